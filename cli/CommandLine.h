@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brindle {
+
+// Appends one argument of the child to its command line so that the child's runtime
+// splits it back out unchanged.
+//
+// The first argument is the program. Windows reads a program name up to the closing
+// quote with no escapes (and a file name cannot hold a quote), so it is only wrapped in
+// quotes when it holds a space or tab, and written as "" when empty so that the next
+// argument is not run in its place.
+//
+// Every later argument follows the convention of CommandLineToArgvW and the C runtime:
+// one that is empty or holds a space, tab or double quote is wrapped in double quotes,
+// with each inner quote written as \" and backslashes doubled only where they stand
+// before a quote or the closing quote. Any other argument is copied unchanged.
+void AppendCommandArgument(std::u16string& command, std::u16string_view argument);
+
+}  // namespace brindle

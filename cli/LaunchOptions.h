@@ -1,0 +1,21 @@
+// The parsed command line: what the caller asked brindle to do.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brindle {
+
+struct LaunchOptions {
+    bool lowIL = false;
+    bool restrictedToken = false;
+    bool jobObject = false;
+    bool verbose = false;
+    std::uint32_t maxProc = 64;  // active-process limit of the job; never 0 after a parse
+    std::uint32_t timeout = 0;   // seconds; 0 means no limit
+    std::vector<std::u16string> writableDirs;  // command-line order, duplicates and empty entries kept
+    std::u16string command;      // the child's command line
+};
+
+}  // namespace brindle

@@ -1,0 +1,103 @@
+#include "cli/ParseArguments.h"
+
+#include "cli/CommandLine.h"
+#include "cli/DecimalNumber.h"
+
+namespace brindle {
+
+const std::u16string_view kUsageText =
+    u"Usage: brindle.exe [options] -- <command> [args...]\n"
+    u"\n"
+    u"Options:\n"
+    u"  --low-il              Set Low Integrity Level on child process\n"
+    u"  --restricted-token    Create Restricted Token (strip admin SIDs)\n"
+    u"  --job-object          Assign child process to a Job Object\n"
+    u"  --max-processes=N     Max child processes in Job Object (default: 64)\n"
+    u"  --writable-dir=DIR    Grant Low IL write access to DIR (repeatable)\n"
+    u"  --timeout=SECONDS     Execution timeout in seconds (0 = infinite)\n"
+    u"  --verbose             Print debug info to stderr\n"
+    u"  --help                Show this help message\n"
+    u"\n"
+    u"Example:\n"
+    u"  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n";
+
+namespace {
+
+constexpr std::u16string_view kMaxProcessesPrefix = u"--max-processes=";
+constexpr std::u16string_view kTimeoutPrefix = u"--timeout=";
+constexpr std::u16string_view kWritableDirPrefix = u"--writable-dir=";
+
+bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// A number read into an unsigned field keeps its two's-complement bits, so -1 is 4294967295.
+std::uint32_t ReadOptionNumber(std::u16string_view argument, std::u16string_view prefix) {
+    return static_cast<std::uint32_t>(ReadDecimalNumber(argument.substr(prefix.size())));
+}
+
+enum class OptionResult { Accepted, HelpRequested, Unknown };
+
+OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
+    if (argument == u"--low-il") {
+        options.lowIL = true;
+    } else if (argument == u"--restricted-token") {
+        options.restrictedToken = true;
+    } else if (argument == u"--job-object") {
+        options.jobObject = true;
+    } else if (argument == u"--verbose") {
+        options.verbose = true;
+    } else if (StartsWith(argument, kMaxProcessesPrefix)) {
+        const std::uint32_t maxProc = ReadOptionNumber(argument, kMaxProcessesPrefix);
+        options.maxProc = maxProc == 0 ? 64 : maxProc;
+    } else if (StartsWith(argument, kTimeoutPrefix)) {
+        options.timeout = ReadOptionNumber(argument, kTimeoutPrefix);
+    } else if (StartsWith(argument, kWritableDirPrefix)) {
+        options.writableDirs.emplace_back(argument.substr(kWritableDirPrefix.size()));
+    } else if (argument == u"--help" || argument == u"-h") {
+        return OptionResult::HelpRequested;
+    } else {
+        return OptionResult::Unknown;
+    }
+    return OptionResult::Accepted;
+}
+
+}  // namespace
+
+bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& options, ErrorStream& errors) {
+    bool afterSeparator = false;
+    // An empty program is kept as "" on the command line, so an empty command line
+    // cannot tell whether the child has a name; this flag can.
+    bool hasNonEmptyArgument = false;
+    for (int index = 1; index < argc; ++index) {
+        const std::u16string_view argument = argv[index];
+        if (afterSeparator) {
+            AppendCommandArgument(options.command, argument);
+            hasNonEmptyArgument = hasNonEmptyArgument || !argument.empty();
+            continue;
+        }
+        if (argument == u"--") {
+            afterSeparator = true;
+            continue;
+        }
+        switch (ApplyOption(argument, options)) {
+            case OptionResult::Accepted:
+                break;
+            case OptionResult::HelpRequested:
+                errors.WriteStandardError(kUsageText);
+                return false;
+            case OptionResult::Unknown:
+                errors.WriteStandardError(u"[brindle] Unknown option: " + std::u16string(argument) + u"\n");
+                errors.WriteStandardError(kUsageText);
+                return false;
+        }
+    }
+    if (!hasNonEmptyArgument) {
+        errors.WriteStandardError(u"[brindle] Error: No command specified after '--'\n");
+        errors.WriteStandardError(kUsageText);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace brindle

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string_view>
+
+#include "cli/LaunchOptions.h"
+#include "platform/Platform.h"
+
+namespace brindle {
+
+// The usage text, printed for a help request and after each argument error.
+extern const std::u16string_view kUsageText;
+
+// Reads the launcher's argument vector (argv[0], the program's own path, is skipped)
+// into options, which the caller has created with their defaults. Returns false after
+// printing the usage text, for a help request, an unknown option or a missing command;
+// the caller then ends the run and uses none of the fields.
+bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& options, ErrorStream& errors);
+
+}  // namespace brindle

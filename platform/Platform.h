@@ -1,0 +1,91 @@
+// The one door to the operating system. Every Windows operation the launcher
+// performs goes through this interface, so the same launch runs against the real
+// system (WindowsPlatform) and against a model of it in tests. Each operation keeps
+// its Windows name, arguments and result convention: most report failure by result
+// and leave the code for GetLastError; SetNamedSecurityInfoW returns its code.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/WindowsTypes.h"
+
+namespace brindle {
+
+// Where the launcher's messages go: standard error, one whole line per call.
+class ErrorStream {
+public:
+    virtual ~ErrorStream() = default;
+    virtual void WriteStandardError(std::u16string_view text) = 0;
+};
+
+class Platform : public ErrorStream {
+public:
+    // Own token. The pseudo-handle of GetCurrentProcess needs no closing.
+    virtual HANDLE GetCurrentProcess() = 0;
+    virtual BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) = 0;
+
+    // Token groups: a call with no buffer fails but writes the size it needs to *returnLength.
+    virtual BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                     DWORD infoLength, DWORD* returnLength) = 0;
+    virtual BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                     DWORD infoLength) = 0;
+
+    // SIDs. The launcher's SIDs have at most two sub-authorities; FreeSid releases
+    // what AllocateAndInitializeSid made.
+    virtual BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                          DWORD subAuthority0, DWORD subAuthority1, PSID* sid) = 0;
+    virtual BOOL EqualSid(PSID sid1, PSID sid2) = 0;
+    virtual DWORD GetLengthSid(PSID sid) = 0;
+    virtual void FreeSid(PSID sid) = 0;
+
+    // New primary tokens: a restricted copy (deny-only SIDs, privileges removed) and a plain duplicate.
+    virtual BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
+                                       SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                                       LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                                       SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) = 0;
+    virtual BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
+                                  SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                                  HANDLE* newToken) = 0;
+
+    // Directory labels.
+    virtual DWORD GetFileAttributesW(const char16_t* path) = 0;
+    virtual BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) = 0;
+    virtual BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
+                                 PSID labelSid) = 0;
+    virtual DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                        SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                        ACL* sacl) = 0;
+
+    // Processes. Both creation calls may write into commandLine, which must be writable.
+    virtual HANDLE GetStdHandle(DWORD stdHandle) = 0;
+    virtual BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                                      SECURITY_ATTRIBUTES* processAttributes,
+                                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                                      DWORD creationFlags, void* environment, const char16_t* currentDirectory,
+                                      STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) = 0;
+    virtual BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
+                                SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                                BOOL inheritHandles, DWORD creationFlags, void* environment,
+                                const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                                PROCESS_INFORMATION* processInformation) = 0;
+    virtual DWORD ResumeThread(HANDLE thread) = 0;
+    virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
+    virtual BOOL TerminateProcess(HANDLE process, UINT exitCode) = 0;
+    virtual BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) = 0;
+
+    // Jobs. Closing the last handle of a job made with kill-on-close ends every process in it.
+    virtual HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) = 0;
+    virtual BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                         DWORD infoLength) = 0;
+    virtual BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) = 0;
+
+    virtual BOOL CloseHandle(HANDLE handle) = 0;
+    virtual DWORD GetLastError() = 0;
+
+    // The value of one variable of the launcher's environment; empty when it is not set.
+    // Windows matches the name without regard to case.
+    virtual std::u16string ReadEnvironmentVariable(std::u16string_view name) = 0;
+};
+
+}  // namespace brindle

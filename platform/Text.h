@@ -1,0 +1,23 @@
+// Text helpers shared by every part of the launcher. All text is UTF-16.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brindle {
+
+// The decimal digits of an unsigned number, as the messages print error codes and counts.
+std::u16string Decimal(std::uint64_t value);
+
+// UTF-8 for standard error when it is not a console. An unpaired surrogate becomes U+FFFD.
+std::string EncodeUtf8(std::u16string_view text);
+
+}  // namespace brindle
+
+namespace brindle {
+
+// "[brindle] <operation> failed: <code>\n", the line that reports a failed Windows operation.
+std::u16string FailedLine(std::u16string_view operation, std::uint64_t errorCode);
+
+}  // namespace brindle

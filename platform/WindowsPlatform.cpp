@@ -1,0 +1,168 @@
+#include "platform/WindowsPlatform.h"
+
+#include <string>
+
+#include "platform/Text.h"
+
+namespace brindle {
+namespace {
+
+// On Windows wchar_t and char16_t are both UTF-16 code units; the logic speaks
+// char16_t and the system wchar_t, and only this file converts between them.
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be a UTF-16 code unit");
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+
+}  // namespace
+
+void WindowsPlatform::WriteStandardError(std::u16string_view text) {
+    const HANDLE stream = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (stream == nullptr || stream == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    // A console takes UTF-16 as it is; anything else (a pipe, a file) gets UTF-8.
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (::GetConsoleMode(stream, &mode)) {
+        ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const std::string bytes = EncodeUtf8(text);
+    ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+HANDLE WindowsPlatform::GetCurrentProcess() { return ::GetCurrentProcess(); }
+
+BOOL WindowsPlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
+    return ::OpenProcessToken(process, desiredAccess, token);
+}
+
+BOOL WindowsPlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                          DWORD infoLength, DWORD* returnLength) {
+    return ::GetTokenInformation(token, infoClass, info, infoLength, returnLength);
+}
+
+BOOL WindowsPlatform::SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                          DWORD infoLength) {
+    return ::SetTokenInformation(token, infoClass, info, infoLength);
+}
+
+BOOL WindowsPlatform::AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                               DWORD subAuthority0, DWORD subAuthority1, PSID* sid) {
+    SID_IDENTIFIER_AUTHORITY writableAuthority = *authority;
+    return ::AllocateAndInitializeSid(&writableAuthority, subAuthorityCount, subAuthority0, subAuthority1, 0, 0,
+                                      0, 0, 0, 0, sid);
+}
+
+BOOL WindowsPlatform::EqualSid(PSID sid1, PSID sid2) { return ::EqualSid(sid1, sid2); }
+
+DWORD WindowsPlatform::GetLengthSid(PSID sid) { return ::GetLengthSid(sid); }
+
+void WindowsPlatform::FreeSid(PSID sid) { ::FreeSid(sid); }
+
+BOOL WindowsPlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
+                                            SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                                            LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                                            SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) {
+    return ::CreateRestrictedToken(existingToken, flags, disableSidCount, sidsToDisable, deletePrivilegeCount,
+                                   privilegesToDelete, restrictedSidCount, sidsToRestrict, newToken);
+}
+
+BOOL WindowsPlatform::DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
+                                       SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                                       HANDLE* newToken) {
+    return ::DuplicateTokenEx(existingToken, desiredAccess, attributes, impersonationLevel, tokenType, newToken);
+}
+
+DWORD WindowsPlatform::GetFileAttributesW(const char16_t* path) { return ::GetFileAttributesW(Wide(path)); }
+
+BOOL WindowsPlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
+    return ::InitializeAcl(acl, aclLength, aclRevision);
+}
+
+BOOL WindowsPlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
+                                      PSID labelSid) {
+    return ::AddMandatoryAce(acl, aceRevision, aceFlags, mandatoryPolicy, labelSid);
+}
+
+DWORD WindowsPlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                             SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                             ACL* sacl) {
+    // The name is only read, though the Windows declaration takes it as writable.
+    std::wstring name(Wide(objectName));
+    return ::SetNamedSecurityInfoW(name.data(), objectType, securityInfo, owner, group, dacl, sacl);
+}
+
+HANDLE WindowsPlatform::GetStdHandle(DWORD stdHandle) { return ::GetStdHandle(stdHandle); }
+
+BOOL WindowsPlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                                           SECURITY_ATTRIBUTES* processAttributes,
+                                           SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                                           DWORD creationFlags, void* environment,
+                                           const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                                           PROCESS_INFORMATION* processInformation) {
+    return ::CreateProcessAsUserW(token, Wide(applicationName), Wide(commandLine), processAttributes,
+                                  threadAttributes, inheritHandles, creationFlags, environment,
+                                  Wide(currentDirectory), startupInfo, processInformation);
+}
+
+BOOL WindowsPlatform::CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
+                                     SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                                     BOOL inheritHandles, DWORD creationFlags, void* environment,
+                                     const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                                     PROCESS_INFORMATION* processInformation) {
+    return ::CreateProcessW(Wide(applicationName), Wide(commandLine), processAttributes, threadAttributes,
+                            inheritHandles, creationFlags, environment, Wide(currentDirectory), startupInfo,
+                            processInformation);
+}
+
+DWORD WindowsPlatform::ResumeThread(HANDLE thread) { return ::ResumeThread(thread); }
+
+DWORD WindowsPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+
+BOOL WindowsPlatform::TerminateProcess(HANDLE process, UINT exitCode) {
+    return ::TerminateProcess(process, exitCode);
+}
+
+BOOL WindowsPlatform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    return ::GetExitCodeProcess(process, exitCode);
+}
+
+HANDLE WindowsPlatform::CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) {
+    return ::CreateJobObjectW(attributes, Wide(name));
+}
+
+BOOL WindowsPlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                              DWORD infoLength) {
+    return ::SetInformationJobObject(job, infoClass, info, infoLength);
+}
+
+BOOL WindowsPlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    return ::AssignProcessToJobObject(job, process);
+}
+
+BOOL WindowsPlatform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+
+DWORD WindowsPlatform::GetLastError() { return ::GetLastError(); }
+
+std::u16string WindowsPlatform::ReadEnvironmentVariable(std::u16string_view name) {
+    const std::wstring wideName(name.begin(), name.end());
+    // The first call reports the size the value needs, its terminator included;
+    // 0 means the variable is not set (or is empty).
+    const DWORD size = ::GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (size == 0) {
+        return {};
+    }
+    std::wstring value(size, L'\0');
+    const DWORD length = ::GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
+    if (length == 0 || length >= size) {
+        return {};
+    }
+    value.resize(length);
+    return std::u16string(value.begin(), value.end());
+}
+
+}  // namespace brindle

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/Platform.h"
+
+namespace brindle {
+
+// The real seam: each operation forwards to the Windows function of the same name.
+// It makes no decisions; the launch logic owns them all.
+class WindowsPlatform final : public Platform {
+public:
+    void WriteStandardError(std::u16string_view text) override;
+
+    HANDLE GetCurrentProcess() override;
+    BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
+    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
+                             DWORD* returnLength) override;
+    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                             DWORD infoLength) override;
+    BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                  DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override;
+    BOOL EqualSid(PSID sid1, PSID sid2) override;
+    DWORD GetLengthSid(PSID sid) override;
+    void FreeSid(PSID sid) override;
+    BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
+                               SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                               LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                               SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override;
+    BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
+                          SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                          HANDLE* newToken) override;
+    DWORD GetFileAttributesW(const char16_t* path) override;
+    BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
+    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
+                         PSID labelSid) override;
+    DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                ACL* sacl) override;
+    HANDLE GetStdHandle(DWORD stdHandle) override;
+    BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                              SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                              BOOL inheritHandles, DWORD creationFlags, void* environment,
+                              const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                              PROCESS_INFORMATION* processInformation) override;
+    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
+                        SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                        BOOL inheritHandles, DWORD creationFlags, void* environment,
+                        const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                        PROCESS_INFORMATION* processInformation) override;
+    DWORD ResumeThread(HANDLE thread) override;
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+    BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
+    BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override;
+    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
+    BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
+    BOOL CloseHandle(HANDLE handle) override;
+    DWORD GetLastError() override;
+    std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
+};
+
+}  // namespace brindle

@@ -1,0 +1,225 @@
+// The Windows types and constants the launcher uses. On Windows they come from
+// the system headers; elsewhere they are defined here with the same names and the
+// same 64-bit layouts, so that the logic and its tests build on any machine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <aclapi.h>
+
+#else
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = int;
+using ULONG_PTR = std::uint64_t;
+using SIZE_T = std::uint64_t;
+using LARGE_INTEGER = std::int64_t;  // only its size and alignment matter here
+using HANDLE = void*;
+using PSID = void*;
+using LPVOID = void*;
+using SECURITY_INFORMATION = DWORD;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+
+struct STARTUPINFOW {
+    DWORD cb;
+    char16_t* lpReserved;
+    char16_t* lpDesktop;
+    char16_t* lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+struct SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+};
+
+struct SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+};
+
+struct TOKEN_GROUPS {
+    DWORD GroupCount;
+    SID_AND_ATTRIBUTES Groups[1];
+};
+
+struct LUID {
+    DWORD LowPart;
+    LONG HighPart;
+};
+
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+
+struct TOKEN_MANDATORY_LABEL {
+    SID_AND_ATTRIBUTES Label;
+};
+
+struct ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+};
+
+struct ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+};
+
+struct SYSTEM_MANDATORY_LABEL_ACE {
+    ACE_HEADER Header;
+    DWORD Mask;
+    DWORD SidStart;
+};
+
+struct IO_COUNTERS {
+    std::uint64_t ReadOperationCount;
+    std::uint64_t WriteOperationCount;
+    std::uint64_t OtherOperationCount;
+    std::uint64_t ReadTransferCount;
+    std::uint64_t WriteTransferCount;
+    std::uint64_t OtherTransferCount;
+};
+
+struct JOBOBJECT_BASIC_LIMIT_INFORMATION {
+    LARGE_INTEGER PerProcessUserTimeLimit;
+    LARGE_INTEGER PerJobUserTimeLimit;
+    DWORD LimitFlags;
+    SIZE_T MinimumWorkingSetSize;
+    SIZE_T MaximumWorkingSetSize;
+    DWORD ActiveProcessLimit;
+    ULONG_PTR Affinity;
+    DWORD PriorityClass;
+    DWORD SchedulingClass;
+};
+
+struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+    JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+    IO_COUNTERS IoInfo;
+    SIZE_T ProcessMemoryLimit;
+    SIZE_T JobMemoryLimit;
+    SIZE_T PeakProcessMemoryUsed;
+    SIZE_T PeakJobMemoryUsed;
+};
+
+struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
+    DWORD UIRestrictionsClass;
+};
+
+enum TOKEN_INFORMATION_CLASS { TokenGroups = 2, TokenIntegrityLevel = 25 };
+enum SECURITY_IMPERSONATION_LEVEL { SecurityImpersonation = 2 };
+enum TOKEN_TYPE { TokenPrimary = 1 };
+enum JOBOBJECTINFOCLASS { JobObjectBasicUIRestrictions = 4, JobObjectExtendedLimitInformation = 9 };
+enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
+
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
+
+constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
+constexpr DWORD DISABLE_MAX_PRIVILEGE = 0x1;
+constexpr DWORD SE_GROUP_USE_FOR_DENY_ONLY = 0x10;
+constexpr DWORD SE_GROUP_INTEGRITY = 0x20;
+constexpr DWORD SE_GROUP_LOGON_ID = 0xC0000000;
+constexpr BYTE SECURITY_NT_AUTHORITY[6] = {0, 0, 0, 0, 0, 5};
+constexpr BYTE SECURITY_MANDATORY_LABEL_AUTHORITY[6] = {0, 0, 0, 0, 0, 16};
+constexpr DWORD SECURITY_BUILTIN_DOMAIN_RID = 32;
+constexpr DWORD DOMAIN_ALIAS_RID_ADMINS = 544;
+constexpr DWORD SECURITY_MANDATORY_LOW_RID = 0x1000;
+
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+constexpr DWORD STARTF_USESTDHANDLES = 0x100;
+constexpr DWORD CREATE_SUSPENDED = 0x4;
+constexpr DWORD CREATE_NEW_PROCESS_GROUP = 0x200;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+constexpr DWORD JOB_OBJECT_LIMIT_ACTIVE_PROCESS = 0x8;
+constexpr DWORD JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
+constexpr DWORD JOB_OBJECT_UILIMIT_HANDLES = 0x1;
+constexpr DWORD JOB_OBJECT_UILIMIT_READCLIPBOARD = 0x2;
+constexpr DWORD JOB_OBJECT_UILIMIT_WRITECLIPBOARD = 0x4;
+constexpr DWORD JOB_OBJECT_UILIMIT_SYSTEMPARAMETERS = 0x8;
+constexpr DWORD JOB_OBJECT_UILIMIT_DISPLAYSETTINGS = 0x10;
+constexpr DWORD JOB_OBJECT_UILIMIT_GLOBALATOMS = 0x20;
+constexpr DWORD JOB_OBJECT_UILIMIT_DESKTOP = 0x40;
+constexpr DWORD JOB_OBJECT_UILIMIT_EXITWINDOWS = 0x80;
+
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr SECURITY_INFORMATION LABEL_SECURITY_INFORMATION = 0x10;
+constexpr DWORD ACL_REVISION = 2;
+constexpr BYTE SYSTEM_MANDATORY_LABEL_ACE_TYPE = 0x11;
+constexpr DWORD OBJECT_INHERIT_ACE = 0x1;
+constexpr DWORD CONTAINER_INHERIT_ACE = 0x2;
+constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_WRITE_UP = 0x1;
+constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_READ_UP = 0x2;
+constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP = 0x4;
+
+#endif
+
+// The sizes the launcher hands to Windows; they must match 64-bit Windows wherever it builds.
+static_assert(sizeof(void*) == 8, "brindle is a 64-bit program");
+static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits");
+static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW layout");
+static_assert(sizeof(PROCESS_INFORMATION) == 24, "PROCESS_INFORMATION layout");
+static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "JOBOBJECT_EXTENDED_LIMIT_INFORMATION layout");
+static_assert(sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS) == 4, "JOBOBJECT_BASIC_UI_RESTRICTIONS layout");
+static_assert(sizeof(TOKEN_MANDATORY_LABEL) == 16, "TOKEN_MANDATORY_LABEL layout");
+static_assert(sizeof(SID_AND_ATTRIBUTES) == 16, "SID_AND_ATTRIBUTES layout");
+static_assert(sizeof(ACL) == 8, "ACL header layout");
+static_assert(sizeof(SYSTEM_MANDATORY_LABEL_ACE) == 12, "SYSTEM_MANDATORY_LABEL_ACE layout");

@@ -1,0 +1,659 @@
+#include "FakePlatform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+namespace brindle::testing {
+namespace {
+
+constexpr DWORD kStillActive = 259;
+constexpr DWORD kAllottedSpaceExceeded = 1344;
+constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
+
+char16_t AsciiLower(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit; }
+
+std::u16string AsciiLower(std::u16string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return AsciiLower(unit); });
+    return text;
+}
+
+// The program a command line names: up to the closing quote, or up to the first space or tab.
+std::u16string ProgramOf(const std::u16string& commandLine) {
+    if (!commandLine.empty() && commandLine[0] == u'"') {
+        const std::size_t close = commandLine.find(u'"', 1);
+        return commandLine.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1);
+    }
+    return commandLine.substr(0, commandLine.find_first_of(u" \t"));
+}
+
+std::size_t SidLength(const BYTE* sid) { return 8 + 4 * std::size_t{sid[1]}; }
+
+}  // namespace
+
+std::vector<BYTE> SidBytes(const std::string& text) {
+    // S-1-<authority>-<sub>-<sub>...
+    std::vector<std::uint64_t> numbers;
+    std::stringstream stream(text.substr(2));
+    std::string piece;
+    while (std::getline(stream, piece, '-')) {
+        numbers.push_back(std::stoull(piece));
+    }
+    std::vector<BYTE> bytes{static_cast<BYTE>(numbers[0]), static_cast<BYTE>(numbers.size() - 2)};
+    for (int shift = 40; shift >= 0; shift -= 8) {
+        bytes.push_back(static_cast<BYTE>(numbers[1] >> shift));
+    }
+    for (std::size_t i = 2; i < numbers.size(); ++i) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            bytes.push_back(static_cast<BYTE>(numbers[i] >> shift));
+        }
+    }
+    return bytes;
+}
+
+std::string SidText(const BYTE* sid) {
+    std::uint64_t authority = 0;
+    for (int i = 2; i < 8; ++i) {
+        authority = (authority << 8) | sid[i];
+    }
+    std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+    for (BYTE i = 0; i < sid[1]; ++i) {
+        DWORD sub = 0;
+        std::memcpy(&sub, sid + 8 + 4 * i, 4);
+        text += "-" + std::to_string(sub);
+    }
+    return text;
+}
+
+FakePlatform::FakePlatform()
+    : ownGroups_{{"S-1-1-0", 0x7}, {"S-1-5-32-544", 0xF}, {"S-1-5-5-0-12345", 0xC0000007},
+                 {"S-1-16-12288", 0x60}} {}
+
+FakePlatform::~FakePlatform() = default;
+
+void FakePlatform::Fail(const std::string& operation, DWORD error, int callNumber) {
+    failures_[operation][callNumber] = error;
+}
+
+void FakePlatform::FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
+
+void FakePlatform::SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
+    environment_[name] = value;
+}
+
+std::vector<std::u16string> FakePlatform::ErrorLines() const {
+    std::vector<std::u16string> lines;
+    std::size_t start = 0;
+    while (start < standardError_.size()) {
+        const std::size_t end = standardError_.find(u'\n', start);
+        const std::size_t stop = end == std::u16string::npos ? standardError_.size() : end + 1;
+        lines.push_back(standardError_.substr(start, stop - start));
+        start = stop;
+    }
+    return lines;
+}
+
+std::size_t FakePlatform::CountCalls(const std::string& operation) const {
+    return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), operation));
+}
+
+std::vector<std::string> FakePlatform::Problems() const {
+    std::vector<std::string> problems = strayCloses_;
+    for (const Object& object : objects_) {
+        if (object.closes == 0) {
+            problems.push_back(object.label + " left open");
+        } else if (object.closes > 1) {
+            problems.push_back(object.label + " closed " + std::to_string(object.closes) + " times");
+        }
+    }
+    for (const auto& sid : sids_) {
+        if (sid->frees != 1) {
+            problems.push_back("SID " + SidText(sid->bytes.data()) + " freed " + std::to_string(sid->frees) +
+                               " times");
+        }
+    }
+    return problems;
+}
+
+std::vector<FakePlatform::ProcessView> FakePlatform::Processes() const {
+    std::vector<ProcessView> views;
+    for (const Process& process : processes_) {
+        const bool running = process.resumed && !process.exited && !process.terminatedWith;
+        views.push_back({process.tokenLabel, process.resumed, running, process.terminatedWith,
+                         process.endedByJobClose});
+    }
+    return views;
+}
+
+const FakePlatform::Token* FakePlatform::FindToken(const std::string& label) const {
+    for (const Token& token : tokens_) {
+        if (token.label == label) {
+            return &token;
+        }
+    }
+    return nullptr;
+}
+
+bool FakePlatform::ShouldFail(const std::string& operation) {
+    calls_.push_back(operation);
+    const int callNumber = ++callCounts_[operation];
+    const auto failures = failures_.find(operation);
+    if (failures == failures_.end()) {
+        return false;
+    }
+    const auto failure = failures->second.find(callNumber);
+    if (failure == failures->second.end()) {
+        return false;
+    }
+    lastError_ = failure->second;
+    return true;
+}
+
+HANDLE FakePlatform::NewHandle(Kind kind, const std::string& label, std::size_t index) {
+    objects_.push_back({kind, label, 0, index});
+    return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * objects_.size());
+}
+
+FakePlatform::Object* FakePlatform::Lookup(HANDLE handle, Kind kind) {
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
+        return nullptr;
+    }
+    Object& object = objects_[(value - 0x1000) / 8 - 1];
+    if (object.kind != kind || object.closes != 0) {
+        return nullptr;
+    }
+    return &object;
+}
+
+void FakePlatform::WriteStandardError(std::u16string_view text) { standardError_ += text; }
+
+HANDLE FakePlatform::GetCurrentProcess() { return kCurrentProcess; }
+
+BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
+    if (ShouldFail("OpenProcessToken")) {
+        return FALSE;
+    }
+    if (process != kCurrentProcess) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    Token own;
+    own.label = "own token";
+    own.groups = ownGroups_;
+    own.openedWithAccess = desiredAccess;
+    tokens_.push_back(own);
+    *token = NewHandle(Kind::Token, own.label, tokens_.size() - 1);
+    return TRUE;
+}
+
+BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                       DWORD infoLength, DWORD* returnLength) {
+    const bool fail = ShouldFail("GetTokenInformation");
+    Object* object = Lookup(token, Kind::Token);
+    if (fail || object == nullptr || infoClass != TokenGroups) {
+        *returnLength = 0;
+        if (!fail) {
+            lastError_ = ERROR_INVALID_PARAMETER;
+        }
+        return FALSE;
+    }
+    const std::vector<FakeGroup>& groups = tokens_[object->index].groups;
+    std::vector<std::vector<BYTE>> sids;
+    std::size_t required = kGroupsOffset + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+    for (const FakeGroup& group : groups) {
+        sids.push_back(SidBytes(group.sid));
+        required += sids.back().size();
+    }
+    *returnLength = static_cast<DWORD>(required);
+    if (info == nullptr || infoLength < required) {
+        lastError_ = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    auto* bytes = static_cast<BYTE*>(info);
+    if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
+        strayCloses_.push_back("token information buffer was not zero-filled");
+    }
+    auto* record = static_cast<TOKEN_GROUPS*>(info);
+    record->GroupCount = static_cast<DWORD>(groups.size());
+    BYTE* sidPlace = bytes + kGroupsOffset + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        std::memcpy(sidPlace, sids[i].data(), sids[i].size());
+        SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
+        std::memcpy(bytes + kGroupsOffset + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
+        sidPlace += sids[i].size();
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                       DWORD infoLength) {
+    if (ShouldFail("SetTokenInformation")) {
+        return FALSE;
+    }
+    Object* object = Lookup(token, Kind::Token);
+    if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
+    Token& target = tokens_[object->index];
+    target.integrityLabel = SidText(static_cast<const BYTE*>(label->Label.Sid));
+    target.integrityLabelAttributes = label->Label.Attributes;
+    target.integrityLabelLength = infoLength;
+    return TRUE;
+}
+
+BOOL FakePlatform::AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                            DWORD subAuthority0, DWORD subAuthority1, PSID* sid) {
+    if (ShouldFail("AllocateAndInitializeSid")) {
+        return FALSE;
+    }
+    if (subAuthorityCount < 1 || subAuthorityCount > 2) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    auto allocated = std::make_unique<AllocatedSid>();
+    allocated->bytes = {1, subAuthorityCount};
+    allocated->bytes.insert(allocated->bytes.end(), authority->Value, authority->Value + 6);
+    const DWORD subAuthorities[] = {subAuthority0, subAuthority1};
+    for (BYTE i = 0; i < subAuthorityCount; ++i) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            allocated->bytes.push_back(static_cast<BYTE>(subAuthorities[i] >> shift));
+        }
+    }
+    *sid = allocated->bytes.data();
+    sids_.push_back(std::move(allocated));
+    return TRUE;
+}
+
+BOOL FakePlatform::EqualSid(PSID sid1, PSID sid2) {
+    calls_.push_back("EqualSid");
+    const auto* a = static_cast<const BYTE*>(sid1);
+    const auto* b = static_cast<const BYTE*>(sid2);
+    return SidLength(a) == SidLength(b) && std::memcmp(a, b, SidLength(a)) == 0;
+}
+
+DWORD FakePlatform::GetLengthSid(PSID sid) {
+    calls_.push_back("GetLengthSid");
+    return static_cast<DWORD>(SidLength(static_cast<const BYTE*>(sid)));
+}
+
+void FakePlatform::FreeSid(PSID sid) {
+    calls_.push_back("FreeSid");
+    lastError_ = kErrorLeftByRelease;
+    for (auto& allocated : sids_) {
+        if (allocated->bytes.data() == sid) {
+            ++allocated->frees;
+            return;
+        }
+    }
+    strayCloses_.push_back("FreeSid on a SID that AllocateAndInitializeSid did not make");
+}
+
+BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
+                                         SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                                         LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                                         SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) {
+    if (ShouldFail("CreateRestrictedToken")) {
+        return FALSE;
+    }
+    Object* source = Lookup(existingToken, Kind::Token);
+    if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    Token restricted = tokens_[source->index];
+    restricted.label = "restricted token";
+    restricted.restrictionFlags = flags;
+    restricted.disableListGiven = sidsToDisable != nullptr;
+    restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
+                                              restrictedSidCount != 0 || sidsToRestrict != nullptr;
+    for (DWORD i = 0; i < disableSidCount; ++i) {
+        const std::string sid = SidText(static_cast<const BYTE*>(sidsToDisable[i].Sid));
+        restricted.disabledSids.push_back(sid);
+        restricted.disabledSidAttributes.push_back(sidsToDisable[i].Attributes);
+        for (FakeGroup& group : restricted.groups) {
+            if (group.sid == sid) {
+                group.attributes |= SE_GROUP_USE_FOR_DENY_ONLY;
+            }
+        }
+    }
+    tokens_.push_back(restricted);
+    *newToken = NewHandle(Kind::Token, restricted.label, tokens_.size() - 1);
+    return TRUE;
+}
+
+BOOL FakePlatform::DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
+                                    SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                                    HANDLE* newToken) {
+    if (ShouldFail("DuplicateTokenEx")) {
+        return FALSE;
+    }
+    Object* source = Lookup(existingToken, Kind::Token);
+    if (source == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    Token duplicate = tokens_[source->index];
+    duplicate.label = "duplicate token";
+    duplicate.duplicateAccess = desiredAccess;
+    duplicate.impersonationLevel = impersonationLevel;
+    duplicate.tokenType = tokenType;
+    duplicate.duplicateAttributesGiven = attributes != nullptr;
+    tokens_.push_back(duplicate);
+    *newToken = NewHandle(Kind::Token, duplicate.label, tokens_.size() - 1);
+    return TRUE;
+}
+
+DWORD FakePlatform::GetFileAttributesW(const char16_t* path) {
+    if (ShouldFail("GetFileAttributesW")) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const auto found = paths_.find(path);
+    if (found == paths_.end()) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return found->second;
+}
+
+BOOL FakePlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
+    if (ShouldFail("InitializeAcl")) {
+        return FALSE;
+    }
+    if (aclLength < sizeof(ACL)) {
+        lastError_ = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
+    return TRUE;
+}
+
+BOOL FakePlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
+                                   PSID labelSid) {
+    if (ShouldFail("AddMandatoryAce")) {
+        return FALSE;
+    }
+    // Entries follow the header back to back; find where the last one ends.
+    auto* bytes = reinterpret_cast<BYTE*>(acl);
+    std::size_t used = sizeof(ACL);
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        ACE_HEADER header;
+        std::memcpy(&header, bytes + used, sizeof(header));
+        used += header.AceSize;
+    }
+    const std::size_t sidLength = SidLength(static_cast<const BYTE*>(labelSid));
+    const std::size_t aceSize = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + sidLength;
+    if (aceRevision != ACL_REVISION || used + aceSize > acl->AclSize) {
+        lastError_ = aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded;
+        return FALSE;
+    }
+    SYSTEM_MANDATORY_LABEL_ACE ace{};
+    ace.Header = ACE_HEADER{SYSTEM_MANDATORY_LABEL_ACE_TYPE, static_cast<BYTE>(aceFlags), static_cast<WORD>(aceSize)};
+    ace.Mask = mandatoryPolicy;
+    std::memcpy(bytes + used, &ace, sizeof(ace) - sizeof(DWORD));
+    std::memcpy(bytes + used + sizeof(ace) - sizeof(DWORD), labelSid, sidLength);
+    ++acl->AceCount;
+    return TRUE;
+}
+
+DWORD FakePlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                          SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                          ACL* sacl) {
+    if (ShouldFail("SetNamedSecurityInfoW")) {
+        return lastError_;
+    }
+    LabelWrite write;
+    write.path = objectName;
+    write.objectType = objectType;
+    write.securityInfo = securityInfo;
+    write.ownerGiven = owner != nullptr;
+    write.groupGiven = group != nullptr;
+    write.daclGiven = dacl != nullptr;
+    if (sacl != nullptr) {
+        const auto* bytes = reinterpret_cast<const BYTE*>(sacl);
+        write.sacl.assign(bytes, bytes + sacl->AclSize);
+    }
+    labelWrites_.push_back(write);
+    return 0;
+}
+
+HANDLE FakePlatform::GetStdHandle(DWORD stdHandle) {
+    calls_.push_back("GetStdHandle");
+    switch (stdHandle) {
+        case STD_INPUT_HANDLE: return kStdInput;
+        case STD_OUTPUT_HANDLE: return kStdOutput;
+        case STD_ERROR_HANDLE: return kStdError;
+        default: return nullptr;
+    }
+}
+
+BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
+                               PROCESS_INFORMATION* processInformation) {
+    creation.commandLine = commandLine;
+    creation.commandBuffer = commandLine;
+    creations_.push_back(creation);
+    if (ShouldFail(creation.api)) {
+        return FALSE;
+    }
+    const auto program = programs_.find(ProgramOf(creation.commandLine));
+    if (program == programs_.end()) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    processes_.push_back({program->second, tokenLabel, false, false, std::nullopt, false});
+    processInformation->hProcess = NewHandle(Kind::Process, "process", processes_.size() - 1);
+    processInformation->hThread = NewHandle(Kind::Thread, "thread", processes_.size() - 1);
+    processInformation->dwProcessId = 4000 + static_cast<DWORD>(processes_.size()) * 4;
+    processInformation->dwThreadId = processInformation->dwProcessId + 1;
+    return TRUE;
+}
+
+BOOL FakePlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                                        SECURITY_ATTRIBUTES* processAttributes,
+                                        SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                                        DWORD creationFlags, void* environment, const char16_t* currentDirectory,
+                                        STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
+    Object* tokenObject = Lookup(token, Kind::Token);
+    FakeCreation creation{"CreateProcessAsUserW",
+                          tokenObject != nullptr ? tokenObject->label : "invalid token",
+                          applicationName != nullptr,
+                          {},
+                          nullptr,
+                          processAttributes != nullptr || threadAttributes != nullptr,
+                          inheritHandles,
+                          creationFlags,
+                          environment != nullptr,
+                          currentDirectory != nullptr,
+                          *startupInfo};
+    if (tokenObject == nullptr) {
+        calls_.push_back(creation.api);
+        lastError_ = ERROR_INVALID_HANDLE;
+        creations_.push_back(creation);
+        return FALSE;
+    }
+    return CreateChild(creation, tokenObject->label, commandLine, processInformation);
+}
+
+BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
+                                  SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                                  BOOL inheritHandles, DWORD creationFlags, void* environment,
+                                  const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                                  PROCESS_INFORMATION* processInformation) {
+    FakeCreation creation{"CreateProcessW",
+                          "",
+                          applicationName != nullptr,
+                          {},
+                          nullptr,
+                          processAttributes != nullptr || threadAttributes != nullptr,
+                          inheritHandles,
+                          creationFlags,
+                          environment != nullptr,
+                          currentDirectory != nullptr,
+                          *startupInfo};
+    // Without a token argument the child gets the launcher's own primary token.
+    return CreateChild(creation, "own token", commandLine, processInformation);
+}
+
+DWORD FakePlatform::ResumeThread(HANDLE thread) {
+    calls_.push_back("ResumeThread");
+    Object* object = Lookup(thread, Kind::Thread);
+    if (object == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return static_cast<DWORD>(-1);
+    }
+    Process& process = processes_[object->index];
+    process.resumed = true;
+    process.exited = !process.program.hangs;
+    return 1;
+}
+
+DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    calls_.push_back("WaitForSingleObject");
+    waitLimits_.push_back(milliseconds);
+    if (waitFailure_) {
+        lastError_ = waitFailure_->second;
+        return waitFailure_->first;
+    }
+    Object* object = Lookup(handle, Kind::Process);
+    if (object == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    const Process& process = processes_[object->index];
+    if (process.exited || process.terminatedWith) {
+        return WAIT_OBJECT_0;
+    }
+    if (milliseconds == INFINITE) {
+        strayCloses_.push_back("waited without a limit on a process that never exits");
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return WAIT_FAILED;
+    }
+    return WAIT_TIMEOUT;
+}
+
+BOOL FakePlatform::TerminateProcess(HANDLE process, UINT exitCode) {
+    calls_.push_back("TerminateProcess");
+    Object* object = Lookup(process, Kind::Process);
+    if (object == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    Process& target = processes_[object->index];
+    if (!target.exited && !target.terminatedWith) {
+        target.terminatedWith = exitCode;
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    calls_.push_back("GetExitCodeProcess");
+    Object* object = Lookup(process, Kind::Process);
+    if (object == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    const Process& target = processes_[object->index];
+    *exitCode = target.terminatedWith ? *target.terminatedWith
+                : target.exited       ? target.program.exitCode
+                                      : kStillActive;
+    return TRUE;
+}
+
+HANDLE FakePlatform::CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) {
+    if (ShouldFail("CreateJobObjectW")) {
+        return nullptr;
+    }
+    if (attributes != nullptr || name != nullptr) {
+        strayCloses_.push_back("the job was given security attributes or a name");
+    }
+    jobs_.push_back({});
+    return NewHandle(Kind::Job, "job", jobs_.size() - 1);
+}
+
+BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                           DWORD infoLength) {
+    if (ShouldFail("SetInformationJobObject")) {
+        return FALSE;
+    }
+    Object* object = Lookup(job, Kind::Job);
+    if (object == nullptr || info == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    const auto* bytes = static_cast<const BYTE*>(info);
+    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
+        jobs_[object->index].extendedLimit.assign(bytes, bytes + infoLength);
+    } else if (infoClass == JobObjectBasicUIRestrictions && infoLength == sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS)) {
+        jobs_[object->index].uiRestrictions.assign(bytes, bytes + infoLength);
+    } else {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    if (ShouldFail("AssignProcessToJobObject")) {
+        return FALSE;
+    }
+    Object* jobObject = Lookup(job, Kind::Job);
+    Object* processObject = Lookup(process, Kind::Process);
+    if (jobObject == nullptr || processObject == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    jobs_[jobObject->index].processes.push_back(processObject->index);
+    return TRUE;
+}
+
+void FakePlatform::EndProcessesOfJob(const Job& job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    if (job.extendedLimit.size() != sizeof(limits)) {
+        return;
+    }
+    std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
+    if ((limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
+        return;
+    }
+    for (std::size_t index : job.processes) {
+        Process& process = processes_[index];
+        if (!process.exited && !process.terminatedWith) {
+            process.endedByJobClose = true;
+            process.exited = true;
+        }
+    }
+}
+
+BOOL FakePlatform::CloseHandle(HANDLE handle) {
+    lastError_ = kErrorLeftByRelease;
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
+        calls_.push_back("CloseHandle(unknown)");
+        strayCloses_.push_back("CloseHandle on a handle the fake never gave out");
+        return FALSE;
+    }
+    Object& object = objects_[(value - 0x1000) / 8 - 1];
+    calls_.push_back("CloseHandle(" + object.label + ")");
+    closeOrder_.push_back(object.label);
+    ++object.closes;
+    if (object.kind == Kind::Job && object.closes == 1) {
+        EndProcessesOfJob(jobs_[object.index]);
+    }
+    return object.closes == 1 ? TRUE : FALSE;
+}
+
+DWORD FakePlatform::GetLastError() { return lastError_; }
+
+std::u16string FakePlatform::ReadEnvironmentVariable(std::u16string_view name) {
+    calls_.push_back("ReadEnvironmentVariable");
+    for (const auto& [variable, value] : environment_) {
+        if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
+            return value;
+        }
+    }
+    return {};
+}
+
+}  // namespace brindle::testing

@@ -1,0 +1,238 @@
+// A small model of the Windows the launcher talks to: tokens with group lists,
+// programs that exit with a code or hang, processes, jobs, directories and a handle
+// table that knows which handles are open. Any operation can be made to fail with a
+// chosen error code. After a scenario, Problems() says whether every handle was
+// closed exactly once and every SID freed exactly once.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace brindle::testing {
+
+struct FakeGroup {
+    std::string sid;  // in string form, e.g. "S-1-5-32-544"
+    DWORD attributes;
+};
+
+// What a program does once it is resumed.
+struct FakeProgram {
+    DWORD exitCode = 0;
+    bool hangs = false;  // runs until it is terminated or its job is closed
+};
+
+// One call of CreateProcessAsUserW or CreateProcessW, with what it was handed.
+struct FakeCreation {
+    std::string api;
+    std::string tokenLabel;  // the token handed to CreateProcessAsUserW; empty for CreateProcessW
+    bool applicationNameGiven = false;
+    std::u16string commandLine;
+    const char16_t* commandBuffer = nullptr;
+    bool securityAttributesGiven = false;
+    BOOL inheritHandles = FALSE;
+    DWORD creationFlags = 0;
+    bool environmentGiven = false;
+    bool currentDirectoryGiven = false;
+    STARTUPINFOW startup{};
+};
+
+class FakePlatform final : public Platform {
+public:
+    static inline const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+    static inline const HANDLE kStdInput = reinterpret_cast<HANDLE>(std::uintptr_t{0x10});
+    static inline const HANDLE kStdOutput = reinterpret_cast<HANDLE>(std::uintptr_t{0x14});
+    static inline const HANDLE kStdError = reinterpret_cast<HANDLE>(std::uintptr_t{0x18});
+    // What the fake's FreeSid and CloseHandle leave as the last error, so that a
+    // code read after a release is visibly wrong.
+    static constexpr DWORD kErrorLeftByRelease = 0;
+
+    FakePlatform();
+    ~FakePlatform() override;
+
+    // --- The scenario ---
+    void SetOwnGroups(std::vector<FakeGroup> groups) { ownGroups_ = std::move(groups); }
+    void AddProgram(const std::u16string& name, FakeProgram program) { programs_[name] = program; }
+    // The callNumber-th call of the named operation (counting from 1) fails with error.
+    void Fail(const std::string& operation, DWORD error, int callNumber = 1);
+    void FailWaitWith(DWORD result, DWORD error);
+    void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
+    void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
+
+    // --- What happened ---
+    const std::u16string& StandardError() const { return standardError_; }
+    // Each line written to standard error, its line feed included.
+    std::vector<std::u16string> ErrorLines() const;
+    // The operations called, in order, by name; CloseHandle is written as "CloseHandle(<label>)".
+    const std::vector<std::string>& Calls() const { return calls_; }
+    std::size_t CountCalls(const std::string& operation) const;
+    const std::vector<FakeCreation>& Creations() const { return creations_; }
+    std::vector<DWORD> WaitLimits() const { return waitLimits_; }
+    // Labels of handles in the order they were closed ("own token", "process", ...).
+    const std::vector<std::string>& CloseOrder() const { return closeOrder_; }
+    std::vector<std::string> Problems() const;
+
+    // The token a process was created with; its exit code; whether it was terminated.
+    struct ProcessView {
+        std::string tokenLabel;
+        bool resumed = false;
+        bool running = false;
+        std::optional<UINT> terminatedWith;
+        bool endedByJobClose = false;
+    };
+    std::vector<ProcessView> Processes() const;
+
+    // What SetNamedSecurityInfoW was handed, one record per successful call.
+    struct LabelWrite {
+        std::u16string path;
+        SE_OBJECT_TYPE objectType{};
+        SECURITY_INFORMATION securityInfo = 0;
+        bool ownerGiven = false;
+        bool groupGiven = false;
+        bool daclGiven = false;
+        std::vector<BYTE> sacl;  // the ACL's bytes, AclSize of them
+    };
+    const std::vector<LabelWrite>& LabelWrites() const { return labelWrites_; }
+
+    // A job and the records set on it, byte for byte.
+    struct Job {
+        std::vector<BYTE> extendedLimit;
+        std::vector<BYTE> uiRestrictions;
+        std::vector<std::size_t> processes;  // indexes of the processes assigned to it
+    };
+    const std::vector<Job>& Jobs() const { return jobs_; }
+
+    // --- The seam ---
+    void WriteStandardError(std::u16string_view text) override;
+    HANDLE GetCurrentProcess() override;
+    BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
+    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
+                             DWORD* returnLength) override;
+    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                             DWORD infoLength) override;
+    BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                  DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override;
+    BOOL EqualSid(PSID sid1, PSID sid2) override;
+    DWORD GetLengthSid(PSID sid) override;
+    void FreeSid(PSID sid) override;
+    BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
+                               SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                               LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                               SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override;
+    BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
+                          SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                          HANDLE* newToken) override;
+    DWORD GetFileAttributesW(const char16_t* path) override;
+    BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
+    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
+                         PSID labelSid) override;
+    DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                ACL* sacl) override;
+    HANDLE GetStdHandle(DWORD stdHandle) override;
+    BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                              SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                              BOOL inheritHandles, DWORD creationFlags, void* environment,
+                              const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                              PROCESS_INFORMATION* processInformation) override;
+    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
+                        SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                        BOOL inheritHandles, DWORD creationFlags, void* environment,
+                        const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                        PROCESS_INFORMATION* processInformation) override;
+    DWORD ResumeThread(HANDLE thread) override;
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+    BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
+    BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override;
+    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
+    BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
+    BOOL CloseHandle(HANDLE handle) override;
+    DWORD GetLastError() override;
+    std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
+
+    // --- Model state, open to tests that check what was handed to Windows ---
+    struct Token {
+        std::string label;
+        std::vector<FakeGroup> groups;
+        std::string integrityLabel = "S-1-16-12288";  // High, as an elevated launcher has
+        DWORD integrityLabelAttributes = 0;
+        DWORD integrityLabelLength = 0;
+        DWORD openedWithAccess = 0;
+        // How a restricted token was made.
+        DWORD restrictionFlags = 0;
+        std::vector<std::string> disabledSids;
+        std::vector<DWORD> disabledSidAttributes;
+        bool disableListGiven = false;
+        bool privilegeOrRestrictListGiven = false;
+        // How a duplicate was made.
+        DWORD duplicateAccess = 0;
+        int impersonationLevel = 0;
+        int tokenType = 0;
+        bool duplicateAttributesGiven = false;
+    };
+    // The tokens made so far, by label ("own token", "restricted token", "duplicate token").
+    const Token* FindToken(const std::string& label) const;
+
+private:
+    enum class Kind { Token, Process, Thread, Job };
+    struct Process {
+        FakeProgram program;
+        std::string tokenLabel;
+        bool resumed = false;
+        bool exited = false;
+        std::optional<UINT> terminatedWith;
+        bool endedByJobClose = false;
+    };
+    struct Object {
+        Kind kind;
+        std::string label;
+        int closes = 0;
+        std::size_t index;  // into tokens_, processes_ or jobs_ (Thread: its process)
+    };
+    struct AllocatedSid {
+        std::vector<BYTE> bytes;
+        int frees = 0;
+    };
+
+    bool ShouldFail(const std::string& operation);
+    HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index);
+    Object* Lookup(HANDLE handle, Kind kind);
+    void EndProcessesOfJob(const Job& job);
+    BOOL CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
+                     PROCESS_INFORMATION* processInformation);
+
+    std::vector<FakeGroup> ownGroups_;
+    std::map<std::u16string, FakeProgram> programs_;
+    std::map<std::string, std::map<int, DWORD>> failures_;
+    std::map<std::string, int> callCounts_;
+    std::optional<std::pair<DWORD, DWORD>> waitFailure_;
+    std::map<std::u16string, std::u16string> environment_;
+    std::map<std::u16string, DWORD> paths_;
+
+    std::u16string standardError_;
+    std::vector<std::string> calls_;
+    std::vector<FakeCreation> creations_;
+    std::vector<DWORD> waitLimits_;
+    std::vector<std::string> closeOrder_;
+    std::vector<std::string> strayCloses_;
+
+    std::vector<Object> objects_;
+    std::vector<Token> tokens_;
+    std::vector<Process> processes_;
+    std::vector<Job> jobs_;
+    std::vector<LabelWrite> labelWrites_;
+    std::vector<std::unique_ptr<AllocatedSid>> sids_;
+    DWORD lastError_ = 0;
+};
+
+// SID helpers shared by the tests: string form to bytes and back.
+std::vector<BYTE> SidBytes(const std::string& text);
+std::string SidText(const BYTE* sid);
+
+}  // namespace brindle::testing

@@ -1,0 +1,192 @@
+#include <cstring>
+
+#include "LaunchScenario.h"
+#include "cli/ParseArguments.h"
+
+namespace brindle::testing {
+namespace {
+
+using LaunchSequenceTest = LaunchScenario;
+
+const std::u16string kFallingBack = u"[brindle] Falling back to CreateProcessW (no privilege reduction)\n";
+const std::u16string kHint =
+    u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.\n";
+
+TEST_F(LaunchSequenceTest, ThePlainLaunchRunsTheChildWithTheOwnTokenAndReturnsItsExitCode) {
+    EXPECT_EQ(Run({u"--", u"seven.exe", u"a b", u"c"}), 7u);
+    EXPECT_EQ(fake.StandardError(), u"");
+
+    ASSERT_NE(fake.FindToken("own token"), nullptr);
+    EXPECT_EQ(fake.FindToken("own token")->openedWithAccess, 0xF01FFu);
+    ASSERT_EQ(fake.Creations().size(), 1u);
+    const FakeCreation& creation = fake.Creations()[0];
+    EXPECT_EQ(creation.api, "CreateProcessAsUserW");
+    EXPECT_EQ(creation.tokenLabel, "own token");
+    EXPECT_FALSE(creation.applicationNameGiven);
+    EXPECT_EQ(creation.commandLine, u"seven.exe \"a b\" c");
+    EXPECT_FALSE(creation.securityAttributesGiven);
+    EXPECT_EQ(creation.inheritHandles, TRUE);
+    EXPECT_EQ(creation.creationFlags, 0x204u);
+    EXPECT_FALSE(creation.environmentGiven);
+    EXPECT_FALSE(creation.currentDirectoryGiven);
+    EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{INFINITE});
+}
+
+TEST_F(LaunchSequenceTest, TheStartupRecordCarriesOnlyItsSizeTheFlagAndTheStandardHandles) {
+    Run({u"--", u"child.exe"});
+    ASSERT_EQ(fake.Creations().size(), 1u);
+    STARTUPINFOW expected;
+    std::memset(&expected, 0, sizeof(expected));
+    expected.cb = 104;
+    expected.dwFlags = STARTF_USESTDHANDLES;
+    expected.hStdInput = FakePlatform::kStdInput;
+    expected.hStdOutput = FakePlatform::kStdOutput;
+    expected.hStdError = FakePlatform::kStdError;
+    EXPECT_EQ(std::memcmp(&fake.Creations()[0].startup, &expected, sizeof(expected)), 0);
+}
+
+TEST_F(LaunchSequenceTest, TheChildIsResumedTheThreadClosedAndHandlesReleasedInOrder) {
+    Run({u"--", u"child.exe"});
+    const std::vector<std::string>& calls = fake.Calls();
+    const auto resume = std::find(calls.begin(), calls.end(), "ResumeThread");
+    ASSERT_NE(resume, calls.end());
+    ASSERT_NE(resume + 1, calls.end());
+    EXPECT_EQ(*(resume + 1), "CloseHandle(thread)");
+    EXPECT_EQ(*(resume + 2), "WaitForSingleObject");
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"thread", "process", "own token"}));
+}
+
+TEST_F(LaunchSequenceTest, VerboseRunPrintsTheSummaryThenStartAndExit) {
+    EXPECT_EQ(Run({u"--verbose", u"--max-processes=abc", u"--timeout=10s", u"--writable-dir=C:\\missing",
+                   u"--", u"seven.exe", u"x"}),
+              7u);
+    const std::vector<std::u16string> expected = {
+        u"[brindle] Command: seven.exe x\n",
+        u"[brindle] Options: lowIL=0 restrictedToken=0 jobObject=0 maxProc=64 timeout=10\n",
+        u"[brindle] Writable dirs: 1\n",
+    };
+    const std::vector<std::u16string> lines = Lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(std::vector<std::u16string>(lines.begin(), lines.begin() + 3), expected);
+    EXPECT_EQ(lines[lines.size() - 2], u"[brindle] Child process started (PID=4004)\n");
+    EXPECT_EQ(lines.back(), u"[brindle] Child process exited with code 7\n");
+    EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{10000});
+}
+
+TEST_F(LaunchSequenceTest, TheSummaryShowsEverySwitch) {
+    Run({u"--verbose", u"--low-il", u"--restricted-token", u"--job-object", u"--max-processes=3", u"--",
+         u"child.exe"});
+    ASSERT_GE(Lines().size(), 2u);
+    EXPECT_EQ(Lines()[1], u"[brindle] Options: lowIL=1 restrictedToken=1 jobObject=1 maxProc=3 timeout=0\n");
+}
+
+TEST_F(LaunchSequenceTest, ABadCommandLineEndsTheRunBeforeAnyWindowsCall) {
+    EXPECT_EQ(Run({u"--verbose", u"--bogus", u"--", u"child.exe"}), 1u);
+    EXPECT_EQ(fake.StandardError(), u"[brindle] Unknown option: --bogus\n" + std::u16string(kUsageText));
+    EXPECT_EQ(fake.Calls(), std::vector<std::string>{});
+    EXPECT_EQ(Run({}), 1u);
+    EXPECT_EQ(fake.Calls(), std::vector<std::string>{});
+}
+
+TEST_F(LaunchSequenceTest, AnUnreadableOwnTokenEndsTheRunAfterTheSummary) {
+    fake.Fail("OpenProcessToken", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({u"--verbose", u"--", u"child.exe"}), 1u);
+    const std::vector<std::u16string> lines = Lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], u"[brindle] Command: child.exe\n");
+    EXPECT_EQ(lines[3], u"[brindle] OpenProcessToken failed: 5\n");
+    EXPECT_TRUE(fake.Creations().empty());
+}
+
+TEST_F(LaunchSequenceTest, RefusedTokenFallsBackToCreateProcessWithTheHintFor1314) {
+    fake.Fail("CreateProcessAsUserW", ERROR_PRIVILEGE_NOT_HELD);
+    EXPECT_EQ(Run({u"--", u"seven.exe"}), 7u);
+    EXPECT_EQ(Lines(), (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: 1314\n", kHint,
+                                                    kFallingBack}));
+    ASSERT_EQ(fake.Creations().size(), 2u);
+    const FakeCreation& first = fake.Creations()[0];
+    const FakeCreation& second = fake.Creations()[1];
+    EXPECT_EQ(second.api, "CreateProcessW");
+    EXPECT_FALSE(second.applicationNameGiven);
+    EXPECT_EQ(second.commandBuffer, first.commandBuffer);  // one writable copy serves both attempts
+    EXPECT_EQ(second.commandLine, u"seven.exe");
+    EXPECT_FALSE(second.securityAttributesGiven);
+    EXPECT_EQ(second.inheritHandles, TRUE);
+    EXPECT_EQ(second.creationFlags, 0x204u);
+    EXPECT_FALSE(second.environmentGiven);
+    EXPECT_FALSE(second.currentDirectoryGiven);
+    EXPECT_EQ(std::memcmp(&second.startup, &first.startup, sizeof(STARTUPINFOW)), 0);
+    ASSERT_EQ(fake.Processes().size(), 1u);
+    EXPECT_EQ(fake.Processes()[0].tokenLabel, "own token");
+}
+
+TEST_F(LaunchSequenceTest, OtherCreationErrorsFallBackWithoutTheHint) {
+    fake.Fail("CreateProcessAsUserW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({u"--", u"child.exe"}), 0u);
+    EXPECT_EQ(Lines(), (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: 5\n", kFallingBack}));
+}
+
+TEST_F(LaunchSequenceTest, WhenBothCreationsFailTheRunEndsWithStatusOne) {
+    fake.Fail("CreateProcessAsUserW", ERROR_PRIVILEGE_NOT_HELD);
+    fake.Fail("CreateProcessW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({u"--verbose", u"--", u"child.exe"}), 1u);
+    const std::vector<std::u16string> lines = Lines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(std::vector<std::u16string>(lines.begin() + 3, lines.end()),
+              (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: 1314\n", kHint, kFallingBack,
+                                           u"[brindle] CreateProcessW also failed: 5\n"}));
+    EXPECT_EQ(fake.CountCalls("WaitForSingleObject"), 0u);
+    EXPECT_EQ(fake.CloseOrder(), std::vector<std::string>{"own token"});
+}
+
+TEST_F(LaunchSequenceTest, AMissingProgramFailsBothCreationsWithCode2) {
+    EXPECT_EQ(Run({u"--", u"no-such-program.exe"}), 1u);
+    EXPECT_EQ(Lines(), (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: 2\n", kFallingBack,
+                                                    u"[brindle] CreateProcessW also failed: 2\n"}));
+}
+
+TEST_F(LaunchSequenceTest, TimeoutEndsTheChildWithCode1) {
+    EXPECT_EQ(Run({u"--timeout=3", u"--", u"hang.exe"}), 1u);
+    EXPECT_EQ(fake.StandardError(), u"[brindle] Child process timed out after 3 seconds, terminating\n");
+    EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{3000});
+    ASSERT_EQ(fake.Processes().size(), 1u);
+    EXPECT_EQ(fake.Processes()[0].terminatedWith, std::optional<UINT>{1});
+    EXPECT_EQ(fake.CountCalls("GetExitCodeProcess"), 0u);
+    EXPECT_EQ(fake.CountCalls("WaitForSingleObject"), 1u);
+}
+
+TEST_F(LaunchSequenceTest, TheWaitLimitNeverWrapsAndZeroMeansNoLimit) {
+    const std::pair<std::u16string, DWORD> cases[] = {
+        {u"--timeout=0", INFINITE},
+        {u"--timeout=1", 1000},
+        {u"--timeout=4294967", 4294967000u},
+        {u"--timeout=4294968", 0xFFFFFFFEu},
+        {u"--timeout=-1", 0xFFFFFFFEu},
+        {u"--timeout=2147483647", 0xFFFFFFFEu},
+    };
+    for (const auto& [argument, limit] : cases) {
+        FakePlatform& platform = fake;
+        const std::size_t before = platform.WaitLimits().size();
+        Run({argument, u"--", u"child.exe"});
+        ASSERT_EQ(platform.WaitLimits().size(), before + 1);
+        EXPECT_EQ(platform.WaitLimits().back(), limit);
+    }
+}
+
+TEST_F(LaunchSequenceTest, AFailedWaitIsReportedWithItsCode) {
+    fake.FailWaitWith(WAIT_FAILED, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Run({u"--verbose", u"--", u"seven.exe"}), 1u);
+    ASSERT_FALSE(Lines().empty());
+    EXPECT_EQ(Lines().back(), u"[brindle] WaitForSingleObject failed: 6\n");
+    EXPECT_EQ(fake.CountCalls("GetExitCodeProcess"), 0u);
+}
+
+TEST_F(LaunchSequenceTest, AnyOtherWaitResultIsAFailedWait) {
+    constexpr DWORD kWaitAbandoned = 0x80;
+    fake.FailWaitWith(kWaitAbandoned, 0);
+    EXPECT_EQ(Run({u"--", u"seven.exe"}), 1u);
+    EXPECT_EQ(fake.StandardError(), u"[brindle] WaitForSingleObject failed: 0\n");
+}
+
+}  // namespace
+}  // namespace brindle::testing
