@@ -1,0 +1,211 @@
+// probe.exe: the child program of the end-to-end tests. Each mode does one thing
+// that a test can observe from outside the launcher:
+//
+//   args A B ...          prints each argument as "[A]" on a line of its own
+//   exit N                exits with code N
+//   sleep MS [N]          sleeps MS milliseconds, then exits with N (default 0)
+//   groups                prints the groups of its own token, "<SID> 0x<attributes>"
+//   grandchild PATH MS    starts "probe marker PATH MS" and exits 0 at once
+//   marker PATH MS        sleeps MS milliseconds, then creates the file PATH
+//
+// Output is UTF-8 written straight to the standard output handle, so lines end
+// in "\n" alone. A malformed request or a failed Windows call exits with a code
+// of its own (and a line on standard error), never with a result a test expects.
+
+#include "UniqueHandle.h"
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+// Arguments such as "*" must arrive as given: some MinGW runtimes expand
+// wildcards in the command line unless this is 0. (The braces give C linkage
+// without the "extern" storage class, which GCC would warn about.)
+extern "C" {
+int _dowildcard = 0;
+}
+
+namespace {
+
+constexpr int kUsageError = 120;
+constexpr int kWindowsError = 121;
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
+    return bytes;
+}
+
+// WriteFile on the raw handle: no runtime text mode, so no "\r" is added.
+void Write(DWORD stream, const std::wstring& text) {
+    const std::string bytes = ToUtf8(text);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::wstring Hex(DWORD value) {
+    const wchar_t* digits = L"0123456789abcdef";
+    std::wstring text;
+    do {
+        text.insert(text.begin(), digits[value % 16]);
+        value /= 16;
+    } while (value != 0);
+    return L"0x" + text;
+}
+
+int Usage() {
+    Write(STD_ERROR_HANDLE, L"probe: usage: args ... | exit N | sleep MS [N] | groups"
+                            L" | grandchild PATH MS | marker PATH MS\n");
+    return kUsageError;
+}
+
+int WindowsFailure(const wchar_t* operation) {
+    const DWORD error = GetLastError();
+    Write(STD_ERROR_HANDLE, std::wstring(L"probe: ") + operation + L" failed: " + std::to_wstring(error) + L"\n");
+    return kWindowsError;
+}
+
+// A whole unsigned decimal number, or false.
+bool ReadNumber(const std::wstring& text, DWORD& value) {
+    if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos) {
+        return false;
+    }
+    value = static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
+    return true;
+}
+
+// Quotes one argument by the convention the C runtime splits by: backslashes
+// are doubled only before a quote or the closing quote.
+std::wstring Quote(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+std::wstring OwnPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+int PrintArguments(const std::vector<std::wstring>& arguments) {
+    std::wstring text;
+    for (const std::wstring& argument : arguments) {
+        text += L"[" + argument + L"]\n";
+    }
+    Write(STD_OUTPUT_HANDLE, text);
+    return 0;
+}
+
+int PrintTokenGroups() {
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+        return WindowsFailure(L"OpenProcessToken");
+    }
+    const UniqueHandle token(rawToken);
+
+    // The first call fails by design and reports the size the record needs.
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenGroups, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token.Get(), TokenGroups, buffer.data(), size, &size)) {
+        return WindowsFailure(L"GetTokenInformation(TokenGroups)");
+    }
+
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    const SID_AND_ATTRIBUTES* entries = groups->Groups;
+    std::wstring text;
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        LPWSTR sid = nullptr;
+        if (!ConvertSidToStringSidW(entries[i].Sid, &sid)) {
+            return WindowsFailure(L"ConvertSidToStringSidW");
+        }
+        text += std::wstring(sid) + L" " + Hex(entries[i].Attributes) + L"\n";
+        LocalFree(sid);
+    }
+    Write(STD_OUTPUT_HANDLE, text);
+    return 0;
+}
+
+// The grandchild inherits no handle, so it cannot keep the test's capture
+// files open; it stays in the console and in any job of this process.
+int StartGrandchild(const std::wstring& markerPath, const std::wstring& delayMs) {
+    const std::wstring program = OwnPath();
+    std::wstring commandLine = Quote(program) + L" marker " + Quote(markerPath) + L" " + delayMs;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE /* inherit handles */,
+                        0, nullptr, nullptr, &startup, &child)) {
+        return WindowsFailure(L"CreateProcessW");
+    }
+    const UniqueHandle process(child.hProcess);
+    const UniqueHandle thread(child.hThread);
+    return 0;
+}
+
+int CreateMarkerLater(const std::wstring& path, DWORD delayMs) {
+    Sleep(delayMs);
+    const UniqueHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file ? 0 : WindowsFailure(L"CreateFileW");
+}
+
+int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
+    DWORD first = 0;
+    DWORD second = 0;
+    if (mode == L"args") {
+        return PrintArguments(rest);
+    }
+    if (mode == L"exit" && rest.size() == 1 && ReadNumber(rest[0], first)) {
+        return static_cast<int>(first);
+    }
+    if (mode == L"sleep" && (rest.size() == 1 || rest.size() == 2) && ReadNumber(rest[0], first) &&
+        (rest.size() == 1 || ReadNumber(rest[1], second))) {
+        Sleep(first);
+        return static_cast<int>(second);
+    }
+    if (mode == L"groups" && rest.empty()) {
+        return PrintTokenGroups();
+    }
+    if (mode == L"grandchild" && rest.size() == 2 && ReadNumber(rest[1], first)) {
+        return StartGrandchild(rest[0], rest[1]);
+    }
+    if (mode == L"marker" && rest.size() == 2 && ReadNumber(rest[1], first)) {
+        return CreateMarkerLater(rest[0], first);
+    }
+    return Usage();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t* argv[]) {
+    if (argc < 2) {
+        return Usage();
+    }
+    return Run(argv[1], std::vector<std::wstring>(argv + 2, argv + argc));
+}
