@@ -8,6 +8,8 @@
 #include "platform/Owners.h"
 #include "platform/Text.h"
 #include "token/LaunchTokens.h"
+#include "token/LowIntegrity.h"
+#include "token/RestrictedToken.h"
 
 namespace brindle {
 namespace {
@@ -144,6 +146,12 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
 
     RunState run(platform);
     if (!OpenOwnToken(platform, run.tokens)) {
+        return 1;
+    }
+    if (options.restrictedToken) {
+        ApplyRestrictedToken(platform, run.tokens, options.verbose);
+    }
+    if (options.lowIL && !ApplyLowIntegrityLevel(platform, run.tokens, options.verbose)) {
         return 1;
     }
     run.commandBuffer = options.command;

@@ -1,0 +1,101 @@
+#include "token/RestrictedToken.h"
+
+#include <vector>
+
+#include "platform/Text.h"
+
+namespace brindle {
+namespace {
+
+// Groups that are never disabled: a logon session SID, the integrity label, and
+// anything already deny-only.
+constexpr DWORD kNeverDisabled = SE_GROUP_LOGON_ID | SE_GROUP_INTEGRITY | SE_GROUP_USE_FOR_DENY_ONLY;  // 0xC0000030
+
+// Reads the token's TOKEN_GROUPS record into a zero-filled buffer of exactly the size
+// Windows asks for. The SIDs of the record point into the buffer. Empty on failure.
+std::vector<BYTE> ReadTokenGroups(Platform& platform, HANDLE token) {
+    DWORD length = 0;
+    // The query with no buffer fails by design; only the length it writes back matters.
+    platform.GetTokenInformation(token, TokenGroups, nullptr, 0, &length);
+    if (length == 0) {
+        platform.WriteStandardError(FailedLine(u"GetTokenInformation(TokenGroups) size query", platform.GetLastError()));
+        return {};
+    }
+    std::vector<BYTE> buffer(length, 0);
+    if (!platform.GetTokenInformation(token, TokenGroups, buffer.data(), length, &length)) {
+        platform.WriteStandardError(FailedLine(u"GetTokenInformation(TokenGroups)", platform.GetLastError()));
+        return {};
+    }
+    return buffer;
+}
+
+// S-1-5-32-544, the built-in Administrators group. Its failure is not reported: the
+// SID then stays empty, no group matches, and the token is still made.
+void BuildAdministratorsSid(Platform& platform, UniqueSid& administrators) {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {{0, 0, 0, 0, 0, 5}};  // SECURITY_NT_AUTHORITY
+    platform.AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                      administrators.put());
+}
+
+// The groups of the record that are the Administrators group and can still grant access.
+std::vector<SID_AND_ATTRIBUTES> GroupsToDisable(Platform& platform, const TOKEN_GROUPS& groups,
+                                                const UniqueSid& administrators) {
+    std::vector<SID_AND_ATTRIBUTES> sidsToDisable;
+    if (!administrators) {
+        return sidsToDisable;
+    }
+    const SID_AND_ATTRIBUTES* entries = groups.Groups;
+    for (DWORD i = 0; i < groups.GroupCount; ++i) {
+        if ((entries[i].Attributes & kNeverDisabled) == 0 && platform.EqualSid(entries[i].Sid, administrators.get())) {
+            sidsToDisable.push_back(SID_AND_ATTRIBUTES{entries[i].Sid, 0});
+        }
+    }
+    return sidsToDisable;
+}
+
+}  // namespace
+
+bool MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHandle& restrictedToken) {
+    if (sourceToken == nullptr) {
+        return false;
+    }
+    // The buffer owns the SIDs that sidsToDisable points to; it lives until the token exists.
+    std::vector<BYTE> groupsBuffer = ReadTokenGroups(platform, sourceToken);
+    if (groupsBuffer.empty()) {
+        return false;
+    }
+    UniqueSid administrators(platform);
+    BuildAdministratorsSid(platform, administrators);
+    std::vector<SID_AND_ATTRIBUTES> sidsToDisable = GroupsToDisable(
+        platform, *reinterpret_cast<const TOKEN_GROUPS*>(groupsBuffer.data()), administrators);
+
+    HANDLE newToken = nullptr;
+    const BOOL made = platform.CreateRestrictedToken(sourceToken, DISABLE_MAX_PRIVILEGE,
+                                                     static_cast<DWORD>(sidsToDisable.size()),
+                                                     sidsToDisable.empty() ? nullptr : sidsToDisable.data(),
+                                                     0, nullptr,  // no privileges named: the flag removes them
+                                                     0, nullptr,  // no restricting SIDs
+                                                     &newToken);
+    // The code is read before the SID is freed, since freeing may change it.
+    const DWORD error = made ? 0 : platform.GetLastError();
+    administrators.reset();
+    if (!made) {
+        platform.WriteStandardError(FailedLine(u"CreateRestrictedToken", error));
+        return false;
+    }
+    restrictedToken.adopt(newToken);
+    return true;
+}
+
+void ApplyRestrictedToken(Platform& platform, LaunchTokens& tokens, bool verbose) {
+    if (!MakeRestrictedToken(platform, tokens.processToken.get(), tokens.restrictedToken)) {
+        platform.WriteStandardError(u"[brindle] Failed to create restricted token, falling back to normal token\n");
+        return;
+    }
+    tokens.effectiveToken = tokens.restrictedToken.get();
+    if (verbose) {
+        platform.WriteStandardError(u"[brindle] Created restricted token (admin SIDs deny-only, privileges stripped)\n");
+    }
+}
+
+}  // namespace brindle
