@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/ContainInJob.h"
 #include "cli/ParseArguments.h"
 #include "platform/Owners.h"
 #include "platform/Text.h"
@@ -157,6 +158,9 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     run.commandBuffer = options.command;
     if (!CreateChild(platform, run)) {
         return 1;
+    }
+    if (options.jobObject) {
+        ContainInJob(platform, run.process.get(), options.maxProc, options.verbose, run.job);
     }
     StartChild(platform, run, options.verbose);
     return WaitForChild(platform, run, options);
