@@ -6,6 +6,7 @@
 
 #include "app/ContainInJob.h"
 #include "cli/ParseArguments.h"
+#include "dirs/GrantWritableDirs.h"
 #include "platform/Owners.h"
 #include "platform/Text.h"
 #include "token/LaunchTokens.h"
@@ -155,6 +156,7 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     if (options.lowIL && !ApplyLowIntegrityLevel(platform, run.tokens, options.verbose)) {
         return 1;
     }
+    GrantWritableDirs(platform, options);
     run.commandBuffer = options.command;
     if (!CreateChild(platform, run)) {
         return 1;

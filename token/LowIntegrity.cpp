@@ -1,6 +1,7 @@
 #include "token/LowIntegrity.h"
 
 #include "platform/Text.h"
+#include "platform/WellKnownSids.h"
 
 namespace brindle {
 namespace {
@@ -23,9 +24,8 @@ bool DuplicateOwnToken(Platform& platform, LaunchTokens& tokens) {
 
 // Sets the Low label (S-1-16-4096) on the token; false, after its own message, on failure.
 bool SetLowLabel(Platform& platform, HANDLE token) {
-    SID_IDENTIFIER_AUTHORITY labelAuthority = {{0, 0, 0, 0, 0, 16}};  // SECURITY_MANDATORY_LABEL_AUTHORITY
     UniqueSid lowSid(platform);
-    if (!platform.AllocateAndInitializeSid(&labelAuthority, 1, SECURITY_MANDATORY_LOW_RID, 0, lowSid.put())) {
+    if (!AllocateLowLabelSid(platform, lowSid)) {
         platform.WriteStandardError(FailedLine(u"AllocateAndInitializeSid", platform.GetLastError()));
         return false;
     }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "platform/WellKnownSids.h"
 
 namespace brindle {
 namespace {
@@ -27,14 +28,6 @@ std::vector<BYTE> ReadTokenGroups(Platform& platform, HANDLE token) {
         return {};
     }
     return buffer;
-}
-
-// S-1-5-32-544, the built-in Administrators group. Its failure is not reported: the
-// SID then stays empty, no group matches, and the token is still made.
-void BuildAdministratorsSid(Platform& platform, UniqueSid& administrators) {
-    SID_IDENTIFIER_AUTHORITY ntAuthority = {{0, 0, 0, 0, 0, 5}};  // SECURITY_NT_AUTHORITY
-    platform.AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
-                                      administrators.put());
 }
 
 // The groups of the record that are the Administrators group and can still grant access.
@@ -64,8 +57,10 @@ bool MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHandle& r
     if (groupsBuffer.empty()) {
         return false;
     }
+    // If the Administrators SID cannot be built, nothing is said: no group matches
+    // and the token is still made, with only the privileges removed.
     UniqueSid administrators(platform);
-    BuildAdministratorsSid(platform, administrators);
+    AllocateAdministratorsSid(platform, administrators);
     std::vector<SID_AND_ATTRIBUTES> sidsToDisable = GroupsToDisable(
         platform, *reinterpret_cast<const TOKEN_GROUPS*>(groupsBuffer.data()), administrators);
 
