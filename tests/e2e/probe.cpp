@@ -5,7 +5,9 @@
 //   exit N                exits with code N
 //   sleep MS [N]          sleeps MS milliseconds, then exits with N (default 0)
 //   groups                prints the groups of its own token, "<SID> 0x<attributes>"
-//   grandchild PATH MS    starts "probe marker PATH MS" and exits 0 at once
+//   grandchild PATH MS [WAIT]
+//                         starts "probe marker PATH MS", then exits 0 at once
+//                         or, with WAIT, after WAIT milliseconds
 //   marker PATH MS        sleeps MS milliseconds, then creates the file PATH
 //
 // Output is UTF-8 written straight to the standard output handle, so lines end
@@ -63,7 +65,7 @@ std::wstring Hex(DWORD value) {
 
 int Usage() {
     Write(STD_ERROR_HANDLE, L"probe: usage: args ... | exit N | sleep MS [N] | groups"
-                            L" | grandchild PATH MS | marker PATH MS\n");
+                            L" | grandchild PATH MS [WAIT] | marker PATH MS\n");
     return kUsageError;
 }
 
@@ -192,8 +194,13 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     if (mode == L"groups" && rest.empty()) {
         return PrintTokenGroups();
     }
-    if (mode == L"grandchild" && rest.size() == 2 && ReadNumber(rest[1], first)) {
-        return StartGrandchild(rest[0], rest[1]);
+    if (mode == L"grandchild" && (rest.size() == 2 || rest.size() == 3) && ReadNumber(rest[1], first) &&
+        (rest.size() == 2 || ReadNumber(rest[2], second))) {
+        const int result = StartGrandchild(rest[0], rest[1]);
+        if (result == 0) {
+            Sleep(second);
+        }
+        return result;
     }
     if (mode == L"marker" && rest.size() == 2 && ReadNumber(rest[1], first)) {
         return CreateMarkerLater(rest[0], first);

@@ -9,6 +9,9 @@ namespace {
 
 constexpr DWORD kStillActive = 259;
 constexpr DWORD kAllottedSpaceExceeded = 1344;
+constexpr DWORD kFilenameExceedsRange = 206;
+// Windows takes at most 32 767 characters of command line, its terminating null included.
+constexpr std::size_t kLongestCommandLine = 32766;
 constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
 
 char16_t AsciiLower(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit; }
@@ -435,6 +438,10 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
     creation.commandBuffer = commandLine;
     creations_.push_back(creation);
     if (ShouldFail(creation.api)) {
+        return FALSE;
+    }
+    if (creation.commandLine.size() > kLongestCommandLine) {
+        lastError_ = kFilenameExceedsRange;
         return FALSE;
     }
     const auto program = programs_.find(ProgramOf(creation.commandLine));

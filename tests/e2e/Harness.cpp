@@ -1,0 +1,364 @@
+#include "Harness.h"
+
+#include "UniqueHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+
+namespace e2e {
+
+namespace {
+
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// The build puts every program in one folder: brindle.exe and probe.exe sit
+// beside this test program.
+std::wstring BesideTests(const wchar_t* fileName) {
+    const std::wstring self = ModulePath();
+    return self.substr(0, self.find_last_of(L'\\') + 1) + fileName;
+}
+
+bool HasSpaceOrTab(const std::wstring& text) {
+    return text.find_first_of(L" \t") != std::wstring::npos;
+}
+
+constexpr DWORD kRunLimitMs = 30000;
+
+SECURITY_ATTRIBUTES Inheritable() {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.bInheritHandle = TRUE;
+    return attributes;
+}
+
+UniqueHandle OpenNulForInput() {
+    SECURITY_ATTRIBUTES attributes = Inheritable();
+    return UniqueHandle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                                    OPEN_EXISTING, 0, nullptr));
+}
+
+std::wstring TempFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    return std::wstring(folder, length);
+}
+
+// A fresh temporary file for one output stream. Files rather than pipes: the
+// child can write any amount without waiting for a reader. The file goes away
+// when the last handle to it closes, even if a test is cut short.
+UniqueHandle CreateCaptureFile() {
+    const std::wstring folder = TempFolder();
+    wchar_t path[MAX_PATH + 1] = {};
+    if (folder.empty() || GetTempFileNameW(folder.c_str(), L"bre", 0, path) == 0) {
+        return UniqueHandle();
+    }
+    SECURITY_ATTRIBUTES attributes = Inheritable();
+    return UniqueHandle(CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+}
+
+// The child wrote through an inherited copy of this handle, which shares its
+// file position, so reading starts by going back to the beginning.
+std::string ReadCapture(HANDLE file) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        ADD_FAILURE() << "SetFilePointerEx failed: " << GetLastError();
+        return {};
+    }
+    std::string bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    return bytes;
+}
+
+// Waits for the process; one that outlives the limit is ended and the test fails.
+void WaitOrKill(HANDLE process) {
+    if (WaitForSingleObject(process, kRunLimitMs) == WAIT_OBJECT_0) {
+        return;
+    }
+    ADD_FAILURE() << "brindle.exe did not finish within " << kRunLimitMs << " ms; ending it";
+    TerminateProcess(process, kNotRun);
+    WaitForSingleObject(process, kRunLimitMs);
+}
+
+// Environment names compare by their letters without regard to case.
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE /* ignore case */) == CSTR_EQUAL;
+}
+
+// The test program's environment block with `overrides` laid over it: each
+// entry "NAME=value" ends in a null, and one more null ends the block. Names
+// that begin with "=" (the current folder of each drive) are kept as they are.
+std::wstring EnvironmentBlock(const std::vector<EnvironmentVariable>& overrides) {
+    std::wstring block;
+    wchar_t* const strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        const std::wstring text(entry);
+        const std::wstring name = text.substr(0, text.find(L'=', 1));
+        bool replaced = false;
+        for (const EnvironmentVariable& variable : overrides) {
+            replaced = replaced || SameName(name, variable.name);
+        }
+        if (!replaced) {
+            block += text;
+            block += L'\0';
+        }
+    }
+    FreeEnvironmentStringsW(strings);
+    for (const EnvironmentVariable& variable : overrides) {
+        block += variable.name + L"=" + variable.value;
+        block += L'\0';
+    }
+    // An empty block is two nulls; a full one needs the one after its last entry.
+    if (block.empty()) {
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
+// Nothing from the caller's environment may add lines to the fixed texts the
+// tests expect.
+class CleanEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { SetEnvironmentVariableW(L"ORBIK_WRITABLE_DIRS", nullptr); }
+};
+::testing::Environment* const cleanEnvironment = ::testing::AddGlobalTestEnvironment(new CleanEnvironment);
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Text and paths
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
+    return bytes;
+}
+
+const std::wstring& BrindlePath() {
+    static const std::wstring path = BesideTests(L"brindle.exe");
+    return path;
+}
+
+const std::wstring& ProbePath() {
+    static const std::wstring path = BesideTests(L"probe.exe");
+    return path;
+}
+
+// ---------------------------------------------------------------------------
+// Command lines
+
+// Inside the quotes `"` becomes `\"`, and backslashes are doubled only where
+// they stand before a quote or before the closing quote.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+std::wstring QuoteProgram(const std::wstring& program) {
+    return program.empty() || HasSpaceOrTab(program) ? L"\"" + program + L"\"" : program;
+}
+
+std::wstring ComposeCommandLine(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    std::wstring line = QuoteProgram(program);
+    for (const std::wstring& argument : arguments) {
+        line += L" " + QuoteArgument(argument);
+    }
+    return line;
+}
+
+std::vector<std::wstring> Concat(std::vector<std::wstring> head, const std::vector<std::wstring>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// ---------------------------------------------------------------------------
+// Running brindle.exe
+
+RunResult RunBrindle(const std::vector<std::wstring>& arguments,
+                     const std::vector<EnvironmentVariable>& environment) {
+    const UniqueHandle input = OpenNulForInput();
+    const UniqueHandle output = CreateCaptureFile();
+    const UniqueHandle error = CreateCaptureFile();
+    if (!input || !output || !error) {
+        ADD_FAILURE() << "cannot open the standard handles for brindle.exe: " << GetLastError();
+        return {};
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.Get();
+    startup.hStdOutput = output.Get();
+    startup.hStdError = error.Get();
+
+    std::wstring commandLine = ComposeCommandLine(BrindlePath(), arguments);
+    std::wstring block = EnvironmentBlock(environment);
+    PROCESS_INFORMATION child{};
+    const auto started = std::chrono::steady_clock::now();
+    if (!CreateProcessW(BrindlePath().c_str(), commandLine.data(), nullptr, nullptr, TRUE /* inherit handles */,
+                        CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &child)) {
+        ADD_FAILURE() << "cannot start " << Utf8(BrindlePath()) << ": " << GetLastError();
+        return {};
+    }
+    const UniqueHandle process(child.hProcess);
+    const UniqueHandle thread(child.hThread);
+    WaitOrKill(process.Get());
+
+    RunResult result;
+    result.finished = std::chrono::steady_clock::now();
+    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(result.finished - started).count();
+    GetExitCodeProcess(process.Get(), &result.exitCode);
+    result.out = ReadCapture(output.Get());
+    result.err = ReadCapture(error.Get());
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Expected text
+
+const std::string kUsage =
+    "Usage: brindle.exe [options] -- <command> [args...]\n"
+    "\n"
+    "Options:\n"
+    "  --low-il              Set Low Integrity Level on child process\n"
+    "  --restricted-token    Create Restricted Token (strip admin SIDs)\n"
+    "  --job-object          Assign child process to a Job Object\n"
+    "  --max-processes=N     Max child processes in Job Object (default: 64)\n"
+    "  --writable-dir=DIR    Grant Low IL write access to DIR (repeatable)\n"
+    "  --timeout=SECONDS     Execution timeout in seconds (0 = infinite)\n"
+    "  --verbose             Print debug info to stderr\n"
+    "  --help                Show this help message\n"
+    "\n"
+    "Example:\n"
+    "  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n";
+
+const std::string kNoCommand = "[brindle] Error: No command specified after '--'\n";
+
+std::string Summary(const std::wstring& command, const std::string& options, size_t writableDirs) {
+    return "[brindle] Command: " + Utf8(command) + "\n" +  //
+           "[brindle] Options: " + options + "\n" +        //
+           "[brindle] Writable dirs: " + std::to_string(writableDirs) + "\n";
+}
+
+std::string NoSwitches(const std::string& maxProc, const std::string& timeout) {
+    return "lowIL=0 restrictedToken=0 jobObject=0 maxProc=" + maxProc + " timeout=" + timeout;
+}
+
+std::string StartedAndExited(DWORD exitCode) {
+    return "[brindle] Child process started (PID=<pid>)\n"
+           "[brindle] Child process exited with code " +
+           std::to_string(exitCode) + "\n";
+}
+
+std::string MaskPid(std::string err) {
+    const std::string prefix = "[brindle] Child process started (PID=";
+    const size_t start = err.find(prefix);
+    if (start == std::string::npos) {
+        return err;
+    }
+    const size_t first = start + prefix.size();
+    size_t end = first;
+    while (end < err.size() && err[end] >= '0' && err[end] <= '9') {
+        ++end;
+    }
+    if (end == first || err[first] == '0' || err.compare(end, 2, ")\n") != 0) {
+        return err;
+    }
+    return err.replace(first, end - first, "<pid>");
+}
+
+std::string ArgsOutput(const std::vector<std::wstring>& arguments) {
+    std::string text;
+    for (const std::wstring& argument : arguments) {
+        text += "[" + Utf8(argument) + "]\n";
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Scratch files and folders
+
+TempPath::TempPath(const std::wstring& stem, Make make) {
+    static unsigned counter = 0;
+    const std::wstring prefix = TempFolder() + L"brindle-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    do {
+        path_ = prefix + std::to_wstring(++counter) + L"-" + stem;
+    } while (PathExists(path_));
+
+    if (make == Make::Directory && !CreateDirectoryW(path_.c_str(), nullptr)) {
+        ADD_FAILURE() << "cannot create the folder " << Utf8(path_) << ": " << GetLastError();
+    }
+    if (make == Make::File) {
+        const UniqueHandle file(
+            CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            ADD_FAILURE() << "cannot create the file " << Utf8(path_) << ": " << GetLastError();
+        }
+    }
+}
+
+TempPath::~TempPath() {
+    const DWORD attributes = GetFileAttributesW(path_.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        RemoveDirectoryW(path_.c_str());
+    } else {
+        DeleteFileW(path_.c_str());
+    }
+}
+
+bool PathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool WaitForPath(const std::wstring& path, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (PathExists(path)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        Sleep(50);
+    }
+}
+
+}  // namespace e2e

@@ -1,0 +1,120 @@
+// What every end-to-end test shares: the paths of brindle.exe and probe.exe,
+// starting brindle.exe the way a user or a script does and capturing what it
+// leaves behind, the fixed texts it prints, and scratch files and folders in
+// the temporary folder.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// ---------------------------------------------------------------------------
+// Text and paths
+
+std::string Utf8(const std::wstring& text);
+
+const std::wstring& BrindlePath();
+const std::wstring& ProbePath();
+
+// ---------------------------------------------------------------------------
+// Command lines
+
+// Quotes one argument by the convention the C runtime and CommandLineToArgvW
+// split by.
+std::wstring QuoteArgument(const std::wstring& argument);
+
+// Windows reads the program name up to the closing quote with no escapes, and
+// a file name holds no quote, so plain quotes around it are enough.
+std::wstring QuoteProgram(const std::wstring& program);
+
+std::wstring ComposeCommandLine(const std::wstring& program, const std::vector<std::wstring>& arguments);
+
+std::vector<std::wstring> Concat(std::vector<std::wstring> head, const std::vector<std::wstring>& tail);
+
+// ---------------------------------------------------------------------------
+// Running brindle.exe
+
+constexpr DWORD kNotRun = 0xFFFFFFFF;
+
+struct RunResult {
+    DWORD exitCode = kNotRun;
+    std::string out;  // standard output, as bytes
+    std::string err;  // standard error, as bytes
+    long long elapsedMs = 0;
+    std::chrono::steady_clock::time_point finished;  // when brindle.exe was seen to end
+};
+
+// One variable of brindle.exe's environment for a single run. It replaces any
+// variable of the test program's environment whose name differs from it only
+// in case, as Windows treats such names as one.
+struct EnvironmentVariable {
+    std::wstring name;
+    std::wstring value;
+};
+
+// Runs brindle.exe with the given arguments and the test program's environment
+// (with `environment` laid over it): standard input is NUL, standard output
+// and standard error go to two separate files. A run that outlives a generous
+// limit is ended and the test fails.
+RunResult RunBrindle(const std::vector<std::wstring>& arguments,
+                     const std::vector<EnvironmentVariable>& environment = {});
+
+// ---------------------------------------------------------------------------
+// Expected text
+
+extern const std::string kUsage;
+extern const std::string kNoCommand;
+
+// The three verbose summary lines. `options` is the text after "Options: ",
+// written out in full by each test, for example
+// "lowIL=0 restrictedToken=1 jobObject=0 maxProc=64 timeout=0".
+std::string Summary(const std::wstring& command, const std::string& options, size_t writableDirs = 0);
+
+// The Options text of a run without switches.
+std::string NoSwitches(const std::string& maxProc = "64", const std::string& timeout = "0");
+
+// The verbose lines of a child that ran and exited; see MaskPid.
+std::string StartedAndExited(DWORD exitCode);
+
+// The child's process id differs from run to run: it is replaced by "<pid>" so
+// that the rest of standard error can be compared byte for byte. Only a
+// well-formed id (a decimal number without leading zeros, then ")\n") is
+// replaced, so a malformed line still shows up as a difference.
+std::string MaskPid(std::string err);
+
+// What probe.exe prints in "args" mode for these arguments.
+std::string ArgsOutput(const std::vector<std::wstring>& arguments);
+
+// ---------------------------------------------------------------------------
+// Scratch files and folders
+
+// A path in the temporary folder that nothing else uses: its name holds this
+// process's id, a counter and `stem`, and it does not exist when the owner is
+// made, unless `make` asks for an empty file or folder there. Whatever then
+// stands at the path (a file, or an empty folder) is removed when the owner
+// goes out of scope.
+class TempPath {
+public:
+    enum class Make { Nothing, File, Directory };
+
+    explicit TempPath(const std::wstring& stem, Make make = Make::Nothing);
+    ~TempPath();
+    TempPath(const TempPath&) = delete;
+    TempPath& operator=(const TempPath&) = delete;
+
+    const std::wstring& Get() const noexcept { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+bool PathExists(const std::wstring& path);
+
+// Waits until something stands at `path`, up to `deadline`; says whether it did.
+bool WaitForPath(const std::wstring& path, std::chrono::steady_clock::time_point deadline);
+
+}  // namespace e2e

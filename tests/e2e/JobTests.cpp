@@ -1,0 +1,105 @@
+// End-to-end tests of --job-object: the child is put in a job before it runs,
+// and every process it leaves behind is ended when the launcher lets go of the
+// job. probe.exe's "grandchild" mode starts a process that creates a marker
+// file some time later; whether the marker appears tells whether that process
+// outlived the launcher.
+//
+// Wine does not enforce the job's limit on active processes, so the limit is
+// only seen in what the launcher prints.
+
+#include "Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+TEST(JobObject, VerboseRunReportsTheAssignmentRightBeforeTheStart) {
+    struct Case {
+        std::vector<std::wstring> options;
+        std::string summaryOptions;
+        std::string steps;
+    };
+    const std::vector<Case> cases = {
+        {{L"--verbose", L"--job-object", L"--max-processes=5"},
+         "lowIL=0 restrictedToken=0 jobObject=1 maxProc=5 timeout=0",
+         "[brindle] Assigned process to Job Object (maxProc=5)\n"},
+        {{L"--verbose", L"--job-object"}, "lowIL=0 restrictedToken=0 jobObject=1 maxProc=64 timeout=0",
+         "[brindle] Assigned process to Job Object (maxProc=64)\n"},
+        // The job comes after the token steps.
+        {{L"--job-object", L"--verbose", L"--low-il", L"--max-processes=5", L"--restricted-token", L"--timeout=30"},
+         "lowIL=1 restrictedToken=1 jobObject=1 maxProc=5 timeout=30",
+         "[brindle] Created restricted token (admin SIDs deny-only, privileges stripped)\n"
+         "[brindle] Set token to Low Integrity Level\n"
+         "[brindle] Assigned process to Job Object (maxProc=5)\n"},
+        // A limit alone asks for no job.
+        {{L"--verbose", L"--max-processes=5"}, "lowIL=0 restrictedToken=0 jobObject=0 maxProc=5 timeout=0", ""},
+    };
+    const std::wstring command = QuoteProgram(ProbePath()) + L" exit 0";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.options)));
+        const RunResult run = RunBrindle(Concat(c.options, {L"--", ProbePath(), L"exit", L"0"}));
+        EXPECT_EQ(MaskPid(run.err), Summary(command, c.summaryOptions) + c.steps + StartedAndExited(0));
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exitCode, 0u);
+    }
+}
+
+// How long after its marker is due a grandchild is given before the test
+// concludes that it was ended.
+constexpr std::chrono::milliseconds kSlack(1000);
+
+struct GrandchildRun {
+    std::vector<std::wstring> options;  // besides --job-object
+    DWORD markerDelayMs;                // after its start, the grandchild creates its marker
+    DWORD childWaitMs;                  // after starting the grandchild, the child waits
+    std::string err;                    // what the launcher prints, with or without the job
+    DWORD exitCode;
+};
+
+// Runs the child that starts a grandchild twice: in a job, and then without
+// one. Without a job the grandchild outlives the launcher and leaves its
+// marker, which shows that it did start; in the job it must be ended before it
+// can.
+void ExpectGrandchildEndedOnlyInJob(const GrandchildRun& r) {
+    const TempPath inJob(L"job-marker");
+    const TempPath withoutJob(L"free-marker");
+    const auto probe = [&r](const TempPath& marker) {
+        return std::vector<std::wstring>{ProbePath(), L"grandchild", marker.Get(), std::to_wstring(r.markerDelayMs),
+                                         std::to_wstring(r.childWaitMs)};
+    };
+    const RunResult contained = RunBrindle(Concat(Concat({L"--job-object"}, r.options), Concat({L"--"}, probe(inJob))));
+    const RunResult free = RunBrindle(Concat(r.options, Concat({L"--"}, probe(withoutJob))));
+
+    for (const RunResult* run : {&contained, &free}) {
+        SCOPED_TRACE(run == &contained ? "with --job-object" : "without --job-object");
+        EXPECT_EQ(run->err, r.err);
+        EXPECT_EQ(run->out, "");
+        EXPECT_EQ(run->exitCode, r.exitCode);
+    }
+    const std::chrono::milliseconds markerDelay(r.markerDelayMs);
+    EXPECT_TRUE(WaitForPath(withoutJob.Get(), free.finished + markerDelay + kSlack))
+        << "without a job the grandchild should have outlived the launcher";
+    EXPECT_FALSE(WaitForPath(inJob.Get(), contained.finished + markerDelay + kSlack))
+        << "the grandchild in the job should have been ended with the launcher";
+}
+
+TEST(JobObject, EndsWhatTheChildLeavesRunningWhenItExits) {
+    ExpectGrandchildEndedOnlyInJob({{}, 1500, 0, "", 0});
+}
+
+// The child is still running when the time limit ends it; the grandchild's
+// marker is due a second after that.
+TEST(JobObject, EndsWhatTheChildLeavesRunningWhenTheTimeLimitEndsIt) {
+    ExpectGrandchildEndedOnlyInJob(
+        {{L"--timeout=1"}, 2000, 8000, "[brindle] Child process timed out after 1 seconds, terminating\n", 1});
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,178 @@
+// End-to-end tests of the launch itself: brindle.exe is started the way a user
+// or a script starts it, with probe.exe (the helper child built beside it) as
+// the command. Each test checks from the outside what the launcher promises:
+// the exact text on standard error, the exit status, that standard output is
+// left to the child, and how long the run took.
+
+#include "Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+TEST(CommandLineErrors, PrintExactUsageTextAndExitWithOne) {
+    struct Case {
+        std::vector<std::wstring> arguments;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{}, kNoCommand + kUsage},
+        {{L"--"}, kNoCommand + kUsage},
+        {{L"--", L""}, kNoCommand + kUsage},
+        {{L"--verbose"}, kNoCommand + kUsage},
+        {{L"--help"}, kUsage},
+        {{L"-h"}, kUsage},
+        {{L"--help", L"--", ProbePath(), L"exit", L"0"}, kUsage},
+        {{L"--bogus", L"--", ProbePath(), L"exit", L"0"}, "[brindle] Unknown option: --bogus\n" + kUsage},
+        {{L"--Verbose", L"--", ProbePath(), L"exit", L"0"}, "[brindle] Unknown option: --Verbose\n" + kUsage},
+        {{L"--timeout", L"--", ProbePath(), L"exit", L"0"}, "[brindle] Unknown option: --timeout\n" + kUsage},
+        // A program named without "--" is an option the launcher does not know.
+        {{ProbePath(), L"exit", L"0"}, "[brindle] Unknown option: " + Utf8(ProbePath()) + "\n" + kUsage},
+        // The option comes back as UTF-8, written here byte by byte: "--v", U+00E9, "rbose".
+        {{L"--v\u00e9rbose", L"--", ProbePath(), L"exit", L"0"},
+         "[brindle] Unknown option: --v\xC3\xA9rbose\n" + kUsage},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.arguments)));
+        const RunResult run = RunBrindle(c.arguments);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exitCode, 1u);
+    }
+}
+
+TEST(VerboseRun, PrintsSummaryStartAndExitCodeAndReturnsChildCode) {
+    const RunResult run =
+        RunBrindle({L"--verbose", L"--max-processes=abc", L"--timeout=10s", L"--", ProbePath(), L"exit", L"7"});
+    EXPECT_EQ(MaskPid(run.err),
+              Summary(QuoteProgram(ProbePath()) + L" exit 7", NoSwitches("64", "10")) + StartedAndExited(7));
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exitCode, 7u);
+}
+
+TEST(ExitStatus, IsTheChildExitCodeInFull) {
+    for (const DWORD code : {0ul, 1ul, 42ul, 256ul, 65537ul, 3000000000ul}) {
+        SCOPED_TRACE(code);
+        const RunResult run = RunBrindle({L"--", ProbePath(), L"exit", std::to_wstring(code)});
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exitCode, code);
+    }
+}
+
+TEST(NumericOptions, AreReadAsSignedDecimalAndShownInVerboseSummary) {
+    struct Case {
+        std::wstring option;
+        std::string maxProc;
+        std::string timeout;
+    };
+    const std::vector<Case> cases = {
+        {L"--max-processes=0", "64", "0"},
+        {L"--max-processes=", "64", "0"},
+        {L"--max-processes=abc", "64", "0"},
+        {L"--max-processes=-1", "4294967295", "0"},
+        {L"--max-processes=99999999999", "2147483647", "0"},
+        {L"--max-processes=-99999999999", "2147483648", "0"},
+        {L"--max-processes=12abc", "12", "0"},
+        {L"--timeout=+7", "64", "7"},
+        {L"--timeout= 42", "64", "42"},
+        {L"--timeout=\uFF11\uFF12", "64", "12"},  // fullwidth digits one, two
+        {L"--timeout=\u0663", "64", "3"},         // Arabic-Indic digit three
+        {L"--timeout=0x10", "64", "0"},
+        {L"--timeout=", "64", "0"},
+    };
+    const std::vector<std::wstring> child = {ProbePath(), L"exit", L"0"};
+    const std::wstring command = QuoteProgram(ProbePath()) + L" exit 0";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.option));
+        const RunResult run = RunBrindle(Concat({L"--verbose", c.option, L"--"}, child));
+        EXPECT_EQ(MaskPid(run.err), Summary(command, NoSwitches(c.maxProc, c.timeout)) + StartedAndExited(0));
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exitCode, 0u);
+    }
+}
+
+TEST(TimeLimit, EndsAChildThatRunsTooLongAndReturnsOne) {
+    const RunResult run = RunBrindle({L"--timeout=1", L"--", ProbePath(), L"sleep", L"8000"});
+    EXPECT_EQ(run.err, "[brindle] Child process timed out after 1 seconds, terminating\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_GE(run.elapsedMs, 900);
+    EXPECT_LT(run.elapsedMs, 5000);
+}
+
+// 4294968 s is 4294968000 ms, which wraps to 704 ms in 32 bits: a wrapped limit
+// would end the child long before its 1.5 s are up.
+TEST(TimeLimit, TooLargeForMillisecondsDoesNotCutTheChildShort) {
+    const RunResult run = RunBrindle({L"--timeout=4294968", L"--", ProbePath(), L"sleep", L"1500", L"5"});
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exitCode, 5u);
+    EXPECT_GE(run.elapsedMs, 1400);
+}
+
+TEST(ChildCreation, MissingProgramReportsBothAttemptsAndReturnsOne) {
+    const RunResult run = RunBrindle({L"--", L"no-such-program-xyz.exe", L"arg"});
+    EXPECT_EQ(run.err,
+              "[brindle] CreateProcessAsUser failed: 2\n"
+              "[brindle] Falling back to CreateProcessW (no privilege reduction)\n"
+              "[brindle] CreateProcessW also failed: 2\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exitCode, 1u);
+}
+
+TEST(ChildArguments, ArriveExactlyAsGiven) {
+    const std::vector<std::wstring> arguments = {
+        L"plain",
+        L"two words",
+        L"tab\there",
+        L"say \"hi there\"",
+        L"quote\"only",
+        LR"(C:\dir with space\)",
+        LR"(trailing\)",
+        L"",
+        L"*",
+        L"a?c",
+        LR"(a\\"b)",
+        LR"(\\server\share)",
+        L"caf\u00e9",
+        L"\u65e5\u672c",
+        L"--verbose",
+        L"-h",
+        L"--",
+        L"",
+    };
+    const RunResult run = RunBrindle(Concat({L"--", ProbePath(), L"args"}, arguments));
+    EXPECT_EQ(run.out, ArgsOutput(arguments));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0u);
+}
+
+TEST(ChildArguments, VerboseCommandShowsTheComposedLine) {
+    struct Case {
+        std::vector<std::wstring> arguments;
+        std::wstring composed;  // what follows the program in the Command line
+    };
+    const std::vector<Case> cases = {
+        {{L"one", L"two"}, L" args one two"},
+        {{L"two words", L"", LR"(say "hi")", LR"(C:\dir with space\)", LR"(back\slash)"},
+         LR"( args "two words" "" "say \"hi\"" "C:\dir with space\\" back\slash)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.composed));
+        const RunResult run = RunBrindle(Concat({L"--verbose", L"--", ProbePath(), L"args"}, c.arguments));
+        EXPECT_EQ(MaskPid(run.err),
+                  Summary(QuoteProgram(ProbePath()) + c.composed, NoSwitches()) + StartedAndExited(0));
+        EXPECT_EQ(run.out, ArgsOutput(c.arguments));
+        EXPECT_EQ(run.exitCode, 0u);
+    }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,156 @@
+// End-to-end tests of the writable directories: those named by --writable-dir
+// and those in ORBIK_WRITABLE_DIRS are relabelled for Low-integrity write
+// before the child starts. A directory that cannot be relabelled never stops
+// the launch; the child runs and its exit code is returned.
+//
+// Wine refuses to write a directory's label (SetNamedSecurityInfo fails with
+// 5, access denied), so an existing directory shows that refusal here. All
+// other cases are decided before the label is written: an empty path, a path
+// that does not exist, a path to a file. The files and folders the tests use
+// are made in the temporary folder and removed afterwards.
+
+#include "Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+std::string DoesNotExist(const std::wstring& path) {
+    return "[brindle] GrantLowIntegrityWrite: directory does not exist: " + Utf8(path) + "\n";
+}
+
+std::string NotADirectory(const std::wstring& path) {
+    return "[brindle] GrantLowIntegrityWrite: not a directory: " + Utf8(path) + "\n";
+}
+
+std::string LabelRefused(const std::wstring& path) {
+    return "[brindle] SetNamedSecurityInfo failed for '" + Utf8(path) + "': 5\n";
+}
+
+std::string NotGranted(const std::wstring& path) {
+    return "[brindle] Warning: Failed to grant Low IL write to: " + Utf8(path) + "\n";
+}
+
+constexpr DWORD kChildCode = 4;
+
+std::string Verbose(size_t writableDirs, const std::string& grantLines) {
+    return Summary(QuoteProgram(ProbePath()) + L" exit 4", NoSwitches(), writableDirs) + grantLines +
+           StartedAndExited(kChildCode);
+}
+
+std::vector<EnvironmentVariable> Dirs(const std::wstring& value) {
+    return {{L"ORBIK_WRITABLE_DIRS", value}};
+}
+
+struct Case {
+    std::vector<std::wstring> options;
+    std::vector<EnvironmentVariable> environment;
+    std::string err;
+};
+
+// Each case runs "probe exit 4" as the child, which must run whatever the
+// directories gave.
+void ExpectRuns(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        std::wstring trace = ComposeCommandLine(L"brindle.exe", c.options);
+        for (const EnvironmentVariable& variable : c.environment) {
+            trace = variable.name + L"=" + variable.value + L"  " + trace;
+        }
+        SCOPED_TRACE(Utf8(trace));
+        const RunResult run = RunBrindle(Concat(c.options, {L"--", ProbePath(), L"exit", L"4"}), c.environment);
+        EXPECT_EQ(MaskPid(run.err), c.err);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exitCode, kChildCode);
+    }
+}
+
+std::wstring WritableDir(const std::wstring& path) {
+    return L"--writable-dir=" + path;
+}
+
+TEST(WritableDirs, CommandLineFailuresAreReportedAndTheChildStillRuns) {
+    const TempPath file(L"file", TempPath::Make::File);
+    const TempPath dir(L"dir", TempPath::Make::Directory);
+    const TempPath accented(L"caf\u00e9", TempPath::Make::Directory);
+    const TempPath missing(L"missing");
+    ExpectRuns({
+        {{WritableDir(file.Get())}, {}, NotADirectory(file.Get()) + NotGranted(file.Get())},
+        // That a directory is missing is said only in verbose mode.
+        {{WritableDir(missing.Get())}, {}, NotGranted(missing.Get())},
+        {{WritableDir(L"")}, {}, NotGranted(L"")},
+        {{WritableDir(dir.Get())}, {}, LabelRefused(dir.Get()) + NotGranted(dir.Get())},
+        {{WritableDir(dir.Get() + L"\\")}, {}, LabelRefused(dir.Get() + L"\\") + NotGranted(dir.Get() + L"\\")},
+        {{WritableDir(accented.Get())}, {}, LabelRefused(accented.Get()) + NotGranted(accented.Get())},
+        // In command-line order, duplicates included.
+        {{WritableDir(missing.Get()), WritableDir(file.Get()), WritableDir(missing.Get())},
+         {},
+         NotGranted(missing.Get()) + NotADirectory(file.Get()) + NotGranted(file.Get()) + NotGranted(missing.Get())},
+    });
+}
+
+TEST(WritableDirs, VerboseRunReportsMissingDirectoriesAndCountsCommandLineEntries) {
+    const TempPath file(L"file", TempPath::Make::File);
+    const TempPath dir(L"dir", TempPath::Make::Directory);
+    const TempPath missing(L"missing");
+    const TempPath alsoMissing(L"also-missing");
+    ExpectRuns({
+        {{L"--verbose", WritableDir(missing.Get())},
+         {},
+         Verbose(1, DoesNotExist(missing.Get()) + NotGranted(missing.Get()))},
+        // An empty path fails without a line of its own.
+        {{L"--verbose", WritableDir(L"")}, {}, Verbose(1, NotGranted(L""))},
+        {{L"--verbose", WritableDir(file.Get())}, {}, Verbose(1, NotADirectory(file.Get()) + NotGranted(file.Get()))},
+        {{L"--verbose", WritableDir(dir.Get())}, {}, Verbose(1, LabelRefused(dir.Get()) + NotGranted(dir.Get()))},
+        {{L"--verbose", WritableDir(missing.Get()), WritableDir(L""), WritableDir(missing.Get())},
+         {},
+         Verbose(3, DoesNotExist(missing.Get()) + NotGranted(missing.Get()) + NotGranted(L"") +
+                        DoesNotExist(missing.Get()) + NotGranted(missing.Get()))},
+        // The command line first, then the environment, which the summary does not count.
+        {{L"--verbose", WritableDir(missing.Get())},
+         Dirs(alsoMissing.Get()),
+         Verbose(1, DoesNotExist(missing.Get()) + NotGranted(missing.Get()) + DoesNotExist(alsoMissing.Get()))},
+    });
+}
+
+TEST(WritableDirsFromEnvironment, AreTriedInOrderWithoutWarnings) {
+    const TempPath file(L"file", TempPath::Make::File);
+    const TempPath dir(L"dir", TempPath::Make::Directory);
+    const TempPath first(L"a-missing");
+    const TempPath second(L"b-missing");
+    const std::wstring both = first.Get() + L";;" + second.Get() + L";";
+    ExpectRuns({
+        {{}, Dirs(L";;;"), ""},
+        {{L"--verbose"}, Dirs(L";;;"), Verbose(0, "")},
+        {{L"--verbose"}, Dirs(L""), Verbose(0, "")},
+        {{}, Dirs(both), ""},
+        {{L"--verbose"}, Dirs(both), Verbose(0, DoesNotExist(first.Get()) + DoesNotExist(second.Get()))},
+        // A piece is used as it stands, leading space and all.
+        {{L"--verbose"}, Dirs(L"; " + first.Get()), Verbose(0, DoesNotExist(L" " + first.Get()))},
+        // Failures that are always reported still are, but with no Warning line.
+        {{}, Dirs(file.Get()), NotADirectory(file.Get())},
+        {{}, Dirs(dir.Get() + L";" + file.Get()), LabelRefused(dir.Get()) + NotADirectory(file.Get())},
+        // A directory named in both places is tried twice.
+        {{WritableDir(dir.Get())},
+         Dirs(dir.Get()),
+         LabelRefused(dir.Get()) + NotGranted(dir.Get()) + LabelRefused(dir.Get())},
+    });
+}
+
+// Windows matches environment names without regard to case.
+TEST(WritableDirsFromEnvironment, NameIsMatchedWithoutRegardToCase) {
+    const TempPath dir(L"dir", TempPath::Make::Directory);
+    const TempPath missing(L"missing");
+    ExpectRuns({
+        {{}, {{L"orbik_writable_dirs", dir.Get()}}, LabelRefused(dir.Get())},
+        {{L"--verbose"}, {{L"Orbik_Writable_Dirs", missing.Get()}}, Verbose(0, DoesNotExist(missing.Get()))},
+    });
+}
+
+}  // namespace
+}  // namespace e2e
