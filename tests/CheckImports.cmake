@@ -1,0 +1,21 @@
+# Fails unless brindle.exe imports only DLLs that every Windows installation has,
+# so that one copied brindle.exe runs on a clean machine.
+# Run with -DOBJDUMP=<objdump> -DEXECUTABLE=<brindle.exe>.
+cmake_minimum_required(VERSION 3.20)
+execute_process(COMMAND ${OBJDUMP} -p ${EXECUTABLE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cannot read the imports of ${EXECUTABLE}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+if(NOT imports)
+  message(FATAL_ERROR "no imports found in ${EXECUTABLE}")
+endif()
+set(system_dlls kernel32.dll advapi32.dll msvcrt.dll)
+foreach(entry IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${entry}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll IN_LIST system_dlls)
+    message(FATAL_ERROR "brindle.exe imports ${dll}, which is not a Windows system DLL")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
