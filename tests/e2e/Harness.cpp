@@ -169,27 +169,6 @@ const std::wstring& ProbePath() {
 // ---------------------------------------------------------------------------
 // Command lines
 
-// Inside the quotes `"` becomes `\"`, and backslashes are doubled only where
-// they stand before a quote or before the closing quote.
-std::wstring QuoteArgument(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
-        return argument;
-    }
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted += c;
-        backslashes = 0;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
-
 std::wstring QuoteProgram(const std::wstring& program) {
     return program.empty() || HasSpaceOrTab(program) ? L"\"" + program + L"\"" : program;
 }

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "QuoteArgument.h"
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -22,10 +24,6 @@ const std::wstring& ProbePath();
 
 // ---------------------------------------------------------------------------
 // Command lines
-
-// Quotes one argument by the convention the C runtime and CommandLineToArgvW
-// split by.
-std::wstring QuoteArgument(const std::wstring& argument);
 
 // Windows reads the program name up to the closing quote with no escapes, and
 // a file name holds no quote, so plain quotes around it are enough.

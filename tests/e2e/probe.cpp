@@ -14,6 +14,7 @@
 // in "\n" alone. A malformed request or a failed Windows call exits with a code
 // of its own (and a line on standard error), never with a result a test expects.
 
+#include "QuoteArgument.h"
 #include "UniqueHandle.h"
 
 #include <windows.h>
@@ -84,24 +85,6 @@ bool ReadNumber(const std::wstring& text, DWORD& value) {
     return true;
 }
 
-// Quotes one argument by the convention the C runtime splits by: backslashes
-// are doubled only before a quote or the closing quote.
-std::wstring Quote(const std::wstring& argument) {
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted += c;
-        backslashes = 0;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
-
 std::wstring OwnPath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -157,7 +140,7 @@ int PrintTokenGroups() {
 // files open; it stays in the console and in any job of this process.
 int StartGrandchild(const std::wstring& markerPath, const std::wstring& delayMs) {
     const std::wstring program = OwnPath();
-    std::wstring commandLine = Quote(program) + L" marker " + Quote(markerPath) + L" " + delayMs;
+    std::wstring commandLine = QuoteArgument(program) + L" marker " + QuoteArgument(markerPath) + L" " + delayMs;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
