@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include "../tests/e2e/UniqueHandle.h"
+
 #include <cwchar>
 #include <string>
 
@@ -19,24 +21,6 @@ int _dowildcard = 0;
 }
 
 namespace {
-
-// Owns one kernel handle and closes it exactly once.
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE Get() const noexcept { return handle_; }
-    HANDLE* Put() noexcept { return &handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 int Fail(const char* operation) {
     const DWORD error = GetLastError();
@@ -69,10 +53,11 @@ int wmain(int, wchar_t*[]) {
         return Fail("reading the command");
     }
 
-    Handle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token.Put())) {
+    HANDLE ownToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &ownToken)) {
         return Fail("OpenProcessToken");
     }
+    const UniqueHandle token(ownToken);
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -86,9 +71,9 @@ int wmain(int, wchar_t*[]) {
                               nullptr /* own directory */, &startup, &child)) {
         return Fail("CreateProcessAsUserW");
     }
-    const Handle process(child.hProcess);
+    const UniqueHandle process(child.hProcess);
     {
-        const Handle thread(child.hThread);  // released right after the resume, as brindle does
+        const UniqueHandle thread(child.hThread);  // released right after the resume, as brindle does
         if (ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
             const int status = Fail("ResumeThread");
             TerminateProcess(process.Get(), 1);  // never leave a suspended child behind

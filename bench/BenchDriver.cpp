@@ -13,6 +13,8 @@
 
 #include <windows.h>
 
+#include "../tests/e2e/UniqueHandle.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
@@ -25,24 +27,6 @@ int _dowildcard = 0;
 }
 
 namespace {
-
-// Owns one kernel handle and closes it exactly once.
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) noexcept : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE Get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != nullptr; }
-
-private:
-    HANDLE handle_;
-};
 
 // The longest command line and environment value Windows accepts, in UTF-16 code
 // units, the terminating null included.
@@ -110,8 +94,8 @@ double TimeRun(const std::wstring& commandLine, HANDLE output) {
                         nullptr, &startup, &launched)) {
         Die(Format("CreateProcessW failed: %lu for %s", GetLastError(), Narrow(commandLine.substr(0, 200)).c_str()));
     }
-    const Handle process(launched.hProcess);
-    const Handle thread(launched.hThread);
+    const UniqueHandle process(launched.hProcess);
+    const UniqueHandle thread(launched.hThread);
     const DWORD waited = WaitForSingleObject(process.Get(), kRunTimeoutMs);
     QueryPerformanceCounter(&end);
     if (waited != WAIT_OBJECT_0) {
@@ -170,7 +154,7 @@ size_t CountDirLines(const std::wstring& commandLine, const std::wstring* dirs) 
         Die("GetTempPathW failed");
     }
     const std::wstring path = std::wstring(folder) + L"brindle-bench-stderr.txt";
-    const Handle capture(
+    const UniqueHandle capture(
         OpenInheritable(path.c_str(), CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE));
     if (!capture) {
         Die(Format("CreateFileW(%s) failed: %lu", Narrow(path).c_str(), GetLastError()));
@@ -346,7 +330,7 @@ int wmain(int argc, wchar_t* argv[]) {
     const int pairs = std::max(1, _wtoi(argv[4]));
     const int runs = std::max(1, _wtoi(argv[5]));
 
-    const Handle nul(OpenInheritable(L"NUL", OPEN_EXISTING, 0));
+    const UniqueHandle nul(OpenInheritable(L"NUL", OPEN_EXISTING, 0));
     if (!nul) {
         Die(Format("CreateFileW(NUL) failed: %lu", GetLastError()));
     }
