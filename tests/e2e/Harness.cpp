@@ -10,18 +10,6 @@ namespace e2e {
 
 namespace {
 
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 // The build puts every program in one folder: brindle.exe and probe.exe sit
 // beside this test program.
 std::wstring BesideTests(const wchar_t* fileName) {
@@ -143,18 +131,7 @@ public:
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Text and paths
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
-    return bytes;
-}
+// Paths
 
 const std::wstring& BrindlePath() {
     static const std::wstring path = BesideTests(L"brindle.exe");

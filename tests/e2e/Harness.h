@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "QuoteArgument.h"
+#include "ProgramText.h"
 
 #include <chrono>
 #include <string>
@@ -15,9 +15,7 @@
 namespace e2e {
 
 // ---------------------------------------------------------------------------
-// Text and paths
-
-std::string Utf8(const std::wstring& text);
+// Paths
 
 const std::wstring& BrindlePath();
 const std::wstring& ProbePath();

@@ -14,7 +14,7 @@
 // in "\n" alone. A malformed request or a failed Windows call exits with a code
 // of its own (and a line on standard error), never with a result a test expects.
 
-#include "QuoteArgument.h"
+#include "ProgramText.h"
 #include "UniqueHandle.h"
 
 #include <windows.h>
@@ -36,20 +36,9 @@ namespace {
 constexpr int kUsageError = 120;
 constexpr int kWindowsError = 121;
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
-    return bytes;
-}
-
 // WriteFile on the raw handle: no runtime text mode, so no "\r" is added.
 void Write(DWORD stream, const std::wstring& text) {
-    const std::string bytes = ToUtf8(text);
+    const std::string bytes = Utf8(text);
     DWORD written = 0;
     WriteFile(GetStdHandle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
@@ -83,18 +72,6 @@ bool ReadNumber(const std::wstring& text, DWORD& value) {
     }
     value = static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
     return true;
-}
-
-std::wstring OwnPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
 }
 
 int PrintArguments(const std::vector<std::wstring>& arguments) {
@@ -139,7 +116,7 @@ int PrintTokenGroups() {
 // The grandchild inherits no handle, so it cannot keep the test's capture
 // files open; it stays in the console and in any job of this process.
 int StartGrandchild(const std::wstring& markerPath, const std::wstring& delayMs) {
-    const std::wstring program = OwnPath();
+    const std::wstring program = ModulePath();
     std::wstring commandLine = QuoteArgument(program) + L" marker " + QuoteArgument(markerPath) + L" " + delayMs;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
