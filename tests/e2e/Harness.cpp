@@ -242,6 +242,17 @@ std::string StartedAndExited(DWORD exitCode) {
            std::to_string(exitCode) + "\n";
 }
 
+void ExpectVerboseSteps(const std::vector<VerboseSteps>& cases) {
+    const std::wstring command = QuoteProgram(ProbePath()) + L" exit 0";
+    for (const VerboseSteps& c : cases) {
+        SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.options)));
+        const RunResult run = RunBrindle(Concat(c.options, {L"--", ProbePath(), L"exit", L"0"}));
+        EXPECT_EQ(MaskPid(run.err), Summary(command, c.summaryOptions) + c.steps + StartedAndExited(0));
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exitCode, 0u);
+    }
+}
+
 std::string MaskPid(std::string err) {
     const std::string prefix = "[brindle] Child process started (PID=";
     const size_t start = err.find(prefix);

@@ -82,6 +82,18 @@ std::string StartedAndExited(DWORD exitCode);
 // replaced, so a malformed line still shows up as a difference.
 std::string MaskPid(std::string err);
 
+// A verbose run of "probe exit 0" with some options: the summary shows
+// `summaryOptions`, and `steps` are exactly the lines between the summary and the
+// started line.
+struct VerboseSteps {
+    std::vector<std::wstring> options;
+    std::string summaryOptions;
+    std::string steps;
+};
+
+// Runs each case and checks its whole standard error, empty standard output and exit status 0.
+void ExpectVerboseSteps(const std::vector<VerboseSteps>& cases);
+
 // What probe.exe prints in "args" mode for these arguments.
 std::string ArgsOutput(const std::vector<std::wstring>& arguments);
 

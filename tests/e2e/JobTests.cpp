@@ -21,12 +21,7 @@ namespace e2e {
 namespace {
 
 TEST(JobObject, VerboseRunReportsTheAssignmentRightBeforeTheStart) {
-    struct Case {
-        std::vector<std::wstring> options;
-        std::string summaryOptions;
-        std::string steps;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<VerboseSteps> cases = {
         {{L"--verbose", L"--job-object", L"--max-processes=5"},
          "lowIL=0 restrictedToken=0 jobObject=1 maxProc=5 timeout=0",
          "[brindle] Assigned process to Job Object (maxProc=5)\n"},
@@ -41,14 +36,7 @@ TEST(JobObject, VerboseRunReportsTheAssignmentRightBeforeTheStart) {
         // A limit alone asks for no job.
         {{L"--verbose", L"--max-processes=5"}, "lowIL=0 restrictedToken=0 jobObject=0 maxProc=5 timeout=0", ""},
     };
-    const std::wstring command = QuoteProgram(ProbePath()) + L" exit 0";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.options)));
-        const RunResult run = RunBrindle(Concat(c.options, {L"--", ProbePath(), L"exit", L"0"}));
-        EXPECT_EQ(MaskPid(run.err), Summary(command, c.summaryOptions) + c.steps + StartedAndExited(0));
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.exitCode, 0u);
-    }
+    ExpectVerboseSteps(cases);
 }
 
 // How long after its marker is due a grandchild is given before the test

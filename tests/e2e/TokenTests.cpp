@@ -96,12 +96,7 @@ TEST(RestrictedToken, MakesOnlyTheAdministratorsGroupDenyOnlyForTheChild) {
 }
 
 TEST(TokenSteps, VerboseRunReportsEachStepInLaunchOrder) {
-    struct Case {
-        std::vector<std::wstring> options;
-        std::string summaryOptions;
-        std::string steps;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<VerboseSteps> cases = {
         {{L"--verbose", L"--restricted-token", L"--low-il"},
          "lowIL=1 restrictedToken=1 jobObject=0 maxProc=64 timeout=0",
          kRestrictedLine + kLowLine},
@@ -113,14 +108,7 @@ TEST(TokenSteps, VerboseRunReportsEachStepInLaunchOrder) {
          kRestrictedLine},
         {{L"--verbose", L"--low-il"}, "lowIL=1 restrictedToken=0 jobObject=0 maxProc=64 timeout=0", kLowLine},
     };
-    const std::wstring command = QuoteProgram(ProbePath()) + L" exit 0";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.options)));
-        const RunResult run = RunBrindle(Concat(c.options, {L"--", ProbePath(), L"exit", L"0"}));
-        EXPECT_EQ(MaskPid(run.err), Summary(command, c.summaryOptions) + c.steps + StartedAndExited(0));
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.exitCode, 0u);
-    }
+    ExpectVerboseSteps(cases);
 }
 
 TEST(TokenSteps, QuietRunPrintsNothingAndReturnsTheChildCode) {

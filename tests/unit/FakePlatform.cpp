@@ -101,7 +101,7 @@ std::size_t FakePlatform::CountCalls(const std::string& operation) const {
 }
 
 std::vector<std::string> FakePlatform::Problems() const {
-    std::vector<std::string> problems = strayCloses_;
+    std::vector<std::string> problems = problems_;
     for (const Object& object : objects_) {
         if (object.closes == 0) {
             problems.push_back(object.label + " left open");
@@ -215,7 +215,7 @@ BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS inf
     }
     auto* bytes = static_cast<BYTE*>(info);
     if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
-        strayCloses_.push_back("token information buffer was not zero-filled");
+        problems_.push_back("token information buffer was not zero-filled");
     }
     auto* record = static_cast<TOKEN_GROUPS*>(info);
     record->GroupCount = static_cast<DWORD>(groups.size());
@@ -291,7 +291,7 @@ void FakePlatform::FreeSid(PSID sid) {
             return;
         }
     }
-    strayCloses_.push_back("FreeSid on a SID that AllocateAndInitializeSid did not make");
+    problems_.push_back("FreeSid on a SID that AllocateAndInitializeSid did not make");
 }
 
 BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
@@ -533,7 +533,7 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_OBJECT_0;
     }
     if (milliseconds == INFINITE) {
-        strayCloses_.push_back("waited without a limit on a process that never exits");
+        problems_.push_back("waited without a limit on a process that never exits");
         lastError_ = ERROR_INVALID_PARAMETER;
         return WAIT_FAILED;
     }
@@ -573,7 +573,7 @@ HANDLE FakePlatform::CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const cha
         return nullptr;
     }
     if (attributes != nullptr || name != nullptr) {
-        strayCloses_.push_back("the job was given security attributes or a name");
+        problems_.push_back("the job was given security attributes or a name");
     }
     jobs_.push_back({});
     return NewHandle(Kind::Job, "job", jobs_.size() - 1);
@@ -638,7 +638,7 @@ BOOL FakePlatform::CloseHandle(HANDLE handle) {
     const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
     if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
         calls_.push_back("CloseHandle(unknown)");
-        strayCloses_.push_back("CloseHandle on a handle the fake never gave out");
+        problems_.push_back("CloseHandle on a handle the fake never gave out");
         return FALSE;
     }
     Object& object = objects_[(value - 0x1000) / 8 - 1];

@@ -220,7 +220,7 @@ private:
     std::vector<FakeCreation> creations_;
     std::vector<DWORD> waitLimits_;
     std::vector<std::string> closeOrder_;
-    std::vector<std::string> strayCloses_;
+    std::vector<std::string> problems_;
 
     std::vector<Object> objects_;
     std::vector<Token> tokens_;

@@ -165,11 +165,10 @@ TEST_F(LaunchSequenceTest, TheWaitLimitNeverWrapsAndZeroMeansNoLimit) {
         {u"--timeout=2147483647", 0xFFFFFFFEu},
     };
     for (const auto& [argument, limit] : cases) {
-        FakePlatform& platform = fake;
-        const std::size_t before = platform.WaitLimits().size();
+        const std::size_t before = fake.WaitLimits().size();
         Run({argument, u"--", u"child.exe"});
-        ASSERT_EQ(platform.WaitLimits().size(), before + 1);
-        EXPECT_EQ(platform.WaitLimits().back(), limit);
+        ASSERT_EQ(fake.WaitLimits().size(), before + 1);
+        EXPECT_EQ(fake.WaitLimits().back(), limit);
     }
 }
 
