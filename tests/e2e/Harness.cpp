@@ -166,14 +166,31 @@ std::vector<std::wstring> Concat(std::vector<std::wstring> head, const std::vect
 // ---------------------------------------------------------------------------
 // Running brindle.exe
 
-RunResult RunBrindle(const std::vector<std::wstring>& arguments,
-                     const std::vector<EnvironmentVariable>& environment) {
+namespace {
+
+// Wine now and then loses a new process while bringing it up (its Unix side ends
+// before the Windows side is ready) and reports ERROR_INTERNAL_ERROR, a code that
+// process creation on Windows does not give for a program that exists. Seen in CI
+// both for brindle.exe itself and, by the same token, possible for its child.
+constexpr DWORD kWineLostTheNewProcess = ERROR_INTERNAL_ERROR;
+
+// A run cut short that way tells nothing about brindle, so it is run again; a
+// fault of brindle's own does not go away on a later attempt.
+constexpr int kAttemptsAgainstWineStartFailures = 3;
+
+bool BrindleSawWineLoseItsChild(const RunResult& run) {
+    return run.err.find("failed: " + std::to_string(kWineLostTheNewProcess) + "\n") != std::string::npos;
+}
+
+enum class Attempt { kRan, kWineLostBrindle, kCannotStart };
+
+Attempt RunBrindleOnce(std::wstring commandLine, std::wstring environmentBlock, RunResult& result) {
     const UniqueHandle input = OpenNulForInput();
     const UniqueHandle output = CreateCaptureFile();
     const UniqueHandle error = CreateCaptureFile();
     if (!input || !output || !error) {
         ADD_FAILURE() << "cannot open the standard handles for brindle.exe: " << GetLastError();
-        return {};
+        return Attempt::kCannotStart;
     }
 
     STARTUPINFOW startup{};
@@ -183,25 +200,46 @@ RunResult RunBrindle(const std::vector<std::wstring>& arguments,
     startup.hStdOutput = output.Get();
     startup.hStdError = error.Get();
 
-    std::wstring commandLine = ComposeCommandLine(BrindlePath(), arguments);
-    std::wstring block = EnvironmentBlock(environment);
     PROCESS_INFORMATION child{};
     const auto started = std::chrono::steady_clock::now();
     if (!CreateProcessW(BrindlePath().c_str(), commandLine.data(), nullptr, nullptr, TRUE /* inherit handles */,
-                        CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &child)) {
-        ADD_FAILURE() << "cannot start " << Utf8(BrindlePath()) << ": " << GetLastError();
-        return {};
+                        CREATE_UNICODE_ENVIRONMENT, environmentBlock.data(), nullptr, &startup, &child)) {
+        const DWORD code = GetLastError();
+        if (code == kWineLostTheNewProcess) {
+            return Attempt::kWineLostBrindle;
+        }
+        ADD_FAILURE() << "cannot start " << Utf8(BrindlePath()) << ": " << code;
+        return Attempt::kCannotStart;
     }
     const UniqueHandle process(child.hProcess);
     const UniqueHandle thread(child.hThread);
     WaitOrKill(process.Get());
 
-    RunResult result;
     result.finished = std::chrono::steady_clock::now();
     result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(result.finished - started).count();
     GetExitCodeProcess(process.Get(), &result.exitCode);
     result.out = ReadCapture(output.Get());
     result.err = ReadCapture(error.Get());
+    return Attempt::kRan;
+}
+
+}  // namespace
+
+RunResult RunBrindle(const std::vector<std::wstring>& arguments,
+                     const std::vector<EnvironmentVariable>& environment) {
+    const std::wstring commandLine = ComposeCommandLine(BrindlePath(), arguments);
+    const std::wstring block = EnvironmentBlock(environment);
+    RunResult result;
+    for (int attempt = 1; attempt <= kAttemptsAgainstWineStartFailures; ++attempt) {
+        result = RunResult{};
+        const Attempt outcome = RunBrindleOnce(commandLine, block, result);
+        if (outcome == Attempt::kCannotStart ||
+            (outcome == Attempt::kRan && !BrindleSawWineLoseItsChild(result))) {
+            return result;
+        }
+    }
+    ADD_FAILURE() << "Wine failed to bring up a process " << kAttemptsAgainstWineStartFailures
+                  << " times in a row (error " << kWineLostTheNewProcess << ")";
     return result;
 }
 

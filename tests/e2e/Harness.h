@@ -55,7 +55,8 @@ struct EnvironmentVariable {
 // Runs brindle.exe with the given arguments and the test program's environment
 // (with `environment` laid over it): standard input is NUL, standard output
 // and standard error go to two separate files. A run that outlives a generous
-// limit is ended and the test fails.
+// limit is ended and the test fails. A run in which Wine failed to bring up
+// brindle.exe or its child (ERROR_INTERNAL_ERROR) is made again, a few times at most.
 RunResult RunBrindle(const std::vector<std::wstring>& arguments,
                      const std::vector<EnvironmentVariable>& environment = {});
 
