@@ -115,14 +115,23 @@ int PrintTokenGroups() {
 
 // The grandchild inherits no handle, so it cannot keep the test's capture
 // files open; it stays in the console and in any job of this process.
+// Wine now and then loses a new process while bringing it up and reports
+// ERROR_INTERNAL_ERROR; nothing has run then, so creation is tried again.
 int StartGrandchild(const std::wstring& markerPath, const std::wstring& delayMs) {
     const std::wstring program = ModulePath();
     std::wstring commandLine = QuoteArgument(program) + L" marker " + QuoteArgument(markerPath) + L" " + delayMs;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE /* inherit handles */,
-                        0, nullptr, nullptr, &startup, &child)) {
+    bool created = false;
+    for (int attempt = 1; attempt <= 3 && !created; ++attempt) {
+        created = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE /* inherit handles */,
+                                 0, nullptr, nullptr, &startup, &child) != FALSE;
+        if (!created && GetLastError() != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
+    if (!created) {
         return WindowsFailure(L"CreateProcessW");
     }
     const UniqueHandle process(child.hProcess);
