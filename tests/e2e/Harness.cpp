@@ -169,9 +169,8 @@ std::vector<std::wstring> Concat(std::vector<std::wstring> head, const std::vect
 namespace {
 
 // Wine now and then loses a new process while bringing it up (its Unix side ends
-// before the Windows side is ready) and reports ERROR_INTERNAL_ERROR, a code that
-// process creation on Windows does not give for a program that exists. Seen in CI
-// both for brindle.exe itself and, by the same token, possible for its child.
+// before the Windows side is ready) and reports ERROR_INTERNAL_ERROR. Seen in CI
+// when starting brindle.exe; brindle's own start of its child can meet the same.
 constexpr DWORD kWineLostTheNewProcess = ERROR_INTERNAL_ERROR;
 
 // A run cut short that way tells nothing about brindle, so it is run again; a
