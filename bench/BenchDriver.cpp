@@ -13,6 +13,7 @@
 
 #include <windows.h>
 
+#include "../tests/e2e/ProgramText.h"
 #include "../tests/e2e/UniqueHandle.h"
 
 #include <algorithm>
@@ -52,12 +53,6 @@ std::string Format(const char* format, Values... values) {
     char buffer[512];
     std::snprintf(buffer, sizeof buffer, format, values...);
     return buffer;
-}
-
-// A program path as the first token of a command line: Windows reads a quoted
-// program name up to the closing quote, so quoting is needed only for blanks.
-std::wstring QuoteProgram(const std::wstring& path) {
-    return path.find_first_of(L" \t") == std::wstring::npos ? path : L"\"" + path + L"\"";
 }
 
 double Median(std::vector<double> values) {

@@ -17,10 +17,6 @@ std::wstring BesideTests(const wchar_t* fileName) {
     return self.substr(0, self.find_last_of(L'\\') + 1) + fileName;
 }
 
-bool HasSpaceOrTab(const std::wstring& text) {
-    return text.find_first_of(L" \t") != std::wstring::npos;
-}
-
 constexpr DWORD kRunLimitMs = 30000;
 
 SECURITY_ATTRIBUTES Inheritable() {
@@ -145,10 +141,6 @@ const std::wstring& ProbePath() {
 
 // ---------------------------------------------------------------------------
 // Command lines
-
-std::wstring QuoteProgram(const std::wstring& program) {
-    return program.empty() || HasSpaceOrTab(program) ? L"\"" + program + L"\"" : program;
-}
 
 std::wstring ComposeCommandLine(const std::wstring& program, const std::vector<std::wstring>& arguments) {
     std::wstring line = QuoteProgram(program);

@@ -23,10 +23,6 @@ const std::wstring& ProbePath();
 // ---------------------------------------------------------------------------
 // Command lines
 
-// Windows reads the program name up to the closing quote with no escapes, and
-// a file name holds no quote, so plain quotes around it are enough.
-std::wstring QuoteProgram(const std::wstring& program);
-
 std::wstring ComposeCommandLine(const std::wstring& program, const std::vector<std::wstring>& arguments);
 
 std::vector<std::wstring> Concat(std::vector<std::wstring> head, const std::vector<std::wstring>& tail);

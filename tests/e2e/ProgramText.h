@@ -1,4 +1,5 @@
-// Text and paths shared by the end-to-end test program and its probe child.
+// Text, paths and command-line quoting shared by the end-to-end test program, its
+// probe child and the benchmark.
 #pragma once
 
 #include <windows.h>
@@ -27,6 +28,14 @@ inline std::wstring ModulePath() {
         }
         path.resize(path.size() * 2);
     }
+}
+
+// A program path as the first token of a command line. Windows reads the program
+// name up to the closing quote with no escapes, and a file name holds no quote, so
+// plain quotes around it are enough; an empty one is quoted so that it stays a token.
+inline std::wstring QuoteProgram(const std::wstring& program) {
+    const bool blank = program.find_first_of(L" \t") != std::wstring::npos;
+    return program.empty() || blank ? L"\"" + program + L"\"" : program;
 }
 
 // Quotes one argument by the convention the C runtime and CommandLineToArgvW split
