@@ -1,5 +1,8 @@
 #include "dirs/GrantLowIntegrityWrite.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "platform/Owners.h"
@@ -11,22 +14,186 @@ namespace {
 
 // Inherited by files and subdirectories created later.
 constexpr DWORD kLabelInheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-// The label's mandatory policy.
-constexpr DWORD kLabelPolicy = SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP;  // 4
+// No write up, as every Low label Windows writes itself: processes below Low
+// (Untrusted) may not write there. No-execute-up alone would let them.
+constexpr DWORD kLabelPolicy = SYSTEM_MANDATORY_LABEL_NO_WRITE_UP;  // 1
 
-bool IsExistingDirectory(Platform& platform, const std::u16string& path, bool verbose) {
-    const DWORD attributes = platform.GetFileAttributesW(path.c_str());
+std::u16string Line(std::u16string_view text, const std::u16string& path) {
+    return u"[brindle] " + std::u16string(text) + path + u"\n";
+}
+
+bool IsExistingDirectory(Platform& platform, const std::u16string& path, bool verbose, DWORD& attributes) {
+    attributes = platform.GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (verbose) {
-            platform.WriteStandardError(u"[brindle] GrantLowIntegrityWrite: directory does not exist: " + path + u"\n");
+            platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: directory does not exist: ", path));
         }
         return false;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        platform.WriteStandardError(u"[brindle] GrantLowIntegrityWrite: not a directory: " + path + u"\n");
+        platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: not a directory: ", path));
         return false;
     }
     return true;
+}
+
+// Reads the tag of the reparse point itself, never following it. False, with the
+// error code, when it cannot be read.
+bool ReadReparseTag(Platform& platform, const std::u16string& path, DWORD& tag, DWORD& error) {
+    const HANDLE opened = platform.CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                               nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        error = platform.GetLastError();
+        return false;
+    }
+    UniqueHandle file(platform);
+    file.adopt(opened);
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!platform.GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &info, sizeof(info))) {
+        error = platform.GetLastError();  // before the handle's release can change it
+        return false;
+    }
+    tag = info.ReparseTag;
+    return true;
+}
+
+// A junction, symbolic link or mount point names another folder: relabelling it would
+// relabel that folder, and everything under it, for every Low process and for good.
+// Other reparse points (cloud-file placeholders) are the folder itself and may be relabelled.
+// True, after its line, when the directory is refused, also when its tag cannot be read.
+bool RefuseNameSurrogate(Platform& platform, const std::u16string& path, DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return false;
+    }
+    DWORD tag = 0;
+    DWORD error = 0;
+    if (!ReadReparseTag(platform, path, tag, error)) {
+        platform.WriteStandardError(u"[brindle] Could not read the reparse tag of '" + path + u"': " + Decimal(error) +
+                                    u"\n");
+        return true;
+    }
+    if (IsReparseTagNameSurrogate(tag)) {
+        platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: refusing a reparse point: ", path));
+        return true;
+    }
+    return false;
+}
+
+// A path in the one form in which two names of the same root compare equal: "\" for
+// "/", ASCII letters in lower case, the long-path prefix dropped, exactly one trailing "\".
+std::u16string NormalisedRoot(std::u16string path) {
+    if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) {
+        path.replace(0, 8, u"\\\\");
+    } else if (path.rfind(u"\\\\?\\", 0) == 0 || path.rfind(u"\\\\.\\", 0) == 0) {
+        path.erase(0, 4);
+    }
+    for (char16_t& unit : path) {
+        if (unit == u'/') {
+            unit = u'\\';
+        } else if (unit >= u'A' && unit <= u'Z') {
+            unit = static_cast<char16_t>(unit + (u'a' - u'A'));
+        }
+    }
+    while (!path.empty() && path.back() == u'\\') {
+        path.pop_back();
+    }
+    return path + u'\\';
+}
+
+bool FullPathOf(Platform& platform, const std::u16string& path, std::u16string& fullPath) {
+    std::u16string buffer(MAX_PATH + 1, u'\0');
+    DWORD length = platform.GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length >= buffer.size()) {  // too small: length is the size it needs
+        buffer.assign(length, u'\0');
+        length = platform.GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    }
+    if (length == 0 || length >= buffer.size()) {
+        platform.WriteStandardError(FailedLine(u"GetFullPathName", platform.GetLastError()));
+        return false;
+    }
+    fullPath.assign(buffer, 0, length);
+    return true;
+}
+
+bool VolumePathOf(Platform& platform, const std::u16string& path, std::size_t fullPathLength,
+                  std::u16string& volumePath) {
+    // The volume path is a prefix of the full path, with a trailing "\" added at most.
+    std::u16string buffer(std::max<std::size_t>(fullPathLength + 2, MAX_PATH + 1), u'\0');
+    if (!platform.GetVolumePathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) {
+        platform.WriteStandardError(FailedLine(u"GetVolumePathName", platform.GetLastError()));
+        return false;
+    }
+    volumePath.assign(buffer.c_str());
+    return true;
+}
+
+// Relabelling a volume root would relabel the whole volume. True, after its line, when
+// the directory is a root or when either path cannot be read.
+bool RefuseVolumeRoot(Platform& platform, const std::u16string& path) {
+    std::u16string fullPath;
+    std::u16string volumePath;
+    if (!FullPathOf(platform, path, fullPath) || !VolumePathOf(platform, path, fullPath.size(), volumePath)) {
+        return true;
+    }
+    if (NormalisedRoot(fullPath) == NormalisedRoot(volumePath)) {
+        platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: refusing a volume root: ", path));
+        return true;
+    }
+    return false;
+}
+
+// Whether the mandatory-label entry at `entry` (aceSize bytes) is Low, inherited by
+// files and folders alike, applies to the directory itself and forbids writing up.
+bool IsLowWritableLabel(Platform& platform, const BYTE* entry, std::size_t aceSize, PSID lowSid) {
+    SYSTEM_MANDATORY_LABEL_ACE ace;
+    constexpr std::size_t kSidOffset = offsetof(SYSTEM_MANDATORY_LABEL_ACE, SidStart);
+    constexpr std::size_t kSidHeader = 8;  // revision, count, six-byte authority
+    if (aceSize < kSidOffset + kSidHeader) {
+        return false;
+    }
+    std::memcpy(&ace, entry, kSidOffset);
+    const BYTE* sid = entry + kSidOffset;
+    if (kSidOffset + kSidHeader + 4 * std::size_t{sid[1]} > aceSize) {
+        return false;
+    }
+    const DWORD flags = ace.Header.AceFlags;
+    return (flags & kLabelInheritance) == kLabelInheritance && (flags & INHERIT_ONLY_ACE) == 0 &&
+           (ace.Mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP) != 0 &&
+           platform.EqualSid(const_cast<BYTE*>(sid), lowSid);
+}
+
+// The first mandatory-label entry of the system ACL decides the directory's level.
+bool FirstLabelIsLowWritable(Platform& platform, const ACL& sacl, PSID lowSid) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(&sacl);
+    std::size_t offset = sizeof(ACL);
+    for (WORD index = 0; index < sacl.AceCount; ++index) {
+        ACE_HEADER header;
+        if (offset + sizeof(header) > sacl.AclSize) {
+            return false;
+        }
+        std::memcpy(&header, bytes + offset, sizeof(header));
+        if (header.AceSize < sizeof(header) || offset + header.AceSize > sacl.AclSize) {
+            return false;
+        }
+        if (header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE) {
+            return IsLowWritableLabel(platform, bytes + offset, header.AceSize, lowSid);
+        }
+        offset += header.AceSize;
+    }
+    return false;
+}
+
+// Writing a label propagates it down the whole existing tree, a cost that grows with the
+// tree on every run; a directory that already carries the label is left as it is. A label
+// that cannot be read (Wine refuses) counts as absent.
+bool AlreadyLowWritable(Platform& platform, const std::u16string& path, PSID lowSid) {
+    ACL* sacl = nullptr;
+    UniqueLocalMemory descriptor(platform);
+    const DWORD result = platform.GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION,
+                                                        nullptr, nullptr, nullptr, &sacl, descriptor.put());
+    return result == 0 && sacl != nullptr && FirstLabelIsLowWritable(platform, *sacl, lowSid);
 }
 
 // Builds, in aclBuffer, a system ACL holding one mandatory-label entry for the Low
@@ -50,10 +217,28 @@ bool BuildLowLabelAcl(Platform& platform, PSID lowSid, std::vector<DWORD>& aclBu
     return true;
 }
 
+bool WriteLowLabel(Platform& platform, const std::u16string& path, PSID lowSid) {
+    std::vector<DWORD> aclBuffer;
+    if (!BuildLowLabelAcl(platform, lowSid, aclBuffer)) {
+        return false;
+    }
+    const DWORD result = platform.SetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION,
+                                                        nullptr, nullptr, nullptr,  // owner, group, DACL unchanged
+                                                        reinterpret_cast<ACL*>(aclBuffer.data()));
+    if (result != 0) {
+        platform.WriteStandardError(u"[brindle] SetNamedSecurityInfo failed for '" + path + u"': " +
+                                    Decimal(result) + u"\n");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool GrantLowIntegrityWrite(Platform& platform, const std::u16string& path, bool verbose) {
-    if (path.empty() || !IsExistingDirectory(platform, path, verbose)) {
+    DWORD attributes = 0;
+    if (path.empty() || !IsExistingDirectory(platform, path, verbose, attributes) ||
+        RefuseNameSurrogate(platform, path, attributes) || RefuseVolumeRoot(platform, path)) {
         return false;
     }
     UniqueSid lowSid(platform);
@@ -62,21 +247,17 @@ bool GrantLowIntegrityWrite(Platform& platform, const std::u16string& path, bool
                                     Decimal(platform.GetLastError()) + u"\n");
         return false;
     }
-    std::vector<DWORD> aclBuffer;
-    if (!BuildLowLabelAcl(platform, lowSid.get(), aclBuffer)) {
-        return false;
+    if (AlreadyLowWritable(platform, path, lowSid.get())) {
+        if (verbose) {
+            platform.WriteStandardError(Line(u"Already writable at Low IL: ", path));
+        }
+        return true;
     }
-    const DWORD result = platform.SetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION,
-                                                        nullptr, nullptr, nullptr,  // owner, group, DACL unchanged
-                                                        reinterpret_cast<ACL*>(aclBuffer.data()));
-    lowSid.reset();
-    if (result != 0) {
-        platform.WriteStandardError(u"[brindle] SetNamedSecurityInfo failed for '" + path + u"': " +
-                                    Decimal(result) + u"\n");
+    if (!WriteLowLabel(platform, path, lowSid.get())) {
         return false;
     }
     if (verbose) {
-        platform.WriteStandardError(u"[brindle] Granted Low IL write to: " + path + u"\n");
+        platform.WriteStandardError(Line(u"Granted Low IL write to: ", path));
     }
     return true;
 }

@@ -1,4 +1,4 @@
-// Owners for what the launcher opens: each handle and each SID has exactly one
+// Owners for what the launcher opens: each handle, SID and allocation has exactly one
 // owner, which releases it once, through the platform, when it goes out of scope
 // or is reset. Owners neither copy nor move, so a release can never happen twice.
 #pragma once
@@ -63,6 +63,31 @@ public:
 private:
     Platform& platform_;
     PSID sid_ = nullptr;
+};
+
+// Memory that a Windows call allocated for the caller to release with LocalFree, such
+// as the security descriptor GetNamedSecurityInfoW returns.
+class UniqueLocalMemory {
+public:
+    explicit UniqueLocalMemory(Platform& platform) : platform_(platform) {}
+    UniqueLocalMemory(const UniqueLocalMemory&) = delete;
+    UniqueLocalMemory& operator=(const UniqueLocalMemory&) = delete;
+    ~UniqueLocalMemory() { reset(); }
+
+    HLOCAL get() const { return memory_; }
+    HLOCAL* put() { return &memory_; }
+
+    void reset() {
+        if (memory_ != nullptr) {
+            HLOCAL memory = memory_;
+            memory_ = nullptr;
+            platform_.LocalFree(memory);
+        }
+    }
+
+private:
+    Platform& platform_;
+    HLOCAL memory_ = nullptr;
 };
 
 }  // namespace brindle

@@ -2,7 +2,7 @@
 // performs goes through this interface, so the same launch runs against the real
 // system (WindowsPlatform) and against a model of it in tests. Each operation keeps
 // its Windows name, arguments and result convention: most report failure by result
-// and leave the code for GetLastError; SetNamedSecurityInfoW returns its code.
+// and leave the code for GetLastError; the two named-security calls return theirs.
 #pragma once
 
 #include <string>
@@ -48,8 +48,31 @@ public:
                                   SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
                                   HANDLE* newToken) = 0;
 
-    // Directory labels.
+    // Directories. GetFileAttributesW describes a reparse point (junction, symbolic link)
+    // itself, never its target.
     virtual DWORD GetFileAttributesW(const char16_t* path) = 0;
+    // Opened with FILE_FLAG_OPEN_REPARSE_POINT, a handle names a reparse point itself, not
+    // what it points to; FILE_FLAG_BACKUP_SEMANTICS lets it name a directory. Returns
+    // INVALID_HANDLE_VALUE on failure.
+    virtual HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
+                               SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                               DWORD flagsAndAttributes, HANDLE templateFile) = 0;
+    virtual BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                              DWORD infoLength) = 0;
+    // Returns the length written without its terminator; when the buffer is too small, the
+    // size it needs with its terminator; 0 on failure.
+    virtual DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
+                                   char16_t** filePart) = 0;
+    // The root of the volume the path lies on, with a trailing backslash: a drive root, a
+    // share root or the folder a volume is mounted on.
+    virtual BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) = 0;
+
+    // Directory labels. Both return their error code. GetNamedSecurityInfoW points *sacl into
+    // *securityDescriptor, which the caller releases with LocalFree.
+    virtual DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                        SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
+                                        ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) = 0;
+    virtual HLOCAL LocalFree(HLOCAL memory) = 0;
     virtual BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) = 0;
     virtual BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                                  PSID labelSid) = 0;
@@ -79,6 +102,8 @@ public:
     virtual BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
                                          DWORD infoLength) = 0;
     virtual BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) = 0;
+    // Ends every process in the job, the child's descendants included, with exitCode.
+    virtual BOOL TerminateJobObject(HANDLE job, UINT exitCode) = 0;
 
     virtual BOOL CloseHandle(HANDLE handle) = 0;
     virtual DWORD GetLastError() = 0;

@@ -77,6 +77,36 @@ BOOL WindowsPlatform::DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess
 
 DWORD WindowsPlatform::GetFileAttributesW(const char16_t* path) { return ::GetFileAttributesW(Wide(path)); }
 
+HANDLE WindowsPlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
+                                    SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                                    DWORD flagsAndAttributes, HANDLE templateFile) {
+    return ::CreateFileW(Wide(fileName), desiredAccess, shareMode, securityAttributes, creationDisposition,
+                         flagsAndAttributes, templateFile);
+}
+
+BOOL WindowsPlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                                   DWORD infoLength) {
+    return ::GetFileInformationByHandleEx(file, infoClass, info, infoLength);
+}
+
+DWORD WindowsPlatform::GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
+                                        char16_t** filePart) {
+    return ::GetFullPathNameW(Wide(fileName), bufferLength, Wide(buffer), reinterpret_cast<wchar_t**>(filePart));
+}
+
+BOOL WindowsPlatform::GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) {
+    return ::GetVolumePathNameW(Wide(fileName), Wide(volumePathName), bufferLength);
+}
+
+DWORD WindowsPlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                             SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
+                                             ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) {
+    return ::GetNamedSecurityInfoW(Wide(objectName), objectType, securityInfo, owner, group, dacl, sacl,
+                                   securityDescriptor);
+}
+
+HLOCAL WindowsPlatform::LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
+
 BOOL WindowsPlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
     return ::InitializeAcl(acl, aclLength, aclRevision);
 }
@@ -143,6 +173,8 @@ BOOL WindowsPlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS inf
 BOOL WindowsPlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
     return ::AssignProcessToJobObject(job, process);
 }
+
+BOOL WindowsPlatform::TerminateJobObject(HANDLE job, UINT exitCode) { return ::TerminateJobObject(job, exitCode); }
 
 BOOL WindowsPlatform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 

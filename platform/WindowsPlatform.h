@@ -29,6 +29,18 @@ public:
                           SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
                           HANDLE* newToken) override;
     DWORD GetFileAttributesW(const char16_t* path) override;
+    HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
+                       SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                       HANDLE templateFile) override;
+    BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                      DWORD infoLength) override;
+    DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
+                           char16_t** filePart) override;
+    BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) override;
+    DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
+                                PSECURITY_DESCRIPTOR* securityDescriptor) override;
+    HLOCAL LocalFree(HLOCAL memory) override;
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                          PSID labelSid) override;
@@ -53,6 +65,7 @@ public:
     HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override;
     BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
     BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
+    BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
     BOOL CloseHandle(HANDLE handle) override;
     DWORD GetLastError() override;
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override;

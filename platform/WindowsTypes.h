@@ -17,6 +17,11 @@
 #include <windows.h>
 #include <aclapi.h>
 
+// The Windows SDK defines it; some MinGW-w64 headers do not.
+#ifndef ERROR_ELEVATION_REQUIRED
+#define ERROR_ELEVATION_REQUIRED 740L
+#endif
+
 #else
 
 using BYTE = std::uint8_t;
@@ -32,6 +37,8 @@ using HANDLE = void*;
 using PSID = void*;
 using LPVOID = void*;
 using SECURITY_INFORMATION = DWORD;
+using PSECURITY_DESCRIPTOR = void*;
+using HLOCAL = void*;
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
@@ -106,6 +113,11 @@ struct ACL {
     WORD Sbz2;
 };
 
+struct FILE_ATTRIBUTE_TAG_INFO {
+    DWORD FileAttributes;
+    DWORD ReparseTag;
+};
+
 struct ACE_HEADER {
     BYTE AceType;
     BYTE AceFlags;
@@ -157,6 +169,11 @@ enum SECURITY_IMPERSONATION_LEVEL { SecurityImpersonation = 2 };
 enum TOKEN_TYPE { TokenPrimary = 1 };
 enum JOBOBJECTINFOCLASS { JobObjectBasicUIRestrictions = 4, JobObjectExtendedLimitInformation = 9 };
 enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
+enum FILE_INFO_BY_HANDLE_CLASS { FileAttributeTagInfo = 9 };
+
+// A name surrogate (junction, symbolic link, mount point) names another object.
+constexpr bool IsReparseTagNameSurrogate(DWORD tag) { return (tag & 0x20000000) != 0; }
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -164,6 +181,8 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_ELEVATION_REQUIRED = 740;
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
@@ -199,11 +218,22 @@ constexpr DWORD JOB_OBJECT_UILIMIT_EXITWINDOWS = 0x80;
 
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+constexpr DWORD MAX_PATH = 260;
 constexpr SECURITY_INFORMATION LABEL_SECURITY_INFORMATION = 0x10;
 constexpr DWORD ACL_REVISION = 2;
 constexpr BYTE SYSTEM_MANDATORY_LABEL_ACE_TYPE = 0x11;
 constexpr DWORD OBJECT_INHERIT_ACE = 0x1;
 constexpr DWORD CONTAINER_INHERIT_ACE = 0x2;
+constexpr DWORD INHERIT_ONLY_ACE = 0x8;
+constexpr DWORD INHERITED_ACE = 0x10;
 constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_WRITE_UP = 0x1;
 constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_READ_UP = 0x2;
 constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP = 0x4;
@@ -221,3 +251,4 @@ static_assert(sizeof(TOKEN_MANDATORY_LABEL) == 16, "TOKEN_MANDATORY_LABEL layout
 static_assert(sizeof(SID_AND_ATTRIBUTES) == 16, "SID_AND_ATTRIBUTES layout");
 static_assert(sizeof(ACL) == 8, "ACL header layout");
 static_assert(sizeof(SYSTEM_MANDATORY_LABEL_ACE) == 12, "SYSTEM_MANDATORY_LABEL_ACE layout");
+static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");

@@ -6,7 +6,8 @@
 // Wine refuses to write a directory's label (SetNamedSecurityInfo fails with
 // 5, access denied), so an existing directory shows that refusal here. All
 // other cases are decided before the label is written: an empty path, a path
-// that does not exist, a path to a file. The files and folders the tests use
+// that does not exist, a path to a file, a volume root. (Wine cannot make a
+// junction, so refusing one is proven against the fake platform only.) The files and folders the tests use
 // are made in the temporary folder and removed afterwards.
 
 #include "Harness.h"
@@ -31,6 +32,10 @@ std::string NotADirectory(const std::wstring& path) {
 
 std::string LabelRefused(const std::wstring& path) {
     return "[brindle] SetNamedSecurityInfo failed for '" + Utf8(path) + "': 5\n";
+}
+
+std::string RefusedRoot(const std::wstring& path) {
+    return "[brindle] GrantLowIntegrityWrite: refusing a volume root: " + Utf8(path) + "\n";
 }
 
 std::string NotGranted(const std::wstring& path) {
@@ -87,6 +92,9 @@ TEST(WritableDirs, CommandLineFailuresAreReportedAndTheChildStillRuns) {
         {{WritableDir(dir.Get())}, {}, LabelRefused(dir.Get()) + NotGranted(dir.Get())},
         {{WritableDir(dir.Get() + L"\\")}, {}, LabelRefused(dir.Get() + L"\\") + NotGranted(dir.Get() + L"\\")},
         {{WritableDir(accented.Get())}, {}, LabelRefused(accented.Get()) + NotGranted(accented.Get())},
+        // A volume root is refused before its label is looked at, however it is written.
+        {{WritableDir(L"C:\\")}, {}, RefusedRoot(L"C:\\") + NotGranted(L"C:\\")},
+        {{WritableDir(L"c:/")}, {}, RefusedRoot(L"c:/") + NotGranted(L"c:/")},
         // In command-line order, duplicates included.
         {{WritableDir(missing.Get()), WritableDir(file.Get()), WritableDir(missing.Get())},
          {},

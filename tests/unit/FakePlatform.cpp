@@ -9,7 +9,9 @@ namespace {
 
 constexpr DWORD kStillActive = 259;
 constexpr DWORD kAllottedSpaceExceeded = 1344;
-constexpr DWORD kFilenameExceedsRange = 206;
+// A security descriptor's header, before the ACL the fake places after it.
+constexpr std::size_t kDescriptorHeaderDwords = 5;
+constexpr DWORD kHighIntegrity = 0x3000;
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
 constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
@@ -78,6 +80,29 @@ void FakePlatform::Fail(const std::string& operation, DWORD error, int callNumbe
     failures_[operation][callNumber] = error;
 }
 
+void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag) {
+    paths_[path] = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    reparseTags_[path] = tag;
+}
+
+void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> entries) {
+    std::vector<BYTE> acl(sizeof(ACL), 0);
+    for (const FakeLabel& entry : entries) {
+        const std::vector<BYTE> sid = SidBytes(entry.sid);
+        const std::size_t aceSize = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + sid.size();
+        SYSTEM_MANDATORY_LABEL_ACE ace{};
+        ace.Header = ACE_HEADER{SYSTEM_MANDATORY_LABEL_ACE_TYPE, static_cast<BYTE>(entry.flags),
+                                static_cast<WORD>(aceSize)};
+        ace.Mask = entry.mask;
+        const auto* aceBytes = reinterpret_cast<const BYTE*>(&ace);
+        acl.insert(acl.end(), aceBytes, aceBytes + sizeof(ace) - sizeof(DWORD));
+        acl.insert(acl.end(), sid.begin(), sid.end());
+    }
+    const ACL header{ACL_REVISION, 0, static_cast<WORD>(acl.size()), static_cast<WORD>(entries.size()), 0};
+    std::memcpy(acl.data(), &header, sizeof(header));
+    labels_[path] = acl;
+}
+
 void FakePlatform::FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
 
 void FakePlatform::SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
@@ -113,6 +138,11 @@ std::vector<std::string> FakePlatform::Problems() const {
         if (sid->frees != 1) {
             problems.push_back("SID " + SidText(sid->bytes.data()) + " freed " + std::to_string(sid->frees) +
                                " times");
+        }
+    }
+    for (const auto& allocation : localAllocations_) {
+        if (allocation->frees != 1) {
+            problems.push_back("security descriptor freed " + std::to_string(allocation->frees) + " times");
         }
     }
     return problems;
@@ -361,6 +391,150 @@ DWORD FakePlatform::GetFileAttributesW(const char16_t* path) {
     return found->second;
 }
 
+HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
+                                 SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                                 DWORD flagsAndAttributes, HANDLE templateFile) {
+    fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
+                          securityAttributes != nullptr, templateFile != nullptr});
+    if (ShouldFail("CreateFileW")) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto found = paths_.find(fileName);
+    if (found == paths_.end()) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    // Windows opens a directory only for a caller that asks for backup semantics.
+    if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+        lastError_ = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+    }
+    return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
+}
+
+BOOL FakePlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                                DWORD infoLength) {
+    if (ShouldFail("GetFileInformationByHandleEx")) {
+        return FALSE;
+    }
+    Object* object = Lookup(file, Kind::File);
+    if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const FileOpen& open = fileOpens_[object->index];
+    FILE_ATTRIBUTE_TAG_INFO result{paths_[open.path], 0};
+    if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
+        result.ReparseTag = reparseTags_[open.path];
+    } else {
+        // Without the flag Windows follows the link: the handle is its target, a plain folder.
+        result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    std::memcpy(info, &result, sizeof(result));
+    return TRUE;
+}
+
+// The fake's current folder is C:\work on every drive.
+std::u16string FakePlatform::FullPath(const std::u16string& path) const {
+    std::u16string full = path;
+    std::replace(full.begin(), full.end(), u'/', u'\\');
+    const bool hasDrive = full.size() >= 2 && full[1] == u':';
+    if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
+        return full.substr(0, 2) + u"\\work" + (full.size() > 2 ? u"\\" + full.substr(2) : u"");
+    }
+    if (!hasDrive && full.rfind(u"\\\\", 0) != 0) {
+        return u"C:\\work\\" + full;
+    }
+    return full;
+}
+
+DWORD FakePlatform::GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
+                                     char16_t** filePart) {
+    if (ShouldFail("GetFullPathNameW")) {
+        return 0;
+    }
+    const std::u16string full = FullPath(fileName);
+    if (filePart != nullptr) {
+        problems_.push_back("GetFullPathNameW was asked for the file part");
+    }
+    if (bufferLength < full.size() + 1) {
+        return static_cast<DWORD>(full.size() + 1);
+    }
+    std::copy(full.begin(), full.end(), buffer);
+    buffer[full.size()] = u'\0';
+    return static_cast<DWORD>(full.size());
+}
+
+BOOL FakePlatform::GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) {
+    if (ShouldFail("GetVolumePathNameW")) {
+        return FALSE;
+    }
+    // The longest volume root the path lies under, named without the long-path prefix.
+    std::u16string full = AsciiLower(FullPath(fileName) + u"\\");
+    if (full.rfind(u"\\\\?\\", 0) == 0) {
+        full.erase(0, 4);
+    }
+    const std::u16string* volume = nullptr;
+    for (const std::u16string& root : volumes_) {
+        if (full.rfind(AsciiLower(root), 0) == 0 && (volume == nullptr || root.size() > volume->size())) {
+            volume = &root;
+        }
+    }
+    if (volume == nullptr) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    if (bufferLength < volume->size() + 1) {
+        lastError_ = ERROR_FILENAME_EXCED_RANGE;
+        return FALSE;
+    }
+    std::copy(volume->begin(), volume->end(), volumePathName);
+    volumePathName[volume->size()] = u'\0';
+    return TRUE;
+}
+
+DWORD FakePlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                          SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
+                                          ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) {
+    if (ShouldFail("GetNamedSecurityInfoW")) {
+        return lastError_;
+    }
+    if (objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
+        group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr) {
+        problems_.push_back("GetNamedSecurityInfoW was asked for more, or less, than a file's label");
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto found = paths_.find(objectName);
+    if (found == paths_.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // The descriptor holds its header, then the system ACL when the object has a label.
+    auto allocation = std::make_unique<LocalAllocation>();
+    allocation->bytes.assign(kDescriptorHeaderDwords, 0);
+    *sacl = nullptr;
+    const auto label = labels_.find(objectName);
+    if (label != labels_.end()) {
+        allocation->bytes.resize(kDescriptorHeaderDwords + (label->second.size() + 3) / 4);
+        std::memcpy(allocation->bytes.data() + kDescriptorHeaderDwords, label->second.data(), label->second.size());
+        *sacl = reinterpret_cast<ACL*>(allocation->bytes.data() + kDescriptorHeaderDwords);
+    }
+    *securityDescriptor = allocation->bytes.data();
+    localAllocations_.push_back(std::move(allocation));
+    return 0;
+}
+
+HLOCAL FakePlatform::LocalFree(HLOCAL memory) {
+    calls_.push_back("LocalFree");
+    for (auto& allocation : localAllocations_) {
+        if (allocation->bytes.data() == memory) {
+            ++allocation->frees;
+            return nullptr;
+        }
+    }
+    problems_.push_back("LocalFree on memory the fake did not allocate");
+    return memory;
+}
+
 BOOL FakePlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
     if (ShouldFail("InitializeAcl")) {
         return FALSE;
@@ -419,6 +593,7 @@ DWORD FakePlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_
         write.sacl.assign(bytes, bytes + sacl->AclSize);
     }
     labelWrites_.push_back(write);
+    labels_[write.path] = write.sacl;  // what a later read sees
     return 0;
 }
 
@@ -441,12 +616,16 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
         return FALSE;
     }
     if (creation.commandLine.size() > kLongestCommandLine) {
-        lastError_ = kFilenameExceedsRange;
+        lastError_ = ERROR_FILENAME_EXCED_RANGE;
         return FALSE;
     }
     const auto program = programs_.find(ProgramOf(creation.commandLine));
     if (program == programs_.end()) {
         lastError_ = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    if (program->second.demandsElevation && IsReducedToken(tokenLabel)) {
+        lastError_ = ERROR_ELEVATION_REQUIRED;
         return FALSE;
     }
     processes_.push_back({program->second, tokenLabel, false, false, std::nullopt, false});
@@ -455,6 +634,12 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
     processInformation->dwProcessId = 4000 + static_cast<DWORD>(processes_.size()) * 4;
     processInformation->dwThreadId = processInformation->dwProcessId + 1;
     return TRUE;
+}
+
+bool FakePlatform::IsReducedToken(const std::string& tokenLabel) const {
+    const Token* token = FindToken(tokenLabel);
+    return token == nullptr || token->label == "restricted token" ||
+           token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
 }
 
 BOOL FakePlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
@@ -504,7 +689,9 @@ BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* com
 }
 
 DWORD FakePlatform::ResumeThread(HANDLE thread) {
-    calls_.push_back("ResumeThread");
+    if (ShouldFail("ResumeThread")) {
+        return static_cast<DWORD>(-1);
+    }
     Object* object = Lookup(thread, Kind::Thread);
     if (object == nullptr) {
         lastError_ = ERROR_INVALID_HANDLE;
@@ -612,6 +799,26 @@ BOOL FakePlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
         return FALSE;
     }
     jobs_[jobObject->index].processes.push_back(processObject->index);
+    return TRUE;
+}
+
+BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
+    if (ShouldFail("TerminateJobObject")) {
+        return FALSE;
+    }
+    Object* object = Lookup(job, Kind::Job);
+    if (object == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    Job& target = jobs_[object->index];
+    target.terminatedWith = exitCode;
+    for (std::size_t index : target.processes) {
+        Process& process = processes_[index];
+        if (!process.exited && !process.terminatedWith) {
+            process.terminatedWith = exitCode;
+        }
+    }
     return TRUE;
 }
 

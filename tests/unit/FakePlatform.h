@@ -25,6 +25,16 @@ struct FakeGroup {
 struct FakeProgram {
     DWORD exitCode = 0;
     bool hangs = false;  // runs until it is terminated or its job is closed
+    // Its manifest asks for administrator rights: Windows refuses to start it (740)
+    // with a token that is restricted or below High integrity.
+    bool demandsElevation = false;
+};
+
+// One mandatory-label entry of a directory's system ACL.
+struct FakeLabel {
+    std::string sid;  // e.g. "S-1-16-4096"
+    DWORD flags;      // ACE flags: inheritance
+    DWORD mask;       // the mandatory policy
 };
 
 // One call of CreateProcessAsUserW or CreateProcessW, with what it was handed.
@@ -63,6 +73,12 @@ public:
     void FailWaitWith(DWORD result, DWORD error);
     void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
     void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
+    // A directory that is a reparse point with this tag.
+    void AddReparsePoint(const std::u16string& path, DWORD tag);
+    // The root of a mounted volume or share besides the drive roots, with its trailing "\".
+    void AddVolume(const std::u16string& root) { volumes_.push_back(root); }
+    // The directory's existing label entries, in order; without them it has no label.
+    void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
 
     // --- What happened ---
     const std::u16string& StandardError() const { return standardError_; }
@@ -99,11 +115,24 @@ public:
     };
     const std::vector<LabelWrite>& LabelWrites() const { return labelWrites_; }
 
+    // What CreateFileW was handed.
+    struct FileOpen {
+        std::u16string path;
+        DWORD access = 0;
+        DWORD shareMode = 0;
+        DWORD disposition = 0;
+        DWORD flags = 0;
+        bool securityAttributesGiven = false;
+        bool templateGiven = false;
+    };
+    const std::vector<FileOpen>& FileOpens() const { return fileOpens_; }
+
     // A job and the records set on it, byte for byte.
     struct Job {
         std::vector<BYTE> extendedLimit;
         std::vector<BYTE> uiRestrictions;
         std::vector<std::size_t> processes;  // indexes of the processes assigned to it
+        std::optional<UINT> terminatedWith;  // TerminateJobObject's exit code
     };
     const std::vector<Job>& Jobs() const { return jobs_; }
 
@@ -128,6 +157,18 @@ public:
                           SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
                           HANDLE* newToken) override;
     DWORD GetFileAttributesW(const char16_t* path) override;
+    HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
+                       SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                       HANDLE templateFile) override;
+    BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                      DWORD infoLength) override;
+    DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
+                           char16_t** filePart) override;
+    BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) override;
+    DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
+                                PSECURITY_DESCRIPTOR* securityDescriptor) override;
+    HLOCAL LocalFree(HLOCAL memory) override;
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                          PSID labelSid) override;
@@ -152,6 +193,7 @@ public:
     HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override;
     BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
     BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
+    BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
     BOOL CloseHandle(HANDLE handle) override;
     DWORD GetLastError() override;
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
@@ -180,7 +222,7 @@ public:
     const Token* FindToken(const std::string& label) const;
 
 private:
-    enum class Kind { Token, Process, Thread, Job };
+    enum class Kind { Token, Process, Thread, Job, File };
     struct Process {
         FakeProgram program;
         std::string tokenLabel;
@@ -193,10 +235,14 @@ private:
         Kind kind;
         std::string label;
         int closes = 0;
-        std::size_t index;  // into tokens_, processes_ or jobs_ (Thread: its process)
+        std::size_t index;  // into tokens_, processes_, jobs_ or fileOpens_ (Thread: its process)
     };
     struct AllocatedSid {
         std::vector<BYTE> bytes;
+        int frees = 0;
+    };
+    struct LocalAllocation {
+        std::vector<DWORD> bytes;  // DWORD elements keep an ACL in it aligned
         int frees = 0;
     };
 
@@ -206,6 +252,8 @@ private:
     void EndProcessesOfJob(const Job& job);
     BOOL CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
                      PROCESS_INFORMATION* processInformation);
+    bool IsReducedToken(const std::string& tokenLabel) const;
+    std::u16string FullPath(const std::u16string& path) const;
 
     std::vector<FakeGroup> ownGroups_;
     std::map<std::u16string, FakeProgram> programs_;
@@ -214,6 +262,9 @@ private:
     std::optional<std::pair<DWORD, DWORD>> waitFailure_;
     std::map<std::u16string, std::u16string> environment_;
     std::map<std::u16string, DWORD> paths_;
+    std::map<std::u16string, DWORD> reparseTags_;
+    std::map<std::u16string, std::vector<BYTE>> labels_;  // each directory's system ACL
+    std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
 
     std::u16string standardError_;
     std::vector<std::string> calls_;
@@ -227,6 +278,8 @@ private:
     std::vector<Process> processes_;
     std::vector<Job> jobs_;
     std::vector<LabelWrite> labelWrites_;
+    std::vector<FileOpen> fileOpens_;
+    std::vector<std::unique_ptr<LocalAllocation>> localAllocations_;
     std::vector<std::unique_ptr<AllocatedSid>> sids_;
     DWORD lastError_ = 0;
 };

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <functional>
 
 #include "LaunchScenario.h"
 #include "dirs/GrantWritableDirs.h"
@@ -44,13 +45,14 @@ TEST_F(WritableDirTest, TheLabelIsOneInheritableMandatoryLowEntryAndNothingElseI
     EXPECT_EQ(acl[0], 2);
     EXPECT_EQ(acl[2] | acl[3] << 8, 28);
     EXPECT_EQ(acl[4] | acl[5] << 8, 1);
-    // The entry: SYSTEM_MANDATORY_LABEL_ACE_TYPE, object and container inherit, 20 bytes, policy 4, Low SID.
+    // The entry: SYSTEM_MANDATORY_LABEL_ACE_TYPE, object and container inherit, 20 bytes,
+    // policy no-write-up, Low SID.
     EXPECT_EQ(acl[8], 0x11);
     EXPECT_EQ(acl[9], 0x03);
     EXPECT_EQ(acl[10] | acl[11] << 8, 20);
     DWORD mask = 0;
     std::memcpy(&mask, acl.data() + 12, sizeof(mask));
-    EXPECT_EQ(mask, 4u);
+    EXPECT_EQ(mask, 1u);
     EXPECT_EQ(SidText(acl.data() + 16), "S-1-16-4096");
 }
 
@@ -101,16 +103,22 @@ TEST_F(WritableDirTest, AMissingDirectoryIsNamedOnlyInVerboseMode) {
     EXPECT_EQ(lines[4], Warning(u"C:\\missing"));
 }
 
-TEST_F(WritableDirTest, BothSourcesAreGrantedInOrderWithDuplicatesAndOnlyCommandLineEntriesCounted) {
+// A directory named again finds the label the first grant wrote, and is not written twice.
+TEST_F(WritableDirTest, BothSourcesAreGrantedInOrderOnceEachAndOnlyCommandLineEntriesCounted) {
     for (const char16_t* path : {u"C:\\a", u"C:\\b", u" C:\\a"}) {
         fake.AddPath(path, kDirectory);
     }
     fake.SetEnvironmentVariable(u"ORBIK_WRITABLE_DIRS", u";C:\\b;;C:\\a; C:\\a;C:\\gone;");
     EXPECT_EQ(Run({u"--verbose", u"--writable-dir=C:\\a", u"--writable-dir=C:\\a", u"--", u"child.exe"}), 0u);
-    EXPECT_EQ(LabelledPaths(fake), (std::vector<std::u16string>{u"C:\\a", u"C:\\a", u"C:\\b", u"C:\\a", u" C:\\a"}));
+    EXPECT_EQ(LabelledPaths(fake), (std::vector<std::u16string>{u"C:\\a", u"C:\\b", u" C:\\a"}));
     const std::vector<std::u16string> lines = Lines();
-    ASSERT_GE(lines.size(), 3u);
+    ASSERT_GE(lines.size(), 9u);
     EXPECT_EQ(lines[2], u"[brindle] Writable dirs: 2\n");
+    EXPECT_EQ(std::vector<std::u16string>(lines.begin() + 3, lines.begin() + 8),
+              (std::vector<std::u16string>{
+                  u"[brindle] Granted Low IL write to: C:\\a\n", u"[brindle] Already writable at Low IL: C:\\a\n",
+                  u"[brindle] Granted Low IL write to: C:\\b\n", u"[brindle] Already writable at Low IL: C:\\a\n",
+                  u"[brindle] Granted Low IL write to:  C:\\a\n"}));
     // A piece from the environment that fails gets its own message but no Warning line.
     EXPECT_EQ(lines[lines.size() - 3], u"[brindle] GrantLowIntegrityWrite: directory does not exist: C:\\gone\n");
 }
@@ -129,6 +137,160 @@ TEST_F(WritableDirTest, DirectoriesAreLabelledAfterTheTokenStepsAndBeforeTheChil
     const auto at = [&calls](const std::string& name) { return std::find(calls.begin(), calls.end(), name); };
     EXPECT_LT(at("SetTokenInformation"), at("SetNamedSecurityInfoW"));
     EXPECT_LT(at("SetNamedSecurityInfoW"), at("CreateProcessAsUserW"));
+}
+
+constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT: a junction or mount point
+constexpr DWORD kSymbolicLink = 0xA000000C;  // IO_REPARSE_TAG_SYMLINK
+constexpr DWORD kCloudFile = 0x9000001A;     // IO_REPARSE_TAG_CLOUD_A: a placeholder, the folder itself
+
+// Each case grants one command-line directory in a fresh scenario and checks what was
+// printed and whether the label was written.
+struct GrantCase {
+    std::u16string path;
+    std::function<void(FakePlatform&)> prepare;
+    std::vector<std::u16string> lines;  // after the verbose summary
+    bool written;
+};
+
+void ExpectGrants(const std::vector<GrantCase>& cases, bool verbose) {
+    for (const GrantCase& c : cases) {
+        SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
+        FakePlatform scenario;
+        scenario.AddProgram(u"child.exe", {});
+        c.prepare(scenario);
+        std::vector<std::u16string> args{u"--writable-dir=" + c.path, u"--", u"child.exe"};
+        if (verbose) {
+            args.insert(args.begin(), u"--verbose");
+        }
+        EXPECT_EQ(Launch(scenario, args), 0u);
+        std::vector<std::u16string> lines = scenario.ErrorLines();
+        if (verbose) {
+            lines = std::vector<std::u16string>(lines.begin() + 3, lines.end() - 2);  // summary; start and exit
+        }
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(scenario.LabelWrites().size(), c.written ? 1u : 0u);
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
+}
+
+std::u16string Refusing(const std::u16string& what, const std::u16string& path) {
+    return u"[brindle] GrantLowIntegrityWrite: refusing a " + what + u": " + path + u"\n";
+}
+
+// Relabelling through a junction or link would relabel its target, for good.
+TEST(WritableDirSafetyTest, NameSurrogateReparsePointsAreRefusedEvenQuietly) {
+    const std::u16string path = u"C:\\link";
+    const auto reparsePoint = [&path](DWORD tag) { return [&path, tag](FakePlatform& f) { f.AddReparsePoint(path, tag); }; };
+    const auto failing = [&path](const std::string& operation) {
+        return [&path, operation](FakePlatform& f) {
+            f.AddReparsePoint(path, kMountPoint);
+            f.Fail(operation, ERROR_ACCESS_DENIED);
+        };
+    };
+    const std::u16string unreadable = u"[brindle] Could not read the reparse tag of 'C:\\link': 5\n";
+    ExpectGrants({
+                     {path, reparsePoint(kMountPoint), {Refusing(u"reparse point", path), Warning(path)}, false},
+                     {path, reparsePoint(kSymbolicLink), {Refusing(u"reparse point", path), Warning(path)}, false},
+                     {path, reparsePoint(kCloudFile), {}, true},
+                     {path, failing("CreateFileW"), {unreadable, Warning(path)}, false},
+                     {path, failing("GetFileInformationByHandleEx"), {unreadable, Warning(path)}, false},
+                 },
+                 false);
+}
+
+TEST(WritableDirSafetyTest, TheTagIsReadFromTheReparsePointItselfAndOnlyForOne) {
+    FakePlatform scenario;
+    scenario.AddProgram(u"child.exe", {});
+    scenario.AddReparsePoint(u"C:\\link", kMountPoint);
+    scenario.AddPath(u"C:\\plain", kDirectory);
+    Launch(scenario, {u"--writable-dir=C:\\plain", u"--writable-dir=C:\\link", u"--", u"child.exe"});
+    ASSERT_EQ(scenario.FileOpens().size(), 1u);
+    const FakePlatform::FileOpen& open = scenario.FileOpens()[0];
+    EXPECT_EQ(open.path, u"C:\\link");
+    EXPECT_EQ(open.access, 0x80u);       // FILE_READ_ATTRIBUTES
+    EXPECT_EQ(open.shareMode, 7u);       // read, write and delete
+    EXPECT_EQ(open.disposition, 3u);     // OPEN_EXISTING
+    EXPECT_EQ(open.flags, 0x02200000u);  // backup semantics | open the reparse point itself
+    EXPECT_FALSE(open.securityAttributesGiven);
+    EXPECT_FALSE(open.templateGiven);
+    EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+}
+
+// A volume root, however it is written, would spread the label over the whole volume.
+TEST(WritableDirSafetyTest, VolumeRootsAreRefusedInEveryForm) {
+    const auto directory = [](const std::u16string& path, const std::u16string& volume = u"") {
+        return [path, volume](FakePlatform& f) {
+            f.AddPath(path, kDirectory);
+            if (!volume.empty()) {
+                f.AddVolume(volume);
+            }
+        };
+    };
+    std::vector<GrantCase> cases;
+    for (const std::u16string root : {u"C:\\", u"c:/", u"C:\\\\", u"d:\\", u"\\\\?\\C:\\"}) {
+        cases.push_back({root, directory(root), {Refusing(u"volume root", root), Warning(root)}, false});
+    }
+    cases.push_back({u"\\\\server\\share\\", directory(u"\\\\server\\share\\", u"\\\\server\\share\\"),
+                     {Refusing(u"volume root", u"\\\\server\\share\\"), Warning(u"\\\\server\\share\\")}, false});
+    cases.push_back({u"C:\\mnt\\Vol", directory(u"C:\\mnt\\Vol", u"C:\\mnt\\vol\\"),
+                     {Refusing(u"volume root", u"C:\\mnt\\Vol"), Warning(u"C:\\mnt\\Vol")}, false});
+    // "C:" alone is the current folder of drive C, not its root.
+    cases.push_back({u"C:", directory(u"C:"), {}, true});
+    cases.push_back({u"C:\\mnt\\vol\\sub", directory(u"C:\\mnt\\vol\\sub", u"C:\\mnt\\vol\\"), {}, true});
+    for (const std::string operation : {"GetFullPathNameW", "GetVolumePathNameW"}) {
+        const std::u16string name = operation == "GetFullPathNameW" ? u"GetFullPathName" : u"GetVolumePathName";
+        cases.push_back({u"C:\\out",
+                         [operation](FakePlatform& f) {
+                             f.AddPath(u"C:\\out", kDirectory);
+                             f.Fail(operation, ERROR_NOT_ENOUGH_MEMORY);
+                         },
+                         {u"[brindle] " + name + u" failed: 8\n", Warning(u"C:\\out")},
+                         false});
+    }
+    ExpectGrants(cases, false);
+}
+
+// A full path longer than MAX_PATH is read with a buffer of the size Windows asks for.
+TEST(WritableDirSafetyTest, LongPathsAreJudgedInFull) {
+    const std::u16string deep = u"C:\\" + std::u16string(300, u'd');
+    ExpectGrants({{deep, [&deep](FakePlatform& f) { f.AddPath(deep, kDirectory); }, {}, true}}, false);
+}
+
+// Writing a label propagates it through the whole existing tree: a directory already
+// labelled Low with write-up forbidden is left as it is.
+TEST(WritableDirSafetyTest, AnExistingLowLabelIsKeptAndAnyOtherIsRewritten) {
+    const std::u16string path = u"C:\\out";
+    constexpr DWORD kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const std::u16string kept = u"[brindle] Already writable at Low IL: C:\\out\n";
+    const std::u16string granted = u"[brindle] Granted Low IL write to: C:\\out\n";
+    const auto labelled = [&path](std::vector<FakeLabel> entries) {
+        return [&path, entries](FakePlatform& f) {
+            f.AddPath(path, kDirectory);
+            f.SetLabel(path, entries);
+        };
+    };
+    ExpectGrants(
+        {
+            {path, labelled({{"S-1-16-4096", kInherit, 1}}), {kept}, false},
+            {path, labelled({{"S-1-16-4096", kInherit | INHERITED_ACE, 3}}), {kept}, false},
+            {path, labelled({}), {granted}, true},
+            {path, labelled({{"S-1-16-4096", kInherit, 4}}), {granted}, true},  // no-execute-up only
+            {path, labelled({{"S-1-16-4096", OBJECT_INHERIT_ACE, 1}}), {granted}, true},
+            {path, labelled({{"S-1-16-4096", kInherit | INHERIT_ONLY_ACE, 1}}), {granted}, true},
+            {path, labelled({{"S-1-16-0", kInherit, 1}}), {granted}, true},     // Untrusted
+            {path, labelled({{"S-1-16-8192", kInherit, 1}}), {granted}, true},  // Medium
+            {path, labelled({{"S-1-16-0", kInherit, 1}, {"S-1-16-4096", kInherit, 1}}), {granted}, true},
+            // A label that cannot be read (Wine refuses) is written as before, without a word.
+            {path,
+             [&path](FakePlatform& f) {
+                 f.AddPath(path, kDirectory);
+                 f.SetLabel(path, {{"S-1-16-4096", kInherit, 1}});
+                 f.Fail("GetNamedSecurityInfoW", ERROR_ACCESS_DENIED);
+             },
+             {granted},
+             true},
+        },
+        true);
 }
 
 TEST(SplitDirectoryListTest, YieldsTheNonEmptyPiecesExactlyAsTheyStand) {
