@@ -40,6 +40,12 @@ constexpr DWORD kCreationFlags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP;  /
 // The longest finite wait: INFINITE (0xFFFFFFFF) must not be reached by a large timeout.
 constexpr std::uint64_t kLongestFiniteWait = 0xFFFFFFFE;
 
+// How long a child that brindle ended is given to be gone before the run returns.
+constexpr DWORD kEndWaitMs = 5000;
+
+// What ResumeThread returns when it fails.
+constexpr DWORD kResumeFailed = 0xFFFFFFFF;
+
 std::u16string Switch(bool value) { return value ? u"1" : u"0"; }
 
 void PrintSummary(Platform& platform, const LaunchOptions& options) {
@@ -86,6 +92,13 @@ bool CreateChild(Platform& platform, RunState& run) {
             platform.WriteStandardError(
                 u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.\n");
         }
+        // A program that demands elevation, started again with the launcher's own token
+        // from an elevated console, would run with the very rights the reduced token withheld.
+        if (error == ERROR_ELEVATION_REQUIRED && run.tokens.IsReduced()) {
+            platform.WriteStandardError(
+                u"[brindle] The command requires elevation; not falling back to brindle's own token\n");
+            return false;
+        }
         platform.WriteStandardError(u"[brindle] Falling back to CreateProcessW (no privilege reduction)\n");
         if (!platform.CreateProcessW(nullptr, run.commandBuffer.data(), nullptr, nullptr, TRUE, kCreationFlags,
                                      nullptr, nullptr, &startup, &child)) {
@@ -99,12 +112,31 @@ bool CreateChild(Platform& platform, RunState& run) {
     return true;
 }
 
-void StartChild(Platform& platform, RunState& run, bool verbose) {
-    platform.ResumeThread(run.thread.get());
+// Ends the child, with every process it started when it runs in a job, and gives
+// Windows a few seconds to finish ending it, so that it is gone when the run returns.
+void EndChild(Platform& platform, const RunState& run) {
+    if (!run.job || !platform.TerminateJobObject(run.job.get(), 1)) {
+        platform.TerminateProcess(run.process.get(), 1);
+    }
+    platform.WaitForSingleObject(run.process.get(), kEndWaitMs);
+}
+
+// Resumes the suspended child. A child that cannot be resumed would never run and
+// the wait would never end: it is ended instead, and the run fails.
+bool StartChild(Platform& platform, RunState& run, bool verbose) {
+    const bool resumed = platform.ResumeThread(run.thread.get()) != kResumeFailed;
+    const DWORD error = resumed ? 0 : platform.GetLastError();  // before the thread's release
     run.thread.reset();
+    if (!resumed) {
+        platform.WriteStandardError(FailedLine(u"ResumeThread", error));
+        platform.TerminateProcess(run.process.get(), 1);
+        platform.WaitForSingleObject(run.process.get(), kEndWaitMs);
+        return false;
+    }
     if (verbose) {
         platform.WriteStandardError(u"[brindle] Child process started (PID=" + Decimal(run.processId) + u")\n");
     }
+    return true;
 }
 
 DWORD WaitLimit(std::uint32_t timeoutSeconds) {
@@ -120,7 +152,7 @@ DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions&
     if (result == WAIT_TIMEOUT) {
         platform.WriteStandardError(u"[brindle] Child process timed out after " + Decimal(options.timeout) +
                                     u" seconds, terminating\n");
-        platform.TerminateProcess(run.process.get(), 1);
+        EndChild(platform, run);
         return 1;
     }
     if (result != WAIT_OBJECT_0) {
@@ -164,7 +196,9 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     if (options.jobObject) {
         ContainInJob(platform, run.process.get(), options.maxProc, options.verbose, run.job);
     }
-    StartChild(platform, run, options.verbose);
+    if (!StartChild(platform, run, options.verbose)) {
+        return 1;
+    }
     return WaitForChild(platform, run, options);
 }
 

@@ -16,6 +16,10 @@ struct LaunchTokens {
     UniqueHandle duplicateToken;   // a copy of processToken to label Low, when there is no restricted token
     // The token the child is created with; it borrows one of the three above and is never closed itself.
     HANDLE effectiveToken = nullptr;
+    bool lowLabelSet = false;  // effectiveToken carries the Low integrity label
+
+    // Whether the child's token has fewer rights than the launcher's own.
+    bool IsReduced() const { return static_cast<bool>(restrictedToken) || lowLabelSet; }
 };
 
 }  // namespace brindle

@@ -51,7 +51,8 @@ bool ApplyLowIntegrityLevel(Platform& platform, LaunchTokens& tokens, bool verbo
     if (!tokens.restrictedToken && !DuplicateOwnToken(platform, tokens)) {
         return false;
     }
-    if (!SetLowLabel(platform, tokens.effectiveToken)) {
+    tokens.lowLabelSet = SetLowLabel(platform, tokens.effectiveToken);
+    if (!tokens.lowLabelSet) {
         platform.WriteStandardError(kLowIntegrityFallback);
     } else if (verbose) {
         platform.WriteStandardError(u"[brindle] Set token to Low Integrity Level\n");

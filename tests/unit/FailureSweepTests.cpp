@@ -22,6 +22,7 @@ struct SweepRow {
     DWORD exitStatus;
     std::string childToken;  // the token the child runs with; empty when no child is created
     bool contained;          // whether the child ends up in a job
+    bool resumed = true;     // whether the child was let run
 };
 
 const std::u16string kRestrictedFallback =
@@ -35,6 +36,8 @@ const std::u16string kEnvironmentDir = u"C:\\env";
 
 std::u16string Line(const std::u16string& text) { return u"[brindle] " + text + u"\n"; }
 std::u16string Warning() { return Line(u"Warning: Failed to grant Low IL write to: " + kCommandLineDir); }
+// The environment's directory is a cloud-file placeholder: a reparse point whose tag is read.
+constexpr DWORD kCloudFileTag = 0x9000001A;
 
 // The AllocateAndInitializeSid calls, in launch order: Administrators (restricted
 // token), Low label (token), Low label (command-line directory), Low label (environment).
@@ -77,6 +80,26 @@ const std::vector<SweepRow>& Rows() {
         {{{"AllocateAndInitializeSid", 4}},
          [](auto e) { return std::vector{Line(u"AllocateAndInitializeSid failed for Low IL: " + e)}; }, 7,
          "restricted token", true},
+        {{{"CreateFileW", 1}},
+         [](auto e) { return std::vector{Line(u"Could not read the reparse tag of '" + kEnvironmentDir + u"': " + e)}; },
+         7, "restricted token", true},
+        {{{"GetFileInformationByHandleEx", 1}},
+         [](auto e) { return std::vector{Line(u"Could not read the reparse tag of '" + kEnvironmentDir + u"': " + e)}; },
+         7, "restricted token", true},
+        {{{"GetFullPathNameW", 1}}, [](auto e) { return std::vector{Line(u"GetFullPathName failed: " + e), Warning()}; },
+         7, "restricted token", true},
+        {{{"GetFullPathNameW", 2}}, [](auto e) { return std::vector{Line(u"GetFullPathName failed: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"GetVolumePathNameW", 1}},
+         [](auto e) { return std::vector{Line(u"GetVolumePathName failed: " + e), Warning()}; }, 7, "restricted token",
+         true},
+        {{{"GetVolumePathNameW", 2}}, [](auto e) { return std::vector{Line(u"GetVolumePathName failed: " + e)}; }, 7,
+         "restricted token", true},
+        // A label that cannot be read is written without a word.
+        {{{"GetNamedSecurityInfoW", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token",
+         true},
+        {{{"GetNamedSecurityInfoW", 2}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token",
+         true},
         {{{"InitializeAcl", 1}}, [](auto e) { return std::vector{Line(u"InitializeAcl failed: " + e), Warning()}; },
          7, "restricted token", true},
         {{{"InitializeAcl", 2}}, [](auto e) { return std::vector{Line(u"InitializeAcl failed: " + e)}; }, 7,
@@ -125,6 +148,8 @@ const std::vector<SweepRow>& Rows() {
         {{{"AssignProcessToJobObject", 1}},
          [](auto e) { return std::vector{Line(u"Warning: AssignProcessToJobObject failed: " + e)}; }, 7,
          "restricted token", false},
+        {{{"ResumeThread", 1}}, [](auto e) { return std::vector{Line(u"ResumeThread failed: " + e)}; }, 1,
+         "restricted token", true, false},
     };
     return rows;
 }
@@ -139,7 +164,7 @@ protected:
     static void Prepare(FakePlatform& scenario, const std::u16string& program) {
         scenario.AddProgram(program, program == u"seven.exe" ? FakeProgram{7, false} : FakeProgram{0, true});
         scenario.AddPath(kCommandLineDir, FILE_ATTRIBUTE_DIRECTORY);
-        scenario.AddPath(kEnvironmentDir, FILE_ATTRIBUTE_DIRECTORY);
+        scenario.AddReparsePoint(kEnvironmentDir, kCloudFileTag);
         scenario.SetEnvironmentVariable(u"ORBIK_WRITABLE_DIRS", kEnvironmentDir);
     }
 
@@ -164,10 +189,12 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
     const std::pair<std::string, std::size_t> counts[] = {
         {"OpenProcessToken", 1},      {"GetTokenInformation", 2},      {"AllocateAndInitializeSid", 4},
         {"CreateRestrictedToken", 1}, {"DuplicateTokenEx", 0},         {"SetTokenInformation", 1},
-        {"GetFileAttributesW", 2},    {"InitializeAcl", 2},            {"AddMandatoryAce", 2},
-        {"SetNamedSecurityInfoW", 2}, {"CreateProcessAsUserW", 1},     {"CreateProcessW", 0},
-        {"CreateJobObjectW", 1},      {"SetInformationJobObject", 2},  {"AssignProcessToJobObject", 1},
-        {"WaitForSingleObject", 1},
+        {"GetFileAttributesW", 2},    {"CreateFileW", 1},              {"GetFileInformationByHandleEx", 1},
+        {"GetFullPathNameW", 2},      {"GetVolumePathNameW", 2},       {"GetNamedSecurityInfoW", 2},
+        {"InitializeAcl", 2},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
+        {"CreateProcessAsUserW", 1},  {"CreateProcessW", 0},           {"CreateJobObjectW", 1},
+        {"SetInformationJobObject", 2}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
+        {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},
     };
     for (const auto& [operation, count] : counts) {
         EXPECT_EQ(scenario.CountCalls(operation), count) << operation;
@@ -194,7 +221,7 @@ TEST_P(FailureSweepTest, EachOperationFailingInTurnHasExactlyItsConsequences) {
         } else {
             ASSERT_EQ(scenario.Processes().size(), 1u);
             EXPECT_EQ(scenario.Processes()[0].tokenLabel, row.childToken);
-            EXPECT_TRUE(scenario.Processes()[0].resumed);
+            EXPECT_EQ(scenario.Processes()[0].resumed, row.resumed);
             const bool contained = !scenario.Jobs().empty() && !scenario.Jobs()[0].processes.empty();
             EXPECT_EQ(contained, row.contained);
         }
