@@ -7,14 +7,19 @@ bool HoldsAny(std::u16string_view text, std::u16string_view characters) {
     return text.find_first_of(characters) != std::u16string_view::npos;
 }
 
-void AppendProgram(std::u16string& command, std::u16string_view program) {
-    if (program.empty() || HoldsAny(program, u" \t")) {
+// Quotes with no escapes inside them, for readers that take none.
+void AppendWrapped(std::u16string& command, std::u16string_view text, bool wrap) {
+    if (wrap) {
         command += u'"';
-        command += program;
+        command += text;
         command += u'"';
     } else {
-        command += program;
+        command += text;
     }
+}
+
+void AppendProgram(std::u16string& command, std::u16string_view program) {
+    AppendWrapped(command, program, program.empty() || HoldsAny(program, u" \t"));
 }
 
 void AppendQuotedArgument(std::u16string& command, std::u16string_view argument) {
@@ -37,6 +42,23 @@ void AppendQuotedArgument(std::u16string& command, std::u16string_view argument)
     command += u'"';
 }
 
+char16_t AsciiLower(char16_t unit) {
+    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
+}
+
+bool EndsWithIgnoringAsciiCase(std::u16string_view text, std::u16string_view lowerSuffix) {
+    if (text.size() < lowerSuffix.size()) {
+        return false;
+    }
+    const std::u16string_view end = text.substr(text.size() - lowerSuffix.size());
+    for (std::size_t i = 0; i < end.size(); ++i) {
+        if (AsciiLower(end[i]) != lowerSuffix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 void AppendCommandArgument(std::u16string& command, std::u16string_view argument) {
@@ -50,6 +72,21 @@ void AppendCommandArgument(std::u16string& command, std::u16string_view argument
     } else {
         command += argument;
     }
+}
+
+bool IsBatchFile(std::u16string_view program) {
+    const std::size_t last = program.find_last_not_of(u". ");
+    const std::u16string_view name = program.substr(0, last == std::u16string_view::npos ? 0 : last + 1);
+    return EndsWithIgnoringAsciiCase(name, u".bat") || EndsWithIgnoringAsciiCase(name, u".cmd");
+}
+
+bool CanPassToBatchFile(std::u16string_view argument) { return !HoldsAny(argument, u"\"%\r\n"); }
+
+void AppendBatchArgument(std::u16string& command, std::u16string_view argument) {
+    if (!command.empty()) {
+        command += u' ';
+    }
+    AppendWrapped(command, argument, argument.empty() || HoldsAny(argument, u" \t&|<>^(),;="));
 }
 
 }  // namespace brindle

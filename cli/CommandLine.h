@@ -19,4 +19,19 @@ namespace brindle {
 // before a quote or the closing quote. Any other argument is copied unchanged.
 void AppendCommandArgument(std::u16string& command, std::u16string_view argument);
 
+// Whether Windows runs the program through cmd.exe: its name ends in .bat or .cmd,
+// ASCII case ignored, once the trailing dots and spaces Windows drops are dropped.
+bool IsBatchFile(std::u16string_view program);
+
+// cmd.exe expands %NAME% even inside quotes, takes no escape for a quote, and ends a
+// line at a carriage return or line feed: an argument holding any of them cannot
+// reach a batch file as it was given, and may run commands of its own.
+bool CanPassToBatchFile(std::u16string_view argument);
+
+// Appends one argument of a batch file's command line (the program first), for one
+// that CanPassToBatchFile accepts. cmd.exe reads &|<>^() outside quotes as commands
+// and ,;= as separators, so an argument that is empty or holds any of them, a space
+// or a tab is wrapped in quotes, inside which cmd.exe takes them literally.
+void AppendBatchArgument(std::u16string& command, std::u16string_view argument);
+
 }  // namespace brindle

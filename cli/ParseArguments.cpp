@@ -1,5 +1,7 @@
 #include "cli/ParseArguments.h"
 
+#include <vector>
+
 #include "cli/CommandLine.h"
 #include "cli/DecimalNumber.h"
 
@@ -62,17 +64,40 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
     return OptionResult::Accepted;
 }
 
+// Composes the child's command line from the arguments after "--". A batch file's
+// arguments are quoted for cmd.exe; one that cmd.exe cannot be given safely ends the
+// parse with its own line.
+bool ComposeCommand(const std::vector<std::u16string_view>& arguments, std::u16string& command,
+                    ErrorStream& errors) {
+    if (!IsBatchFile(arguments.front())) {
+        for (const std::u16string_view argument : arguments) {
+            AppendCommandArgument(command, argument);
+        }
+        return true;
+    }
+    for (const std::u16string_view argument : arguments) {
+        if (!CanPassToBatchFile(argument)) {
+            errors.WriteStandardError(u"[brindle] Cannot pass this argument safely to a batch file: " +
+                                      std::u16string(argument) + u"\n");
+            return false;
+        }
+        AppendBatchArgument(command, argument);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& options, ErrorStream& errors) {
     bool afterSeparator = false;
+    std::vector<std::u16string_view> commandArguments;
     // An empty program is kept as "" on the command line, so an empty command line
     // cannot tell whether the child has a name; this flag can.
     bool hasNonEmptyArgument = false;
     for (int index = 1; index < argc; ++index) {
         const std::u16string_view argument = argv[index];
         if (afterSeparator) {
-            AppendCommandArgument(options.command, argument);
+            commandArguments.push_back(argument);
             hasNonEmptyArgument = hasNonEmptyArgument || !argument.empty();
             continue;
         }
@@ -97,7 +122,7 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
         errors.WriteStandardError(kUsageText);
         return false;
     }
-    return true;
+    return ComposeCommand(commandArguments, options.command, errors);
 }
 
 }  // namespace brindle

@@ -345,6 +345,14 @@ bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    const UniqueHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
 bool WaitForPath(const std::wstring& path, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         if (PathExists(path)) {

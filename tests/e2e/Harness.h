@@ -119,6 +119,9 @@ private:
 
 bool PathExists(const std::wstring& path);
 
+// Replaces the file's content with these bytes; says whether it could.
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+
 // Waits until something stands at `path`, up to `deadline`; says whether it did.
 bool WaitForPath(const std::wstring& path, std::chrono::steady_clock::time_point deadline);
 

@@ -174,5 +174,26 @@ TEST(ChildArguments, VerboseCommandShowsTheComposedLine) {
     }
 }
 
+// cmd.exe runs a batch file, and reads its command line by rules of its own: an
+// argument that would run a command there is quoted so that it arrives as text, and
+// one that cannot be passed safely stops the launch before the batch file runs.
+TEST(ChildArguments, ReachABatchFileAsTextOrAreRefused) {
+    const TempPath script(L"show.bat");
+    ASSERT_TRUE(WriteBytes(script.Get(), "@echo [%1] [%2] [%3] [%4]\r\n"));
+
+    const RunResult quoted = RunBrindle({L"--", script.Get(), L"a b", L"x&echo.INJECTED", L"p|q", L"plain"});
+    EXPECT_EQ(quoted.out, "[\"a b\"] [\"x&echo.INJECTED\"] [\"p|q\"] [plain]\r\n");
+    EXPECT_EQ(quoted.err, "");
+    EXPECT_EQ(quoted.exitCode, 0u);
+
+    for (const std::wstring unsafe : {L"x\"&echo.INJECTED&\"", L"%PATH%"}) {
+        SCOPED_TRACE(Utf8(unsafe));
+        const RunResult refused = RunBrindle({L"--", script.Get(), L"ok", unsafe});
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(refused.err, "[brindle] Cannot pass this argument safely to a batch file: " + Utf8(unsafe) + "\n");
+        EXPECT_EQ(refused.exitCode, 1u);
+    }
+}
+
 }  // namespace
 }  // namespace e2e

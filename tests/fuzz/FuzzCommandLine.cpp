@@ -1,14 +1,65 @@
 // The composed command line, split again by the rules the child's runtime uses, gives
 // back every argument after the program exactly, and the program too when its name
 // holds no double quote (a file name never does).
+//
+// For a batch file, whose command line cmd.exe reads, every argument brindle accepts
+// comes back from cmd.exe's own splitting (quotes group, and space, tab, comma,
+// semicolon and equals separate outside them) once its quotes are removed, and nothing
+// that cmd.exe reads as a command stands outside quotes.
 #include <cstdlib>
 
 #include "../unit/ArgvParser.h"
 #include "FuzzInput.h"
 #include "cli/CommandLine.h"
 
+namespace {
+
+// Splits a batch file's command line as cmd.exe splits %0 to %9, each token's quotes
+// removed; aborts when a command character stands outside quotes.
+std::vector<std::u16string> SplitAsCmd(const std::u16string& command) {
+    const std::u16string_view separators = u" \t,;=";
+    const std::u16string_view commands = u"&|<>^()";
+    std::vector<std::u16string> tokens;
+    bool inQuotes = false;
+    bool inToken = false;
+    for (const char16_t unit : command) {
+        if (!inQuotes && separators.find(unit) != std::u16string_view::npos) {
+            inToken = false;
+            continue;
+        }
+        if (!inQuotes && commands.find(unit) != std::u16string_view::npos) {
+            std::abort();
+        }
+        if (!inToken) {
+            tokens.emplace_back();
+            inToken = true;
+        }
+        if (unit == u'"') {
+            inQuotes = !inQuotes;
+        } else {
+            tokens.back() += unit;
+        }
+    }
+    return tokens;
+}
+
+void CheckBatchFile(const std::vector<std::u16string>& arguments) {
+    std::u16string command;
+    for (const std::u16string& argument : arguments) {
+        if (!brindle::CanPassToBatchFile(argument)) {
+            return;
+        }
+        brindle::AppendBatchArgument(command, argument);
+    }
+    if (SplitAsCmd(command) != arguments) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::vector<std::u16string> arguments = brindle::fuzzing::ArgumentsFrom(data, size);
+    std::vector<std::u16string> arguments = brindle::fuzzing::ArgumentsFrom(data, size);
     if (arguments[0].find(u'"') != std::u16string::npos) {
         return 0;
     }
@@ -19,5 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (brindle::testing::SplitCommandLine(command) != arguments) {
         std::abort();
     }
+    arguments[0] += u".bat";
+    CheckBatchFile(arguments);
     return 0;
 }

@@ -86,6 +86,8 @@ TEST_F(LaunchSequenceTest, ABadCommandLineEndsTheRunBeforeAnyWindowsCall) {
     EXPECT_EQ(fake.Calls(), std::vector<std::string>{});
     EXPECT_EQ(Run({}), 1u);
     EXPECT_EQ(fake.Calls(), std::vector<std::string>{});
+    EXPECT_EQ(Run({u"--verbose", u"--", u"show.bat", u"%TEMP%"}), 1u);
+    EXPECT_EQ(fake.Calls(), std::vector<std::string>{});
 }
 
 TEST_F(LaunchSequenceTest, AnUnreadableOwnTokenEndsTheRunAfterTheSummary) {
@@ -145,14 +147,98 @@ TEST_F(LaunchSequenceTest, AMissingProgramFailsBothCreationsWithCode2) {
                                                     u"[brindle] CreateProcessW also failed: 2\n"}));
 }
 
-TEST_F(LaunchSequenceTest, TimeoutEndsTheChildWithCode1) {
-    EXPECT_EQ(Run({u"--timeout=3", u"--", u"hang.exe"}), 1u);
-    EXPECT_EQ(fake.StandardError(), u"[brindle] Child process timed out after 3 seconds, terminating\n");
-    EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{3000});
+// At the deadline the whole job is ended, so nothing the child started outlives it;
+// brindle then gives the child up to 5 s to be gone.
+TEST_F(LaunchSequenceTest, AtTheDeadlineTheChildOrItsWholeJobIsEndedAndAwaited) {
+    struct Case {
+        std::vector<std::u16string> options;
+        bool failJobTermination;
+        std::size_t jobTerminations;
+        std::size_t processTerminations;
+    };
+    const Case cases[] = {
+        {{u"--timeout=3"}, false, 0, 1},
+        {{u"--timeout=3", u"--job-object"}, false, 1, 0},
+        {{u"--timeout=3", u"--job-object"}, true, 1, 1},
+    };
+    for (const Case& c : cases) {
+        FakePlatform scenario;
+        scenario.AddProgram(u"hang.exe", FakeProgram{0, true});
+        if (c.failJobTermination) {
+            scenario.Fail("TerminateJobObject", ERROR_ACCESS_DENIED);
+        }
+        std::vector<std::u16string> args = c.options;
+        args.insert(args.end(), {u"--", u"hang.exe"});
+        EXPECT_EQ(Launch(scenario, args), 1u);
+        EXPECT_EQ(scenario.StandardError(), u"[brindle] Child process timed out after 3 seconds, terminating\n");
+        EXPECT_EQ(scenario.WaitLimits(), (std::vector<DWORD>{3000, 5000}));
+        EXPECT_EQ(scenario.CountCalls("TerminateJobObject"), c.jobTerminations);
+        EXPECT_EQ(scenario.CountCalls("TerminateProcess"), c.processTerminations);
+        ASSERT_EQ(scenario.Processes().size(), 1u);
+        EXPECT_EQ(scenario.Processes()[0].terminatedWith, std::optional<UINT>{1});
+        if (c.jobTerminations != 0 && !c.failJobTermination) {
+            EXPECT_EQ(scenario.Jobs()[0].terminatedWith, std::optional<UINT>{1});
+        }
+        EXPECT_EQ(scenario.CountCalls("GetExitCodeProcess"), 0u);
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
+}
+
+// A child that cannot be resumed would never run, and the wait for it never end.
+TEST_F(LaunchSequenceTest, AChildThatCannotBeResumedIsEndedAndTheRunFails) {
+    fake.Fail("ResumeThread", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({u"--verbose", u"--job-object", u"--", u"seven.exe"}), 1u);
+    const std::vector<std::u16string> lines = Lines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[4], u"[brindle] ResumeThread failed: 5\n");
     ASSERT_EQ(fake.Processes().size(), 1u);
+    EXPECT_FALSE(fake.Processes()[0].resumed);
     EXPECT_EQ(fake.Processes()[0].terminatedWith, std::optional<UINT>{1});
+    EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{5000});
     EXPECT_EQ(fake.CountCalls("GetExitCodeProcess"), 0u);
-    EXPECT_EQ(fake.CountCalls("WaitForSingleObject"), 1u);
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"thread", "process", "job", "own token"}));
+}
+
+// A program that demands elevation fails under a reduced token; starting it again with
+// brindle's own token would give it the very rights the reduction withheld.
+TEST_F(LaunchSequenceTest, ElevationIsNeverReachedByFallingBackFromAReducedToken) {
+    const std::u16string failed = u"[brindle] CreateProcessAsUser failed: 740\n";
+    const std::u16string refused =
+        u"[brindle] The command requires elevation; not falling back to brindle's own token\n";
+    const std::u16string lowFallback = u"[brindle] Failed to set Low IL, falling back to normal integrity\n";
+    const std::u16string failedToken = u"[brindle] SetTokenInformation(TokenIntegrityLevel) failed: 5\n";
+    struct Case {
+        std::vector<std::u16string> options;
+        std::string failing;  // an operation made to fail with 5 besides the creation
+        bool forceElevationError;  // creation fails with 740 whatever the token
+        std::vector<std::u16string> lines;
+        DWORD exitStatus;
+    };
+    const Case cases[] = {
+        {{u"--restricted-token"}, "", false, {failed, refused}, 1},
+        {{u"--low-il"}, "", false, {failed, refused}, 1},
+        {{u"--restricted-token", u"--low-il", u"--job-object"}, "", false, {failed, refused}, 1},
+        // An unlabelled duplicate is the caller's own rights: the fallback stays.
+        {{u"--low-il"}, "SetTokenInformation", true, {failedToken, lowFallback, failed, kFallingBack}, 7},
+        {{}, "", true, {failed, kFallingBack}, 7},
+    };
+    for (const Case& c : cases) {
+        FakePlatform scenario;
+        scenario.AddProgram(u"admin.exe", FakeProgram{7, false, true});
+        if (!c.failing.empty()) {
+            scenario.Fail(c.failing, ERROR_ACCESS_DENIED);
+        }
+        if (c.forceElevationError) {
+            scenario.Fail("CreateProcessAsUserW", ERROR_ELEVATION_REQUIRED);
+        }
+        std::vector<std::u16string> args = c.options;
+        args.insert(args.end(), {u"--", u"admin.exe"});
+        EXPECT_EQ(Launch(scenario, args), c.exitStatus);
+        EXPECT_EQ(scenario.ErrorLines(), c.lines);
+        EXPECT_EQ(scenario.CountCalls("CreateProcessW"), c.exitStatus == 1 ? 0u : 1u);
+        EXPECT_EQ(scenario.Processes().size(), c.exitStatus == 1 ? 0u : 1u);
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(LaunchSequenceTest, TheWaitLimitNeverWrapsAndZeroMeansNoLimit) {

@@ -172,5 +172,55 @@ TEST(ParseArgumentsTest, EmptyArgumentsAroundTheCommandAreKept) {
     EXPECT_EQ(emptyProgram.options.command, u"\"\" b");
 }
 
+// cmd.exe runs a batch file's command line by its own rules: quotes without escapes
+// around anything it would read as a command or a separator.
+TEST(BatchFileCommandLineTest, ArgumentsAreQuotedForCmdWithoutEscapes) {
+    struct Case {
+        std::vector<std::u16string> command;
+        std::u16string composed;
+    };
+    const Case cases[] = {
+        {{u"C:\\t\\show.bat", u"plain", u"", u"a b", u"tab\tx", u"x&echo.hi", u"p|q", u"<in", u"out>", u"^"},
+         u"C:\\t\\show.bat plain \"\" \"a b\" \"tab\tx\" \"x&echo.hi\" \"p|q\" \"<in\" \"out>\" \"^\""},
+        {{u"run.cmd", u"(a)", u"a,b", u"a;b", u"a=b", u"C:\\dir\\", u"!x!", u"*"},
+         u"run.cmd \"(a)\" \"a,b\" \"a;b\" \"a=b\" C:\\dir\\ !x! *"},
+        // The name's case, and the dots and spaces Windows drops from its end, do not matter.
+        {{u"C:\\my dir\\Build.CMD", u"x"}, u"\"C:\\my dir\\Build.CMD\" x"},
+        {{u"x.Bat. .", u"a&b"}, u"\"x.Bat. .\" \"a&b\""},
+        {{u"C:\\a&b\\x.bat"}, u"\"C:\\a&b\\x.bat\""},
+        // Anything else keeps the round-trip rule, cmd.exe /c named by the caller included.
+        {{u"x.bat.exe", u"a&b", u"q\"t"}, u"x.bat.exe a&b \"q\\\"t\""},
+        {{u"cmd.exe", u"/c", u"show.bat", u"a&b"}, u"cmd.exe /c show.bat a&b"},
+        {{u"batch", u"a b"}, u"batch \"a b\""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::u16string> arguments{u"--"};
+        arguments.insert(arguments.end(), c.command.begin(), c.command.end());
+        const Parsed parsed = Parse(arguments);
+        EXPECT_TRUE(parsed.accepted);
+        EXPECT_EQ(parsed.errors, u"");
+        EXPECT_EQ(parsed.options.command, c.composed);
+    }
+}
+
+TEST(BatchFileCommandLineTest, WhatCmdCannotBeGivenSafelyEndsTheParseWithItsLine) {
+    const std::vector<std::u16string> unsafe[] = {
+        {u"show.bat", u"x\"&echo.INJECTED&\""},
+        {u"show.bat", u"ok", u"%PATH%"},
+        {u"show.bat", u"50%"},
+        {u"show.cmd", u"line\rbreak"},
+        {u"show.cmd", u"line\nbreak"},
+        {u"C:\\100%\\show.bat"},
+    };
+    for (const auto& command : unsafe) {
+        std::vector<std::u16string> arguments{u"--verbose", u"--"};
+        arguments.insert(arguments.end(), command.begin(), command.end());
+        const Parsed parsed = Parse(arguments);
+        EXPECT_FALSE(parsed.accepted);
+        EXPECT_EQ(parsed.errors,
+                  u"[brindle] Cannot pass this argument safely to a batch file: " + command.back() + u"\n");
+    }
+}
+
 }  // namespace
 }  // namespace brindle
