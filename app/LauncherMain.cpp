@@ -4,11 +4,15 @@
 #include <cstdint>
 #include <string>
 
-#include "app/ContainInJob.h"
+#include "app/RunRecord.h"
+#include "app/Version.h"
 #include "cli/ParseArguments.h"
 #include "dirs/GrantWritableDirs.h"
+#include "job/ContainInJob.h"
+#include "job/JobAccounting.h"
 #include "platform/Owners.h"
 #include "platform/Text.h"
+#include "report/RunReport.h"
 #include "token/LaunchTokens.h"
 #include "token/LowIntegrity.h"
 #include "token/RestrictedToken.h"
@@ -30,6 +34,7 @@ struct RunState {
     UniqueHandle process;
     UniqueHandle thread;
     DWORD processId = 0;
+    ULONGLONG creationTick = 0;  // just before the child was created
 };
 
 // Suspended, so that nothing runs before containment; a new process group, so that
@@ -78,47 +83,83 @@ STARTUPINFOW MakeStartupRecord(Platform& platform) {
     return startup;
 }
 
-// Creates the child suspended with the prepared token, or, when Windows refuses
-// that, with the launcher's own token. The child inherits the launcher's
-// inheritable handles, environment and current directory.
-bool CreateChild(Platform& platform, RunState& run) {
+enum class Creation { WithPreparedToken, WithOwnToken, Failed, RefusedStrictly };
+
+// Creates the child suspended with the prepared token, or, when Windows refuses that
+// and fallBack allows it, with the launcher's own token. firstError is the prepared
+// token's refusal. The child inherits the launcher's inheritable handles, environment
+// and current directory.
+Creation CreateChild(Platform& platform, RunState& run, bool fallBack, DWORD& firstError) {
     STARTUPINFOW startup = MakeStartupRecord(platform);
     PROCESS_INFORMATION child{};
     if (!platform.CreateProcessAsUserW(run.tokens.effectiveToken, nullptr, run.commandBuffer.data(), nullptr,
                                        nullptr, TRUE, kCreationFlags, nullptr, nullptr, &startup, &child)) {
-        const DWORD error = platform.GetLastError();
-        platform.WriteStandardError(FailedLine(u"CreateProcessAsUser", error));
-        if (error == ERROR_PRIVILEGE_NOT_HELD) {
+        firstError = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"CreateProcessAsUser", firstError));
+        if (firstError == ERROR_PRIVILEGE_NOT_HELD) {
             platform.WriteStandardError(
                 u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.\n");
         }
         // A program that demands elevation, started again with the launcher's own token
         // from an elevated console, would run with the very rights the reduced token withheld.
-        if (error == ERROR_ELEVATION_REQUIRED && run.tokens.IsReduced()) {
+        if (firstError == ERROR_ELEVATION_REQUIRED && run.tokens.IsReduced()) {
             platform.WriteStandardError(
                 u"[brindle] The command requires elevation; not falling back to brindle's own token\n");
-            return false;
+            return Creation::Failed;
+        }
+        if (!fallBack) {
+            return Creation::RefusedStrictly;
         }
         platform.WriteStandardError(u"[brindle] Falling back to CreateProcessW (no privilege reduction)\n");
         if (!platform.CreateProcessW(nullptr, run.commandBuffer.data(), nullptr, nullptr, TRUE, kCreationFlags,
                                      nullptr, nullptr, &startup, &child)) {
             platform.WriteStandardError(FailedLine(u"CreateProcessW also", platform.GetLastError()));
-            return false;
+            return Creation::Failed;
         }
     }
     run.process.adopt(child.hProcess);
     run.thread.adopt(child.hThread);
     run.processId = child.dwProcessId;
-    return true;
+    return firstError == 0 ? Creation::WithPreparedToken : Creation::WithOwnToken;
 }
 
-// Ends the child, with every process it started when it runs in a job, and gives
-// Windows a few seconds to finish ending it, so that it is gone when the run returns.
-void EndChild(Platform& platform, const RunState& run) {
-    if (!run.job || !platform.TerminateJobObject(run.job.get(), 1)) {
+// The token steps count only when the child was created with the token they prepared.
+void RecordCreation(RunRecord& record, const LaunchTokens& tokens, Creation creation, DWORD firstError) {
+    if (creation != Creation::WithPreparedToken) {
+        for (RestrictionRecord* restriction : {&record.restrictedToken, &record.lowIntegrity}) {
+            if (restriction->applied) {
+                restriction->Record(StepResult::Failed(firstError));
+            }
+        }
+    }
+    if (creation == Creation::WithOwnToken) {
+        record.childToken = ChildToken::Own;
+    } else if (creation == Creation::WithPreparedToken) {
+        record.childToken = tokens.restrictedToken  ? ChildToken::Restricted
+                            : tokens.duplicateToken ? ChildToken::Duplicate
+                                                    : ChildToken::Own;
+    }
+}
+
+// Ends the child, with every process it started when wholeJob asks for it and it runs
+// in a job, and gives Windows a few seconds to finish ending it, so that it is gone
+// when the run returns.
+void EndChild(Platform& platform, const RunState& run, bool wholeJob) {
+    if (!wholeJob || !run.job || !platform.TerminateJobObject(run.job.get(), 1)) {
         platform.TerminateProcess(run.process.get(), 1);
     }
     platform.WaitForSingleObject(run.process.get(), kEndWaitMs);
+}
+
+void StopClock(Platform& platform, const RunState& run, RunRecord& record) {
+    record.elapsedMs = platform.GetTickCount64() - run.creationTick;
+}
+
+// The one line that tells why the command did not run under --strict; the status to return.
+DWORD RefuseStrictly(Platform& platform) {
+    platform.WriteStandardError(
+        u"[brindle] Strict: a requested restriction could not be applied; the command was not run\n");
+    return 1;
 }
 
 // Resumes the suspended child. A child that cannot be resumed would never run and
@@ -129,8 +170,7 @@ bool StartChild(Platform& platform, RunState& run, bool verbose) {
     run.thread.reset();
     if (!resumed) {
         platform.WriteStandardError(FailedLine(u"ResumeThread", error));
-        platform.TerminateProcess(run.process.get(), 1);
-        platform.WaitForSingleObject(run.process.get(), kEndWaitMs);
+        EndChild(platform, run, false);
         return false;
     }
     if (verbose) {
@@ -147,24 +187,113 @@ DWORD WaitLimit(std::uint32_t timeoutSeconds) {
 }
 
 // Waits for the child within the time limit and returns the run's exit status.
-DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions& options) {
+DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions& options, RunRecord& record) {
     const DWORD result = platform.WaitForSingleObject(run.process.get(), WaitLimit(options.timeout));
+    StopClock(platform, run, record);
     if (result == WAIT_TIMEOUT) {
+        record.outcome = Outcome::TimedOut;
         platform.WriteStandardError(u"[brindle] Child process timed out after " + Decimal(options.timeout) +
                                     u" seconds, terminating\n");
-        EndChild(platform, run);
+        EndChild(platform, run, true);
         return 1;
     }
     if (result != WAIT_OBJECT_0) {
+        record.outcome = Outcome::WaitFailed;
         platform.WriteStandardError(FailedLine(u"WaitForSingleObject", platform.GetLastError()));
         return 1;
     }
     DWORD exitCode = 1;
     platform.GetExitCodeProcess(run.process.get(), &exitCode);
+    record.outcome = Outcome::Exited;
+    record.childExitCode = exitCode;
     if (options.verbose) {
         platform.WriteStandardError(u"[brindle] Child process exited with code " + Decimal(exitCode) + u"\n");
     }
     return exitCode;
+}
+
+// From the created, suspended child to its end: containment, the strict check of the
+// job, the start and the wait. Returns the run's exit status.
+DWORD SuperviseChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record) {
+    if (options.jobObject) {
+        const JobResult contained = ContainInJob(platform, run.process.get(), options.maxProc, options.verbose, run.job);
+        record.job.Record(contained.job);
+        record.uiRestrictions.Record(contained.uiRestrictions);
+        if (options.strict && !(contained.job.applied && contained.uiRestrictions.applied)) {
+            const DWORD status = RefuseStrictly(platform);
+            EndChild(platform, run, false);  // never resumed: it has run no code
+            StopClock(platform, run, record);
+            return status;
+        }
+    }
+    if (!StartChild(platform, run, options.verbose)) {
+        StopClock(platform, run, record);
+        return 1;
+    }
+    return WaitForChild(platform, run, options, record);
+}
+
+bool AllWritable(const std::vector<WritableDir>& directories) {
+    return std::all_of(directories.begin(), directories.end(),
+                       [](const WritableDir& directory) { return directory.grant.Writable(); });
+}
+
+// The launch sequence, from the own token to the release of everything it opened. What
+// each step achieved goes into record, which --strict checks as the launch goes.
+DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record) {
+    RunState run(platform);
+    if (!OpenOwnToken(platform, run.tokens)) {
+        return 1;
+    }
+    if (options.restrictedToken) {
+        record.restrictedToken.Record(ApplyRestrictedToken(platform, run.tokens, options.verbose));
+        if (options.strict && !record.restrictedToken.applied) {
+            return RefuseStrictly(platform);
+        }
+    }
+    if (options.lowIL) {
+        if (!ApplyLowIntegrityLevel(platform, run.tokens, options.verbose)) {
+            return 1;
+        }
+        record.lowIntegrity.Record(run.tokens.lowLabel);
+        if (options.strict && !record.lowIntegrity.applied) {
+            return RefuseStrictly(platform);
+        }
+    }
+    record.directories = GrantWritableDirs(platform, options);
+    if (options.strict && !AllWritable(record.directories)) {
+        return RefuseStrictly(platform);
+    }
+
+    run.commandBuffer = options.command;
+    run.creationTick = platform.GetTickCount64();
+    // Under --strict a refused token is never replaced by the launcher's own.
+    const bool fallBack = !(options.strict && (options.restrictedToken || options.lowIL));
+    DWORD firstError = 0;
+    const Creation creation = CreateChild(platform, run, fallBack, firstError);
+    RecordCreation(record, run.tokens, creation, firstError);
+    if (creation == Creation::RefusedStrictly) {
+        return RefuseStrictly(platform);
+    }
+    if (creation == Creation::Failed) {
+        return 1;
+    }
+    const DWORD status = SuperviseChild(platform, run, options, record);
+    if (run.job) {
+        record.jobAccounting = ReadJobAccounting(platform, run.job.get());  // before the job closes with run
+    }
+    return status;
+}
+
+// What the run was asked to restrict, before any step has applied it.
+RunRecord RequestedRecord(const LaunchOptions& options) {
+    RunRecord record;
+    record.command = options.command;
+    record.restrictedToken.requested = options.restrictedToken;
+    record.lowIntegrity.requested = options.lowIL;
+    record.job.requested = options.jobObject;
+    record.uiRestrictions.requested = options.jobObject;
+    return record;
 }
 
 }  // namespace
@@ -172,34 +301,21 @@ DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions&
 DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     LaunchOptions options;
     if (!ParseArguments(argc, argv, options, platform)) {
+        if (options.versionRequested) {
+            platform.WriteStandardOutput(u"brindle " + std::u16string(kVersion) + u"\n");
+            return 0;
+        }
         return 1;
     }
     if (options.verbose) {
         PrintSummary(platform, options);
     }
-
-    RunState run(platform);
-    if (!OpenOwnToken(platform, run.tokens)) {
-        return 1;
+    RunRecord record = RequestedRecord(options);
+    record.exitCode = Launch(platform, options, record);
+    if (!options.reportPath.empty()) {
+        WriteReport(platform, options.reportPath, ComposeReport(record));
     }
-    if (options.restrictedToken) {
-        ApplyRestrictedToken(platform, run.tokens, options.verbose);
-    }
-    if (options.lowIL && !ApplyLowIntegrityLevel(platform, run.tokens, options.verbose)) {
-        return 1;
-    }
-    GrantWritableDirs(platform, options);
-    run.commandBuffer = options.command;
-    if (!CreateChild(platform, run)) {
-        return 1;
-    }
-    if (options.jobObject) {
-        ContainInJob(platform, run.process.get(), options.maxProc, options.verbose, run.job);
-    }
-    if (!StartChild(platform, run, options.verbose)) {
-        return 1;
-    }
-    return WaitForChild(platform, run, options);
+    return record.exitCode;
 }
 
 }  // namespace brindle

@@ -16,6 +16,9 @@ struct LaunchOptions {
     std::uint32_t timeout = 0;   // seconds; 0 means no limit
     std::vector<std::u16string> writableDirs;  // command-line order, duplicates and empty entries kept
     std::u16string command;      // the child's command line
+    bool strict = false;         // refuse to run the command when a requested restriction does not apply
+    std::u16string reportPath;   // where the run report goes; empty when none is asked for
+    bool versionRequested = false;  // --version ended the parse: print the version, launch nothing
 };
 
 }  // namespace brindle

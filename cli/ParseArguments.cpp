@@ -20,6 +20,11 @@ const std::u16string_view kUsageText =
     u"  --verbose             Print debug info to stderr\n"
     u"  --help                Show this help message\n"
     u"\n"
+    u"Further options:\n"
+    u"  --strict                   Run the command only if every requested restriction applies\n"
+    u"  --report=FILE              Write a JSON report of the run to FILE\n"
+    u"  --version                  Print the version and exit\n"
+    u"\n"
     u"Example:\n"
     u"  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n";
 
@@ -28,6 +33,7 @@ namespace {
 constexpr std::u16string_view kMaxProcessesPrefix = u"--max-processes=";
 constexpr std::u16string_view kTimeoutPrefix = u"--timeout=";
 constexpr std::u16string_view kWritableDirPrefix = u"--writable-dir=";
+constexpr std::u16string_view kReportPrefix = u"--report=";
 
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
@@ -38,7 +44,7 @@ std::uint32_t ReadOptionNumber(std::u16string_view argument, std::u16string_view
     return static_cast<std::uint32_t>(ReadDecimalNumber(argument.substr(prefix.size())));
 }
 
-enum class OptionResult { Accepted, HelpRequested, Unknown };
+enum class OptionResult { Accepted, HelpRequested, VersionRequested, InvalidValue, Unknown };
 
 OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
     if (argument == u"--low-il") {
@@ -56,8 +62,17 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
         options.timeout = ReadOptionNumber(argument, kTimeoutPrefix);
     } else if (StartsWith(argument, kWritableDirPrefix)) {
         options.writableDirs.emplace_back(argument.substr(kWritableDirPrefix.size()));
+    } else if (argument == u"--strict") {
+        options.strict = true;
+    } else if (StartsWith(argument, kReportPrefix)) {
+        if (argument.size() == kReportPrefix.size()) {
+            return OptionResult::InvalidValue;
+        }
+        options.reportPath = argument.substr(kReportPrefix.size());
     } else if (argument == u"--help" || argument == u"-h") {
         return OptionResult::HelpRequested;
+    } else if (argument == u"--version") {
+        return OptionResult::VersionRequested;
     } else {
         return OptionResult::Unknown;
     }
@@ -109,6 +124,13 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
             case OptionResult::Accepted:
                 break;
             case OptionResult::HelpRequested:
+                errors.WriteStandardError(kUsageText);
+                return false;
+            case OptionResult::VersionRequested:
+                options.versionRequested = true;
+                return false;
+            case OptionResult::InvalidValue:
+                errors.WriteStandardError(u"[brindle] Invalid value: " + std::u16string(argument) + u"\n");
                 errors.WriteStandardError(kUsageText);
                 return false;
             case OptionResult::Unknown:

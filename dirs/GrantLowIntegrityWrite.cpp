@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Owners.h"
+#include "platform/StepResult.h"
 #include "platform/Text.h"
 #include "platform/WellKnownSids.h"
 
@@ -22,63 +23,70 @@ std::u16string Line(std::u16string_view text, const std::u16string& path) {
     return u"[brindle] " + std::u16string(text) + path + u"\n";
 }
 
-bool IsExistingDirectory(Platform& platform, const std::u16string& path, bool verbose, DWORD& attributes) {
+DirectoryGrant Result(GrantResult result) { return {result, std::nullopt}; }
+DirectoryGrant Result(GrantResult result, DWORD error) { return {result, error}; }
+
+// Whether the path is an existing directory, or why not.
+std::optional<DirectoryGrant> RefuseNonDirectory(Platform& platform, const std::u16string& path, bool sayMissing,
+                                                 DWORD& attributes) {
+    if (path.empty()) {
+        return Result(GrantResult::Missing);
+    }
     attributes = platform.GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (verbose) {
+        const DWORD error = platform.GetLastError();
+        if (sayMissing) {
             platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: directory does not exist: ", path));
         }
-        return false;
+        return Result(GrantResult::Missing, error);
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: not a directory: ", path));
-        return false;
+        return Result(GrantResult::NotADirectory);
     }
-    return true;
+    return std::nullopt;
 }
 
-// Reads the tag of the reparse point itself, never following it. False, with the
-// error code, when it cannot be read.
-bool ReadReparseTag(Platform& platform, const std::u16string& path, DWORD& tag, DWORD& error) {
+// Reads the tag of the reparse point itself, never following it.
+StepResult ReadReparseTag(Platform& platform, const std::u16string& path, DWORD& tag) {
     const HANDLE opened = platform.CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                                nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
-        error = platform.GetLastError();
-        return false;
+        return StepResult::Failed(platform.GetLastError());
     }
     UniqueHandle file(platform);
     file.adopt(opened);
     FILE_ATTRIBUTE_TAG_INFO info{};
     if (!platform.GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &info, sizeof(info))) {
-        error = platform.GetLastError();  // before the handle's release can change it
-        return false;
+        return StepResult::Failed(platform.GetLastError());  // before the handle's release can change it
     }
     tag = info.ReparseTag;
-    return true;
+    return StepResult::Applied();
 }
 
 // A junction, symbolic link or mount point names another folder: relabelling it would
 // relabel that folder, and everything under it, for every Low process and for good.
-// Other reparse points (cloud-file placeholders) are the folder itself and may be relabelled.
-// True, after its line, when the directory is refused, also when its tag cannot be read.
-bool RefuseNameSurrogate(Platform& platform, const std::u16string& path, DWORD attributes) {
+// Other reparse points (cloud-file placeholders) are the folder itself and may be
+// relabelled. Says, after its line, why the directory is refused, also when its tag
+// cannot be read; nothing when it may be relabelled.
+std::optional<DirectoryGrant> RefuseNameSurrogate(Platform& platform, const std::u16string& path, DWORD attributes) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        return false;
+        return std::nullopt;
     }
     DWORD tag = 0;
-    DWORD error = 0;
-    if (!ReadReparseTag(platform, path, tag, error)) {
-        platform.WriteStandardError(u"[brindle] Could not read the reparse tag of '" + path + u"': " + Decimal(error) +
-                                    u"\n");
-        return true;
+    const StepResult read = ReadReparseTag(platform, path, tag);
+    if (!read.applied) {
+        platform.WriteStandardError(u"[brindle] Could not read the reparse tag of '" + path + u"': " +
+                                    Decimal(read.error) + u"\n");
+        return Result(GrantResult::Refused, read.error);
     }
     if (IsReparseTagNameSurrogate(tag)) {
         platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: refusing a reparse point: ", path));
-        return true;
+        return Result(GrantResult::Refused);
     }
-    return false;
+    return std::nullopt;
 }
 
 // A path in the one form in which two names of the same root compare equal: "\" for
@@ -110,7 +118,6 @@ bool FullPathOf(Platform& platform, const std::u16string& path, std::u16string& 
         length = platform.GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     }
     if (length == 0 || length >= buffer.size()) {
-        platform.WriteStandardError(FailedLine(u"GetFullPathName", platform.GetLastError()));
         return false;
     }
     fullPath.assign(buffer, 0, length);
@@ -122,26 +129,32 @@ bool VolumePathOf(Platform& platform, const std::u16string& path, std::size_t fu
     // The volume path is a prefix of the full path, with a trailing "\" added at most.
     std::u16string buffer(std::max<std::size_t>(fullPathLength + 2, MAX_PATH + 1), u'\0');
     if (!platform.GetVolumePathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) {
-        platform.WriteStandardError(FailedLine(u"GetVolumePathName", platform.GetLastError()));
         return false;
     }
     volumePath.assign(buffer.c_str());
     return true;
 }
 
-// Relabelling a volume root would relabel the whole volume. True, after its line, when
-// the directory is a root or when either path cannot be read.
-bool RefuseVolumeRoot(Platform& platform, const std::u16string& path) {
+// Relabelling a volume root would relabel the whole volume. Says, after its line, why
+// the directory is refused, also when either path cannot be read.
+std::optional<DirectoryGrant> RefuseVolumeRoot(Platform& platform, const std::u16string& path) {
     std::u16string fullPath;
+    if (!FullPathOf(platform, path, fullPath)) {
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"GetFullPathName", error));
+        return Result(GrantResult::Refused, error);
+    }
     std::u16string volumePath;
-    if (!FullPathOf(platform, path, fullPath) || !VolumePathOf(platform, path, fullPath.size(), volumePath)) {
-        return true;
+    if (!VolumePathOf(platform, path, fullPath.size(), volumePath)) {
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"GetVolumePathName", error));
+        return Result(GrantResult::Refused, error);
     }
     if (NormalisedRoot(fullPath) == NormalisedRoot(volumePath)) {
         platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: refusing a volume root: ", path));
-        return true;
+        return Result(GrantResult::Refused);
     }
-    return false;
+    return std::nullopt;
 }
 
 // Whether the mandatory-label entry at `entry` (aceSize bytes) is Low, inherited by
@@ -200,27 +213,30 @@ bool AlreadyLowWritable(Platform& platform, const std::u16string& path, PSID low
 // level. Windows takes only a SYSTEM_MANDATORY_LABEL_ACE as an integrity label; an
 // access-allowed entry naming the Low SID would be ignored and leave the directory
 // unwritable. The buffer is sized exactly for the header and that one entry.
-bool BuildLowLabelAcl(Platform& platform, PSID lowSid, std::vector<DWORD>& aclBuffer) {
+StepResult BuildLowLabelAcl(Platform& platform, PSID lowSid, std::vector<DWORD>& aclBuffer) {
     const DWORD aclSize = static_cast<DWORD>(sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) +
                                              platform.GetLengthSid(lowSid));
     // DWORD elements keep the ACL DWORD-aligned, as Windows requires.
     aclBuffer.assign((aclSize + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
     ACL* acl = reinterpret_cast<ACL*>(aclBuffer.data());
     if (!platform.InitializeAcl(acl, aclSize, ACL_REVISION)) {
-        platform.WriteStandardError(FailedLine(u"InitializeAcl", platform.GetLastError()));
-        return false;
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"InitializeAcl", error));
+        return StepResult::Failed(error);
     }
     if (!platform.AddMandatoryAce(acl, ACL_REVISION, kLabelInheritance, kLabelPolicy, lowSid)) {
-        platform.WriteStandardError(FailedLine(u"AddMandatoryAce", platform.GetLastError()));
-        return false;
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"AddMandatoryAce", error));
+        return StepResult::Failed(error);
     }
-    return true;
+    return StepResult::Applied();
 }
 
-bool WriteLowLabel(Platform& platform, const std::u16string& path, PSID lowSid) {
+StepResult WriteLowLabel(Platform& platform, const std::u16string& path, PSID lowSid) {
     std::vector<DWORD> aclBuffer;
-    if (!BuildLowLabelAcl(platform, lowSid, aclBuffer)) {
-        return false;
+    const StepResult built = BuildLowLabelAcl(platform, lowSid, aclBuffer);
+    if (!built.applied) {
+        return built;
     }
     const DWORD result = platform.SetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION,
                                                         nullptr, nullptr, nullptr,  // owner, group, DACL unchanged
@@ -228,38 +244,46 @@ bool WriteLowLabel(Platform& platform, const std::u16string& path, PSID lowSid) 
     if (result != 0) {
         platform.WriteStandardError(u"[brindle] SetNamedSecurityInfo failed for '" + path + u"': " +
                                     Decimal(result) + u"\n");
-        return false;
+        return StepResult::Failed(result);
     }
-    return true;
+    return StepResult::Applied();
 }
 
 }  // namespace
 
-bool GrantLowIntegrityWrite(Platform& platform, const std::u16string& path, bool verbose) {
+DirectoryGrant GrantLowIntegrityWrite(Platform& platform, const std::u16string& path, bool verbose,
+                                      bool sayMissing) {
     DWORD attributes = 0;
-    if (path.empty() || !IsExistingDirectory(platform, path, verbose, attributes) ||
-        RefuseNameSurrogate(platform, path, attributes) || RefuseVolumeRoot(platform, path)) {
-        return false;
+    if (auto refused = RefuseNonDirectory(platform, path, sayMissing, attributes)) {
+        return *refused;
+    }
+    if (auto refused = RefuseNameSurrogate(platform, path, attributes)) {
+        return *refused;
+    }
+    if (auto refused = RefuseVolumeRoot(platform, path)) {
+        return *refused;
     }
     UniqueSid lowSid(platform);
     if (!AllocateLowLabelSid(platform, lowSid)) {
-        platform.WriteStandardError(u"[brindle] AllocateAndInitializeSid failed for Low IL: " +
-                                    Decimal(platform.GetLastError()) + u"\n");
-        return false;
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(u"[brindle] AllocateAndInitializeSid failed for Low IL: " + Decimal(error) +
+                                    u"\n");
+        return Result(GrantResult::Failed, error);
     }
     if (AlreadyLowWritable(platform, path, lowSid.get())) {
         if (verbose) {
             platform.WriteStandardError(Line(u"Already writable at Low IL: ", path));
         }
-        return true;
+        return Result(GrantResult::AlreadyLow);
     }
-    if (!WriteLowLabel(platform, path, lowSid.get())) {
-        return false;
+    const StepResult written = WriteLowLabel(platform, path, lowSid.get());
+    if (!written.applied) {
+        return Result(GrantResult::Failed, written.error);
     }
     if (verbose) {
         platform.WriteStandardError(Line(u"Granted Low IL write to: ", path));
     }
-    return true;
+    return Result(GrantResult::Granted);
 }
 
 }  // namespace brindle

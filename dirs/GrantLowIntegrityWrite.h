@@ -1,10 +1,22 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
 
 namespace brindle {
+
+// What became of one writable directory, in the words of the run report.
+enum class GrantResult { Granted, AlreadyLow, Missing, NotADirectory, Refused, Failed };
+
+struct DirectoryGrant {
+    GrantResult result = GrantResult::Failed;
+    std::optional<DWORD> error;  // the failing call's code, when one failed
+
+    // A Low child may write there.
+    bool Writable() const { return result == GrantResult::Granted || result == GrantResult::AlreadyLow; }
+};
 
 // Relabels one directory Low, so that a child running at Low integrity may create and
 // change files in it (and, through inheritance, in what is created below it). Only
@@ -16,11 +28,12 @@ namespace brindle {
 // A junction, symbolic link or mount point is refused (the label would land on its
 // target), and so is a volume root (the label would spread over the whole volume). A
 // directory already labelled Low with write-up forbidden is left alone and counts as
-// granted. The label is written by name, so the directory's parents are trusted: they
+// writable. The label is written by name, so the directory's parents are trusted: they
 // must not be writable by the programs the launcher runs.
 //
-// Returns false, after any message, when the directory was not made writable; a
-// missing directory is reported only when verbose is set.
-bool GrantLowIntegrityWrite(Platform& platform, const std::u16string& path, bool verbose);
+// Every failure prints its line, except a missing directory, which is named only when
+// sayMissing is set; verbose adds the success lines.
+DirectoryGrant GrantLowIntegrityWrite(Platform& platform, const std::u16string& path, bool verbose,
+                                      bool sayMissing);
 
 }  // namespace brindle

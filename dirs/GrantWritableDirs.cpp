@@ -20,16 +20,30 @@ std::vector<std::u16string> SplitDirectoryList(std::u16string_view list) {
     return pieces;
 }
 
-void GrantWritableDirs(Platform& platform, const LaunchOptions& options) {
+std::vector<WritableDir> GrantWritableDirs(Platform& platform, const LaunchOptions& options) {
+    const bool sayMissing = options.verbose || options.strict;
+    std::vector<WritableDir> handled;
+    // Grants one directory and says whether the step goes on.
+    const auto grantAndGoOn = [&](const std::u16string& path, DirectorySource source) {
+        handled.push_back({path, source, GrantLowIntegrityWrite(platform, path, options.verbose, sayMissing)});
+        const bool writable = handled.back().grant.Writable();
+        if (!writable && source == DirectorySource::CommandLine) {
+            platform.WriteStandardError(u"[brindle] Warning: Failed to grant Low IL write to: " + path + u"\n");
+        }
+        return writable || !options.strict;
+    };
     for (const std::u16string& directory : options.writableDirs) {
-        if (!GrantLowIntegrityWrite(platform, directory, options.verbose)) {
-            platform.WriteStandardError(u"[brindle] Warning: Failed to grant Low IL write to: " + directory + u"\n");
+        if (!grantAndGoOn(directory, DirectorySource::CommandLine)) {
+            return handled;
         }
     }
     // Windows matches environment names without regard to case.
     for (const std::u16string& directory : SplitDirectoryList(platform.ReadEnvironmentVariable(u"ORBIK_WRITABLE_DIRS"))) {
-        GrantLowIntegrityWrite(platform, directory, options.verbose);
+        if (!grantAndGoOn(directory, DirectorySource::Environment)) {
+            return handled;
+        }
     }
+    return handled;
 }
 
 }  // namespace brindle

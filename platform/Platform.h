@@ -21,8 +21,14 @@ public:
 
 class Platform : public ErrorStream {
 public:
+    // Standard output belongs to the child; brindle writes there only its version.
+    virtual void WriteStandardOutput(std::u16string_view text) = 0;
+    // Milliseconds since the system started, for how long the child ran.
+    virtual ULONGLONG GetTickCount64() = 0;
+
     // Own token. The pseudo-handle of GetCurrentProcess needs no closing.
     virtual HANDLE GetCurrentProcess() = 0;
+    virtual DWORD GetCurrentProcessId() = 0;
     virtual BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) = 0;
 
     // Token groups: a call with no buffer fails but writes the size it needs to *returnLength.
@@ -73,6 +79,14 @@ public:
                                         SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
                                         ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) = 0;
     virtual HLOCAL LocalFree(HLOCAL memory) = 0;
+
+    // Files, for the run report.
+    virtual BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                           void* overlapped) = 0;
+    virtual BOOL DeleteFileW(const char16_t* fileName) = 0;
+    // With MOVEFILE_REPLACE_EXISTING the new name replaces an existing file in one step,
+    // so a reader sees the old file or the new one, never a part.
+    virtual BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) = 0;
     virtual BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) = 0;
     virtual BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                                  PSID labelSid) = 0;
@@ -104,6 +118,9 @@ public:
     virtual BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) = 0;
     // Ends every process in the job, the child's descendants included, with exitCode.
     virtual BOOL TerminateJobObject(HANDLE job, UINT exitCode) = 0;
+    // The job's accounting and limits; returnLength may be null.
+    virtual BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
+                                           DWORD* returnLength) = 0;
 
     virtual BOOL CloseHandle(HANDLE handle) = 0;
     virtual DWORD GetLastError() = 0;

@@ -13,9 +13,6 @@ std::u16string Decimal(std::uint64_t value) {
 
 namespace {
 
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 void AppendUtf8(std::string& out, std::uint32_t codePoint) {
     if (codePoint < 0x80) {
         out += static_cast<char>(codePoint);

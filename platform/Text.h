@@ -13,6 +13,9 @@ std::u16string Decimal(std::uint64_t value);
 // UTF-8 for standard error when it is not a console. An unpaired surrogate becomes U+FFFD.
 std::string EncodeUtf8(std::u16string_view text);
 
+inline bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+inline bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
 }  // namespace brindle
 
 namespace brindle {

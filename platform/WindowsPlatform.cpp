@@ -14,14 +14,12 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be a UTF-16 cod
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 
-}  // namespace
-
-void WindowsPlatform::WriteStandardError(std::u16string_view text) {
-    const HANDLE stream = ::GetStdHandle(STD_ERROR_HANDLE);
+// A console takes UTF-16 as it is; anything else (a pipe, a file) gets UTF-8.
+void WriteText(DWORD standardStream, std::u16string_view text) {
+    const HANDLE stream = ::GetStdHandle(standardStream);
     if (stream == nullptr || stream == INVALID_HANDLE_VALUE) {
         return;
     }
-    // A console takes UTF-16 as it is; anything else (a pipe, a file) gets UTF-8.
     DWORD mode = 0;
     DWORD written = 0;
     if (::GetConsoleMode(stream, &mode)) {
@@ -32,7 +30,17 @@ void WindowsPlatform::WriteStandardError(std::u16string_view text) {
     ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+}  // namespace
+
+void WindowsPlatform::WriteStandardError(std::u16string_view text) { WriteText(STD_ERROR_HANDLE, text); }
+
+void WindowsPlatform::WriteStandardOutput(std::u16string_view text) { WriteText(STD_OUTPUT_HANDLE, text); }
+
+ULONGLONG WindowsPlatform::GetTickCount64() { return ::GetTickCount64(); }
+
 HANDLE WindowsPlatform::GetCurrentProcess() { return ::GetCurrentProcess(); }
+
+DWORD WindowsPlatform::GetCurrentProcessId() { return ::GetCurrentProcessId(); }
 
 BOOL WindowsPlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
     return ::OpenProcessToken(process, desiredAccess, token);
@@ -107,6 +115,17 @@ DWORD WindowsPlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJE
 
 HLOCAL WindowsPlatform::LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
 
+BOOL WindowsPlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                                void* overlapped) {
+    return ::WriteFile(file, buffer, bytesToWrite, bytesWritten, static_cast<OVERLAPPED*>(overlapped));
+}
+
+BOOL WindowsPlatform::DeleteFileW(const char16_t* fileName) { return ::DeleteFileW(Wide(fileName)); }
+
+BOOL WindowsPlatform::MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) {
+    return ::MoveFileExW(Wide(existingFileName), Wide(newFileName), flags);
+}
+
 BOOL WindowsPlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
     return ::InitializeAcl(acl, aclLength, aclRevision);
 }
@@ -175,6 +194,11 @@ BOOL WindowsPlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
 }
 
 BOOL WindowsPlatform::TerminateJobObject(HANDLE job, UINT exitCode) { return ::TerminateJobObject(job, exitCode); }
+
+BOOL WindowsPlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                                DWORD infoLength, DWORD* returnLength) {
+    return ::QueryInformationJobObject(job, infoClass, info, infoLength, returnLength);
+}
 
 BOOL WindowsPlatform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 

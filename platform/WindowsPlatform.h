@@ -9,8 +9,11 @@ namespace brindle {
 class WindowsPlatform final : public Platform {
 public:
     void WriteStandardError(std::u16string_view text) override;
+    void WriteStandardOutput(std::u16string_view text) override;
+    ULONGLONG GetTickCount64() override;
 
     HANDLE GetCurrentProcess() override;
+    DWORD GetCurrentProcessId() override;
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
     BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
                              DWORD* returnLength) override;
@@ -41,6 +44,10 @@ public:
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
     HLOCAL LocalFree(HLOCAL memory) override;
+    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                   void* overlapped) override;
+    BOOL DeleteFileW(const char16_t* fileName) override;
+    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override;
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                          PSID labelSid) override;
@@ -66,6 +73,8 @@ public:
     BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
     BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
+    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
+                                   DWORD* returnLength) override;
     BOOL CloseHandle(HANDLE handle) override;
     DWORD GetLastError() override;
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override;

@@ -32,7 +32,15 @@ using LONG = std::int32_t;
 using BOOL = int;
 using ULONG_PTR = std::uint64_t;
 using SIZE_T = std::uint64_t;
-using LARGE_INTEGER = std::int64_t;  // only its size and alignment matter here
+using ULONGLONG = std::uint64_t;
+// The launcher reads only QuadPart.
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    std::int64_t QuadPart;
+};
 using HANDLE = void*;
 using PSID = void*;
 using LPVOID = void*;
@@ -160,6 +168,17 @@ struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
     SIZE_T PeakJobMemoryUsed;
 };
 
+struct JOBOBJECT_BASIC_ACCOUNTING_INFORMATION {
+    LARGE_INTEGER TotalUserTime;
+    LARGE_INTEGER TotalKernelTime;
+    LARGE_INTEGER ThisPeriodTotalUserTime;
+    LARGE_INTEGER ThisPeriodTotalKernelTime;
+    DWORD TotalPageFaultCount;
+    DWORD TotalProcesses;
+    DWORD ActiveProcesses;
+    DWORD TotalTerminatedProcesses;
+};
+
 struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
     DWORD UIRestrictionsClass;
 };
@@ -167,7 +186,11 @@ struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
 enum TOKEN_INFORMATION_CLASS { TokenGroups = 2, TokenIntegrityLevel = 25 };
 enum SECURITY_IMPERSONATION_LEVEL { SecurityImpersonation = 2 };
 enum TOKEN_TYPE { TokenPrimary = 1 };
-enum JOBOBJECTINFOCLASS { JobObjectBasicUIRestrictions = 4, JobObjectExtendedLimitInformation = 9 };
+enum JOBOBJECTINFOCLASS {
+    JobObjectBasicAccountingInformation = 1,
+    JobObjectBasicUIRestrictions = 4,
+    JobObjectExtendedLimitInformation = 9,
+};
 enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
 enum FILE_INFO_BY_HANDLE_CLASS { FileAttributeTagInfo = 9 };
 
@@ -180,6 +203,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_ELEVATION_REQUIRED = 740;
@@ -223,7 +247,12 @@ constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD MAX_PATH = 260;
@@ -252,3 +281,4 @@ static_assert(sizeof(SID_AND_ATTRIBUTES) == 16, "SID_AND_ATTRIBUTES layout");
 static_assert(sizeof(ACL) == 8, "ACL header layout");
 static_assert(sizeof(SYSTEM_MANDATORY_LABEL_ACE) == 12, "SYSTEM_MANDATORY_LABEL_ACE layout");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");
+static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");

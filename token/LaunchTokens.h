@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Owners.h"
+#include "platform/StepResult.h"
 
 namespace brindle {
 
@@ -16,10 +17,10 @@ struct LaunchTokens {
     UniqueHandle duplicateToken;   // a copy of processToken to label Low, when there is no restricted token
     // The token the child is created with; it borrows one of the three above and is never closed itself.
     HANDLE effectiveToken = nullptr;
-    bool lowLabelSet = false;  // effectiveToken carries the Low integrity label
+    StepResult lowLabel;  // applied when effectiveToken carries the Low integrity label
 
     // Whether the child's token has fewer rights than the launcher's own.
-    bool IsReduced() const { return static_cast<bool>(restrictedToken) || lowLabelSet; }
+    bool IsReduced() const { return static_cast<bool>(restrictedToken) || lowLabel.applied; }
 };
 
 }  // namespace brindle

@@ -22,12 +22,14 @@ bool DuplicateOwnToken(Platform& platform, LaunchTokens& tokens) {
     return true;
 }
 
-// Sets the Low label (S-1-16-4096) on the token; false, after its own message, on failure.
-bool SetLowLabel(Platform& platform, HANDLE token) {
+// Sets the Low label (S-1-16-4096) on the token; on failure, after its own message, the
+// result carries the failing call's code.
+StepResult SetLowLabel(Platform& platform, HANDLE token) {
     UniqueSid lowSid(platform);
     if (!AllocateLowLabelSid(platform, lowSid)) {
-        platform.WriteStandardError(FailedLine(u"AllocateAndInitializeSid", platform.GetLastError()));
-        return false;
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"AllocateAndInitializeSid", error));
+        return StepResult::Failed(error);
     }
     TOKEN_MANDATORY_LABEL label{};
     label.Label.Sid = lowSid.get();
@@ -39,9 +41,9 @@ bool SetLowLabel(Platform& platform, HANDLE token) {
     lowSid.reset();
     if (!set) {
         platform.WriteStandardError(FailedLine(u"SetTokenInformation(TokenIntegrityLevel)", error));
-        return false;
+        return StepResult::Failed(error);
     }
-    return true;
+    return StepResult::Applied();
 }
 
 }  // namespace
@@ -51,8 +53,8 @@ bool ApplyLowIntegrityLevel(Platform& platform, LaunchTokens& tokens, bool verbo
     if (!tokens.restrictedToken && !DuplicateOwnToken(platform, tokens)) {
         return false;
     }
-    tokens.lowLabelSet = SetLowLabel(platform, tokens.effectiveToken);
-    if (!tokens.lowLabelSet) {
+    tokens.lowLabel = SetLowLabel(platform, tokens.effectiveToken);
+    if (!tokens.lowLabel.applied) {
         platform.WriteStandardError(kLowIntegrityFallback);
     } else if (verbose) {
         platform.WriteStandardError(u"[brindle] Set token to Low Integrity Level\n");

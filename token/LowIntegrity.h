@@ -9,9 +9,9 @@ namespace brindle {
 // user's files and registry) even where their ACLs would allow it. The launcher's own
 // token is never changed: the label goes on the restricted token when there is one,
 // otherwise on a new duplicate of the launcher's token, which becomes the token for the
-// child. A label that cannot be set is reported and the child runs at the token's
-// normal level. Returns false only when the duplicate cannot be made; the run then
-// ends, and the caller releases the launcher's token.
+// child. A label that cannot be set is reported, recorded in tokens.lowLabel, and the
+// child runs at the token's normal level. Returns false only when the duplicate cannot
+// be made; the run then ends, and the caller releases the launcher's token.
 bool ApplyLowIntegrityLevel(Platform& platform, LaunchTokens& tokens, bool verbose);
 
 }  // namespace brindle

@@ -13,21 +13,23 @@ namespace {
 constexpr DWORD kNeverDisabled = SE_GROUP_LOGON_ID | SE_GROUP_INTEGRITY | SE_GROUP_USE_FOR_DENY_ONLY;  // 0xC0000030
 
 // Reads the token's TOKEN_GROUPS record into a zero-filled buffer of exactly the size
-// Windows asks for. The SIDs of the record point into the buffer. Empty on failure.
-std::vector<BYTE> ReadTokenGroups(Platform& platform, HANDLE token) {
+// Windows asks for. The SIDs of the record point into the buffer.
+StepResult ReadTokenGroups(Platform& platform, HANDLE token, std::vector<BYTE>& buffer) {
     DWORD length = 0;
     // The query with no buffer fails by design; only the length it writes back matters.
     platform.GetTokenInformation(token, TokenGroups, nullptr, 0, &length);
     if (length == 0) {
-        platform.WriteStandardError(FailedLine(u"GetTokenInformation(TokenGroups) size query", platform.GetLastError()));
-        return {};
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"GetTokenInformation(TokenGroups) size query", error));
+        return StepResult::Failed(error);
     }
-    std::vector<BYTE> buffer(length, 0);
+    buffer.assign(length, 0);
     if (!platform.GetTokenInformation(token, TokenGroups, buffer.data(), length, &length)) {
-        platform.WriteStandardError(FailedLine(u"GetTokenInformation(TokenGroups)", platform.GetLastError()));
-        return {};
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"GetTokenInformation(TokenGroups)", error));
+        return StepResult::Failed(error);
     }
-    return buffer;
+    return StepResult::Applied();
 }
 
 // The groups of the record that are the Administrators group and can still grant access.
@@ -48,14 +50,15 @@ std::vector<SID_AND_ATTRIBUTES> GroupsToDisable(Platform& platform, const TOKEN_
 
 }  // namespace
 
-bool MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHandle& restrictedToken) {
+StepResult MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHandle& restrictedToken) {
     if (sourceToken == nullptr) {
-        return false;
+        return StepResult::Failed(ERROR_INVALID_HANDLE);
     }
     // The buffer owns the SIDs that sidsToDisable points to; it lives until the token exists.
-    std::vector<BYTE> groupsBuffer = ReadTokenGroups(platform, sourceToken);
-    if (groupsBuffer.empty()) {
-        return false;
+    std::vector<BYTE> groupsBuffer;
+    const StepResult read = ReadTokenGroups(platform, sourceToken, groupsBuffer);
+    if (!read.applied) {
+        return read;
     }
     // If the Administrators SID cannot be built, nothing is said: no group matches
     // and the token is still made, with only the privileges removed.
@@ -76,21 +79,23 @@ bool MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHandle& r
     administrators.reset();
     if (!made) {
         platform.WriteStandardError(FailedLine(u"CreateRestrictedToken", error));
-        return false;
+        return StepResult::Failed(error);
     }
     restrictedToken.adopt(newToken);
-    return true;
+    return StepResult::Applied();
 }
 
-void ApplyRestrictedToken(Platform& platform, LaunchTokens& tokens, bool verbose) {
-    if (!MakeRestrictedToken(platform, tokens.processToken.get(), tokens.restrictedToken)) {
+StepResult ApplyRestrictedToken(Platform& platform, LaunchTokens& tokens, bool verbose) {
+    const StepResult made = MakeRestrictedToken(platform, tokens.processToken.get(), tokens.restrictedToken);
+    if (!made.applied) {
         platform.WriteStandardError(u"[brindle] Failed to create restricted token, falling back to normal token\n");
-        return;
+        return made;
     }
     tokens.effectiveToken = tokens.restrictedToken.get();
     if (verbose) {
         platform.WriteStandardError(u"[brindle] Created restricted token (admin SIDs deny-only, privileges stripped)\n");
     }
+    return made;
 }
 
 }  // namespace brindle

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Owners.h"
+#include "platform/StepResult.h"
 #include "token/LaunchTokens.h"
 
 namespace brindle {
@@ -9,12 +10,12 @@ namespace brindle {
 // is deny-only and every privilege that DISABLE_MAX_PRIVILEGE removes (all but
 // SeChangeNotifyPrivilege) is gone. A deny-only SID still matches deny entries of an
 // ACL but never grants access, so the child cannot use administrator rights even where
-// the launcher could. Returns false, with restrictedToken left empty, when the token
-// cannot be made; the failing step has printed why.
-bool MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHandle& restrictedToken);
+// the launcher could. When the token cannot be made, restrictedToken stays empty, the
+// failing call has printed why, and the result carries its error code.
+StepResult MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHandle& restrictedToken);
 
 // The restricted-token step of the launch: on success the child will be created with
 // the restricted token; on failure the run goes on with the launcher's own token.
-void ApplyRestrictedToken(Platform& platform, LaunchTokens& tokens, bool verbose);
+StepResult ApplyRestrictedToken(Platform& platform, LaunchTokens& tokens, bool verbose);
 
 }  // namespace brindle

@@ -51,7 +51,7 @@ TEST(Executable, CarriesTheAsInvokerManifestWithoutUiAccess) {
     EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
 }
 
-TEST(Executable, NamesItselfInItsVersionResource) {
+TEST(Executable, NamesItselfAndItsVersionInItsResourceAndOnStandardOutput) {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(BrindlePath().c_str(), &ignored);
     ASSERT_NE(size, 0u);
@@ -69,7 +69,11 @@ TEST(Executable, NamesItselfInItsVersionResource) {
     };
     EXPECT_EQ(text(L"ProductName"), L"brindle");
     EXPECT_EQ(text(L"OriginalFilename"), L"brindle.exe");
-    EXPECT_FALSE(text(L"FileVersion").empty());
+    // --version prints the very version the resource carries.
+    const RunResult version = RunBrindle({L"--version"});
+    EXPECT_EQ(version.out, "brindle " + Utf8(text(L"FileVersion")) + "\n");
+    EXPECT_EQ(version.err, "");
+    EXPECT_EQ(version.exitCode, 0u);
 
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;

@@ -250,10 +250,18 @@ const std::string kUsage =
     "  --verbose             Print debug info to stderr\n"
     "  --help                Show this help message\n"
     "\n"
+    "Further options:\n"
+    "  --strict                   Run the command only if every requested restriction applies\n"
+    "  --report=FILE              Write a JSON report of the run to FILE\n"
+    "  --version                  Print the version and exit\n"
+    "\n"
     "Example:\n"
     "  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n";
 
 const std::string kNoCommand = "[brindle] Error: No command specified after '--'\n";
+
+const std::string kStrictRefusal =
+    "[brindle] Strict: a requested restriction could not be applied; the command was not run\n";
 
 std::string Summary(const std::wstring& command, const std::string& options, size_t writableDirs) {
     return "[brindle] Command: " + Utf8(command) + "\n" +  //
@@ -351,6 +359,16 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     DWORD written = 0;
     return file && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        ADD_FAILURE() << "cannot open " << Utf8(path) << ": " << GetLastError();
+        return {};
+    }
+    return ReadCapture(file.Get());
 }
 
 bool WaitForPath(const std::wstring& path, std::chrono::steady_clock::time_point deadline) {

@@ -61,6 +61,7 @@ RunResult RunBrindle(const std::vector<std::wstring>& arguments,
 
 extern const std::string kUsage;
 extern const std::string kNoCommand;
+extern const std::string kStrictRefusal;
 
 // The three verbose summary lines. `options` is the text after "Options: ",
 // written out in full by each test, for example
@@ -121,6 +122,9 @@ bool PathExists(const std::wstring& path);
 
 // Replaces the file's content with these bytes; says whether it could.
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
+
+// The file's bytes; empty, and the test failed, when it cannot be read.
+std::string ReadBytes(const std::wstring& path);
 
 // Waits until something stands at `path`, up to `deadline`; says whether it did.
 bool WaitForPath(const std::wstring& path, std::chrono::steady_clock::time_point deadline);

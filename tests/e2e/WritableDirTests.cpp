@@ -160,5 +160,27 @@ TEST(WritableDirsFromEnvironment, NameIsMatchedWithoutRegardToCase) {
     });
 }
 
+// Wine refuses every label: under --strict that refusal keeps the command from running,
+// and a missing directory is named even without --verbose.
+TEST(WritableDirs, UnderStrictAFailureRefusesTheCommand) {
+    const TempPath dir(L"dir", TempPath::Make::Directory);
+    const TempPath missing(L"missing");
+    struct Refusal {
+        std::wstring directory;
+        std::string err;
+    };
+    const std::vector<Refusal> refusals = {
+        {dir.Get(), LabelRefused(dir.Get()) + NotGranted(dir.Get())},
+        {missing.Get(), DoesNotExist(missing.Get()) + NotGranted(missing.Get())},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(Utf8(r.directory));
+        const RunResult run = RunBrindle({L"--strict", WritableDir(r.directory), L"--", ProbePath(), L"args", L"ran"});
+        EXPECT_EQ(run.err, r.err + kStrictRefusal);
+        EXPECT_EQ(run.out, "");  // the child never ran
+        EXPECT_EQ(run.exitCode, 1u);
+    }
+}
+
 }  // namespace
 }  // namespace e2e

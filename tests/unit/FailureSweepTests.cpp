@@ -194,7 +194,7 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
         {"InitializeAcl", 2},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
         {"CreateProcessAsUserW", 1},  {"CreateProcessW", 0},           {"CreateJobObjectW", 1},
         {"SetInformationJobObject", 2}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
-        {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},
+        {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},     {"QueryInformationJobObject", 2},
     };
     for (const auto& [operation, count] : counts) {
         EXPECT_EQ(scenario.CountCalls(operation), count) << operation;

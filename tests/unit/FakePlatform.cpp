@@ -201,7 +201,13 @@ FakePlatform::Object* FakePlatform::Lookup(HANDLE handle, Kind kind) {
 
 void FakePlatform::WriteStandardError(std::u16string_view text) { standardError_ += text; }
 
+void FakePlatform::WriteStandardOutput(std::u16string_view text) { standardOutput_ += text; }
+
+ULONGLONG FakePlatform::GetTickCount64() { return clock_; }
+
 HANDLE FakePlatform::GetCurrentProcess() { return kCurrentProcess; }
+
+DWORD FakePlatform::GetCurrentProcessId() { return kOwnProcessId; }
 
 BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
     if (ShouldFail("OpenProcessToken")) {
@@ -399,6 +405,14 @@ HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, 
     if (ShouldFail("CreateFileW")) {
         return INVALID_HANDLE_VALUE;
     }
+    if (creationDisposition == CREATE_NEW) {
+        if (files_.count(fileName) != 0 || paths_.count(fileName) != 0) {
+            lastError_ = ERROR_FILE_EXISTS;
+            return INVALID_HANDLE_VALUE;
+        }
+        files_[fileName] = {};
+        return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
+    }
     const auto found = paths_.find(fileName);
     if (found == paths_.end()) {
         lastError_ = ERROR_FILE_NOT_FOUND;
@@ -533,6 +547,52 @@ HLOCAL FakePlatform::LocalFree(HLOCAL memory) {
     }
     problems_.push_back("LocalFree on memory the fake did not allocate");
     return memory;
+}
+
+BOOL FakePlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                             void* overlapped) {
+    if (ShouldFail("WriteFile")) {
+        return FALSE;
+    }
+    Object* object = Lookup(file, Kind::File);
+    if (object == nullptr || overlapped != nullptr || (fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
+        lastError_ = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    files_[fileOpens_[object->index].path].append(static_cast<const char*>(buffer), bytesToWrite);
+    *bytesWritten = bytesToWrite;
+    return TRUE;
+}
+
+BOOL FakePlatform::DeleteFileW(const char16_t* fileName) {
+    if (ShouldFail("DeleteFileW")) {
+        return FALSE;
+    }
+    if (files_.erase(fileName) == 0) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) {
+    moveFlags_.push_back(flags);
+    if (ShouldFail("MoveFileExW")) {
+        return FALSE;
+    }
+    const auto from = files_.find(existingFileName);
+    if (from == files_.end()) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    if (files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+        lastError_ = ERROR_FILE_EXISTS;
+        return FALSE;
+    }
+    std::string bytes = from->second;
+    files_.erase(from);
+    files_[newFileName] = bytes;
+    return TRUE;
 }
 
 BOOL FakePlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
@@ -717,6 +777,7 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
     const Process& process = processes_[object->index];
     if (process.exited || process.terminatedWith) {
+        clock_ += kChildRunMs;
         return WAIT_OBJECT_0;
     }
     if (milliseconds == INFINITE) {
@@ -724,6 +785,7 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         lastError_ = ERROR_INVALID_PARAMETER;
         return WAIT_FAILED;
     }
+    clock_ += milliseconds;
     return WAIT_TIMEOUT;
 }
 
@@ -820,6 +882,42 @@ BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
         }
     }
     return TRUE;
+}
+
+BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                             DWORD infoLength, DWORD* returnLength) {
+    if (ShouldFail("QueryInformationJobObject")) {
+        return FALSE;
+    }
+    Object* object = Lookup(job, Kind::Job);
+    if (object == nullptr || returnLength != nullptr) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const Job& target = jobs_[object->index];
+    if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
+        accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
+        accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
+        for (std::size_t index : target.processes) {
+            const Process& process = processes_[index];
+            accounting.ActiveProcesses += !process.exited && !process.terminatedWith ? 1 : 0;
+        }
+        std::memcpy(info, &accounting, sizeof(accounting));
+        return TRUE;
+    }
+    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) &&
+        target.extendedLimit.size() == infoLength) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
+        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+        limits.PeakJobMemoryUsed = kPeakJobMemory;
+        std::memcpy(info, &limits, sizeof(limits));
+        return TRUE;
+    }
+    lastError_ = ERROR_INVALID_PARAMETER;
+    return FALSE;
 }
 
 void FakePlatform::EndProcessesOfJob(const Job& job) {

@@ -61,6 +61,14 @@ public:
     // What the fake's FreeSid and CloseHandle leave as the last error, so that a
     // code read after a release is visibly wrong.
     static constexpr DWORD kErrorLeftByRelease = 0;
+    // The launcher's own process id, and what its clock and its jobs' accounting show:
+    // a child that exits runs for kChildRunMs, and a job's processes used these amounts.
+    static constexpr DWORD kOwnProcessId = 4242;
+    static constexpr ULONGLONG kChildRunMs = 250;
+    static constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
+    static constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
+    static constexpr SIZE_T kPeakProcessMemory = SIZE_T{3} << 20;
+    static constexpr SIZE_T kPeakJobMemory = SIZE_T{5} << 20;
 
     FakePlatform();
     ~FakePlatform() override;
@@ -79,9 +87,16 @@ public:
     void AddVolume(const std::u16string& root) { volumes_.push_back(root); }
     // The directory's existing label entries, in order; without them it has no label.
     void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
+    // A file, or anything else that stands at a name, such as a link planted there.
+    void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
 
     // --- What happened ---
     const std::u16string& StandardError() const { return standardError_; }
+    const std::u16string& StandardOutput() const { return standardOutput_; }
+    // The files written, by name, with their bytes.
+    const std::map<std::u16string, std::string>& Files() const { return files_; }
+    // The flags of each MoveFileExW call.
+    const std::vector<DWORD>& MoveFlags() const { return moveFlags_; }
     // Each line written to standard error, its line feed included.
     std::vector<std::u16string> ErrorLines() const;
     // The operations called, in order, by name; CloseHandle is written as "CloseHandle(<label>)".
@@ -138,7 +153,10 @@ public:
 
     // --- The seam ---
     void WriteStandardError(std::u16string_view text) override;
+    void WriteStandardOutput(std::u16string_view text) override;
+    ULONGLONG GetTickCount64() override;
     HANDLE GetCurrentProcess() override;
+    DWORD GetCurrentProcessId() override;
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
     BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
                              DWORD* returnLength) override;
@@ -169,6 +187,10 @@ public:
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
     HLOCAL LocalFree(HLOCAL memory) override;
+    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                   void* overlapped) override;
+    BOOL DeleteFileW(const char16_t* fileName) override;
+    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override;
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                          PSID labelSid) override;
@@ -194,6 +216,8 @@ public:
     BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
     BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
+    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
+                                   DWORD* returnLength) override;
     BOOL CloseHandle(HANDLE handle) override;
     DWORD GetLastError() override;
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
@@ -267,6 +291,10 @@ private:
     std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
 
     std::u16string standardError_;
+    std::u16string standardOutput_;
+    std::map<std::u16string, std::string> files_;
+    std::vector<DWORD> moveFlags_;
+    ULONGLONG clock_ = 1000000;
     std::vector<std::string> calls_;
     std::vector<FakeCreation> creations_;
     std::vector<DWORD> waitLimits_;

@@ -47,7 +47,11 @@ TEST(ParseArgumentsTest, UsageTextIsExact) {
               u"  --writable-dir=DIR    Grant Low IL write access to DIR (repeatable)\n"
               u"  --timeout=SECONDS     Execution timeout in seconds (0 = infinite)\n"
               u"  --verbose             Print debug info to stderr\n"
-              u"  --help                Show this help message\n\nExample:\n"
+              u"  --help                Show this help message\n\n"
+              u"Further options:\n"
+              u"  --strict                   Run the command only if every requested restriction applies\n"
+              u"  --report=FILE              Write a JSON report of the run to FILE\n"
+              u"  --version                  Print the version and exit\n\nExample:\n"
               u"  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n");
 }
 

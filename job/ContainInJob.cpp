@@ -1,4 +1,4 @@
-#include "app/ContainInJob.h"
+#include "job/ContainInJob.h"
 
 #include <cstring>
 
@@ -28,30 +28,43 @@ bool SetUiRestrictions(Platform& platform, HANDLE job) {
 
 }  // namespace
 
-void ContainInJob(Platform& platform, HANDLE process, std::uint32_t maxProc, bool verbose, UniqueHandle& job) {
+JobResult ContainInJob(Platform& platform, HANDLE process, std::uint32_t maxProc, bool verbose, UniqueHandle& job) {
+    JobResult result;
+    bool uiFailed = false;
+    // Without the job the child has no UI restrictions either; they carry the job's
+    // failure unless they failed themselves first.
+    const auto noJob = [&](std::u16string_view operation, DWORD error) {
+        platform.WriteStandardError(FailedLine(operation, error));
+        job.reset();
+        result.job = StepResult::Failed(error);
+        if (!uiFailed) {
+            result.uiRestrictions = result.job;
+        }
+        return result;
+    };
     job.adopt(platform.CreateJobObjectW(nullptr, nullptr));
     if (!job) {
-        platform.WriteStandardError(FailedLine(u"CreateJobObject", platform.GetLastError()));
-        return;
+        return noJob(u"CreateJobObject", platform.GetLastError());
     }
     // A job without its limits would not end the child's processes: give it up.
     if (!SetLimits(platform, job.get(), maxProc)) {
-        platform.WriteStandardError(FailedLine(u"SetInformationJobObject(ExtendedLimit)", platform.GetLastError()));
-        job.reset();
-        return;
+        return noJob(u"SetInformationJobObject(ExtendedLimit)", platform.GetLastError());
     }
+    result.uiRestrictions = StepResult::Applied();
     if (!SetUiRestrictions(platform, job.get())) {
+        uiFailed = true;
+        result.uiRestrictions = StepResult::Failed(platform.GetLastError());
         platform.WriteStandardError(
-            FailedLine(u"Warning: SetInformationJobObject(UIRestrictions)", platform.GetLastError()));
+            FailedLine(u"Warning: SetInformationJobObject(UIRestrictions)", result.uiRestrictions.error));
     }
     if (!platform.AssignProcessToJobObject(job.get(), process)) {
-        platform.WriteStandardError(FailedLine(u"Warning: AssignProcessToJobObject", platform.GetLastError()));
-        job.reset();
-        return;
+        return noJob(u"Warning: AssignProcessToJobObject", platform.GetLastError());
     }
+    result.job = StepResult::Applied();
     if (verbose) {
         platform.WriteStandardError(u"[brindle] Assigned process to Job Object (maxProc=" + Decimal(maxProc) + u")\n");
     }
+    return result;
 }
 
 }  // namespace brindle

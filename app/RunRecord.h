@@ -1,0 +1,50 @@
+// What one run asked for and what it achieved, filled in by the launch as its steps
+// return. The strict check reads the restrictions; the run report reads all of it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dirs/GrantWritableDirs.h"
+#include "job/JobAccounting.h"
+#include "platform/StepResult.h"
+
+namespace brindle {
+
+struct RestrictionRecord {
+    bool requested = false;
+    bool applied = false;         // the child was created with it
+    std::optional<DWORD> error;   // the code of the call that kept it from applying
+
+    void Record(const StepResult& result) {
+        applied = result.applied;
+        error = result.applied ? std::nullopt : std::optional<DWORD>(result.error);
+    }
+};
+
+enum class Outcome { Exited, TimedOut, NotStarted, WaitFailed };
+enum class ChildToken { None, Restricted, Duplicate, Own };
+
+struct RunRecord {
+    std::u16string command;
+    Outcome outcome = Outcome::NotStarted;
+    DWORD exitCode = 1;
+    std::optional<DWORD> childExitCode;  // when the child exited by itself
+    std::uint64_t elapsedMs = 0;         // from just before creation to the end of the main wait
+    ChildToken childToken = ChildToken::None;
+
+    RestrictionRecord restrictedToken;
+    RestrictionRecord lowIntegrity;
+    RestrictionRecord job;
+    RestrictionRecord uiRestrictions;
+    RestrictionRecord cpuRate;
+    RestrictionRecord stdHandlesOnly;
+    RestrictionRecord environment;
+
+    std::vector<WritableDir> directories;
+    std::optional<JobAccounting> jobAccounting;  // empty without a job
+};
+
+}  // namespace brindle

@@ -1,0 +1,76 @@
+// End-to-end tests of the run report: brindle.exe writes it on every way a run ends
+// after its command line, and a script reads it back. Under Wine the job's process
+// counts are real, while its CPU times and memory peaks read 0, as Wine reports them.
+
+#include "Harness.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+using Json = nlohmann::json;
+
+// Runs brindle.exe with --report=<a fresh path> before the other arguments, then reads
+// the report back; the run's own result goes to `run`.
+Json RunReported(const std::vector<std::wstring>& arguments, RunResult& run) {
+    const TempPath report(L"report.json");
+    run = RunBrindle(Concat({L"--report=" + report.Get()}, arguments));
+    return Json::parse(ReadBytes(report.Get()));
+}
+
+TEST(Report, AfterTheChildExitsInAJob) {
+    RunResult run;
+    const Json report = RunReported({L"--job-object", L"--", ProbePath(), L"exit", L"3"}, run);
+    EXPECT_EQ(run.exitCode, 3u);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(report["outcome"], "exited");
+    EXPECT_EQ(report["exitCode"], 3);
+    EXPECT_EQ(report["childExitCode"], 3);
+    EXPECT_EQ(report["childToken"], "own");
+    EXPECT_EQ(report["command"], Utf8(QuoteProgram(ProbePath()) + L" exit 3"));
+    EXPECT_EQ(report["restrictions"]["job"], (Json{{"requested", true}, {"applied", true}, {"error", nullptr}}));
+    EXPECT_GE(report["job"]["totalProcesses"].get<int>(), 1);
+    EXPECT_EQ(report["job"]["activeProcesses"], 0);
+    EXPECT_EQ(report["directories"], Json::array());
+}
+
+TEST(Report, AfterTheTimeLimitEndsTheChild) {
+    RunResult run;
+    const Json report = RunReported({L"--timeout=1", L"--", ProbePath(), L"sleep", L"8000"}, run);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(report["outcome"], "timed out");
+    EXPECT_EQ(report["exitCode"], 1);
+    EXPECT_EQ(report["childExitCode"], nullptr);
+    EXPECT_GE(report["elapsedMs"].get<long long>(), 900);
+    EXPECT_LT(report["elapsedMs"].get<long long>(), 5000);
+    EXPECT_EQ(report["job"], nullptr);
+}
+
+// Wine refuses to label a directory: under --strict the command is not run, and the
+// report says which directory failed and why.
+TEST(Report, AfterAStrictRefusal) {
+    const TempPath dir(L"dir", TempPath::Make::Directory);
+    RunResult run;
+    const Json report =
+        RunReported({L"--strict", L"--writable-dir=" + dir.Get(), L"--", ProbePath(), L"args", L"ran"}, run);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(report["outcome"], "not started");
+    EXPECT_EQ(report["exitCode"], 1);
+    EXPECT_EQ(report["elapsedMs"], 0);
+    EXPECT_EQ(report["childToken"], nullptr);
+    EXPECT_EQ(report["directories"], (Json::array({{{"path", Utf8(dir.Get())},
+                                                     {"source", "command line"},
+                                                     {"result", "failed"},
+                                                     {"error", 5}}})));
+}
+
+}  // namespace
+}  // namespace e2e

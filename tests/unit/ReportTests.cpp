@@ -1,0 +1,229 @@
+// --report=FILE and --version: the run report is read back with a real JSON parser,
+// for every way a run can end; how it reaches the disk is checked call by call.
+#include <nlohmann/json.hpp>
+
+#include "LaunchScenario.h"
+#include "cli/ParseArguments.h"
+#include "platform/Text.h"
+#include "version.h"
+
+namespace brindle::testing {
+namespace {
+
+using Json = nlohmann::json;
+using ReportTest = LaunchScenario;
+
+const std::u16string kReport = u"C:\\out\\r.json";
+
+Json Restriction(bool requested, bool applied, Json error = nullptr) {
+    return {{"requested", requested}, {"applied", applied}, {"error", error}};
+}
+
+Json NotRequested() { return Restriction(false, false); }
+
+class ReportScenario : public LaunchScenario {
+protected:
+    // Runs with --report=<kReport> first and returns the report as parsed.
+    Json RunReported(std::vector<std::u16string> arguments) {
+        arguments.insert(arguments.begin(), u"--report=" + kReport);
+        status = Run(arguments);
+        const auto file = fake.Files().find(kReport);
+        if (file == fake.Files().end()) {
+            ADD_FAILURE() << "no report was written";
+            return Json();
+        }
+        EXPECT_EQ(file->second.back(), '\n');
+        return Json::parse(file->second);
+    }
+
+    DWORD status = 0;
+};
+
+TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
+    fake.AddPath(u"C:\\a", FILE_ATTRIBUTE_DIRECTORY);
+    const Json report = RunReported({u"--restricted-token", u"--job-object", u"--writable-dir=C:\\a",
+                                     u"--writable-dir=C:\\gone", u"--", u"seven.exe", u"x y"});
+    EXPECT_EQ(status, 7u);
+    // nlohmann's object sorts its keys: the written order is checked on the text.
+    const std::string text = fake.Files().at(kReport);
+    std::size_t previous = 0;
+    for (const char* key : {"{\"brindle\"", "\"command\"", "\"outcome\"", "\"exitCode\"", "\"childExitCode\"",
+                            "\"elapsedMs\"", "\"childToken\"", "\"restrictions\"", "\"directories\"", "\"job\""}) {
+        previous = text.find(key, previous);
+        ASSERT_NE(previous, std::string::npos) << key;
+    }
+    EXPECT_EQ(report.size(), 10u);
+    EXPECT_EQ(report["brindle"], BRINDLE_VERSION_TEXT);
+    EXPECT_EQ(report["command"], "seven.exe \"x y\"");
+    EXPECT_EQ(report["outcome"], "exited");
+    EXPECT_EQ(report["exitCode"], 7);
+    EXPECT_EQ(report["childExitCode"], 7);
+    EXPECT_EQ(report["elapsedMs"], FakePlatform::kChildRunMs);
+    EXPECT_EQ(report["childToken"], "restricted");
+    EXPECT_EQ(report["restrictions"], (Json{{"restrictedToken", Restriction(true, true)},
+                                            {"lowIntegrity", NotRequested()},
+                                            {"job", Restriction(true, true)},
+                                            {"uiRestrictions", Restriction(true, true)},
+                                            {"cpuRate", NotRequested()},
+                                            {"stdHandlesOnly", NotRequested()},
+                                            {"environment", NotRequested()}}));
+    EXPECT_EQ(report["directories"],
+              (Json::array({{{"path", "C:\\a"}, {"source", "command line"}, {"result", "granted"}, {"error", nullptr}},
+                            {{"path", "C:\\gone"}, {"source", "command line"}, {"result", "missing"}, {"error", 2}}})));
+    EXPECT_EQ(report["job"], (Json{{"totalProcesses", 1},
+                                   {"activeProcesses", 0},
+                                   {"peakProcessMemory", FakePlatform::kPeakProcessMemory},
+                                   {"peakJobMemory", FakePlatform::kPeakJobMemory},
+                                   {"userTimeMs", 25},
+                                   {"kernelTimeMs", 12}}));
+}
+
+TEST_F(ReportScenario, EachOutcomeIsReported) {
+    struct Case {
+        std::string name;
+        std::vector<std::u16string> arguments;
+        std::function<void(FakePlatform&)> prepare;
+        DWORD status;
+        Json expected;  // the keys checked
+    };
+    const auto nothing = [](FakePlatform&) {};
+    const Case cases[] = {
+        {"timed out",
+         {u"--timeout=3", u"--", u"hang.exe"},
+         nothing,
+         1,
+         {{"outcome", "timed out"}, {"exitCode", 1}, {"childExitCode", nullptr}, {"elapsedMs", 3000},
+          {"childToken", "own"}, {"job", nullptr}}},
+        {"wait failed",
+         {u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.FailWaitWith(WAIT_FAILED, 6); },
+         1,
+         {{"outcome", "wait failed"}, {"exitCode", 1}, {"childExitCode", nullptr}}},
+        {"own token unreadable",
+         {u"--low-il", u"--job-object", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("OpenProcessToken", 5); },
+         1,
+         {{"outcome", "not started"}, {"elapsedMs", 0}, {"childToken", nullptr}, {"job", nullptr}}},
+        {"fallback to the own token",
+         {u"--low-il", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("CreateProcessAsUserW", 1314); },
+         7,
+         {{"outcome", "exited"}, {"childToken", "own"}}},
+        {"strict refusal of the job",
+         {u"--strict", u"--job-object", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("AssignProcessToJobObject", 5); },
+         1,
+         {{"outcome", "not started"}, {"childToken", "own"}, {"childExitCode", nullptr}, {"job", nullptr}}},
+        {"child not resumed",
+         {u"--low-il", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("ResumeThread", 5); },
+         1,
+         {{"outcome", "not started"}, {"childToken", "duplicate"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform scenario;
+        scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+        scenario.AddProgram(u"hang.exe", FakeProgram{0, true});
+        c.prepare(scenario);
+        std::vector<std::u16string> args{u"--report=r.json"};
+        args.insert(args.end(), c.arguments.begin(), c.arguments.end());
+        EXPECT_EQ(Launch(scenario, args), c.status);
+        const Json report = Json::parse(scenario.Files().at(u"r.json"));
+        for (const auto& item : c.expected.items()) {
+            EXPECT_EQ(report[item.key()], item.value()) << item.key();
+        }
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
+}
+
+// A token that Windows refused is not applied: the report carries the creation's error.
+TEST_F(ReportScenario, ATokenTheChildWasNotCreatedWithIsNotApplied) {
+    fake.Fail("CreateProcessAsUserW", ERROR_PRIVILEGE_NOT_HELD);
+    const Json report = RunReported({u"--restricted-token", u"--low-il", u"--", u"seven.exe"});
+    EXPECT_EQ(report["restrictions"]["restrictedToken"], Restriction(true, false, 1314));
+    EXPECT_EQ(report["restrictions"]["lowIntegrity"], Restriction(true, false, 1314));
+}
+
+TEST_F(ReportScenario, FailedStepsCarryTheirCodes) {
+    fake.Fail("SetTokenInformation", 5);
+    fake.Fail("SetInformationJobObject", 87, 2);
+    fake.Fail("QueryInformationJobObject", 5, 2);  // the limits: the peaks become null
+    fake.AddReparsePoint(u"C:\\link", 0xA0000003);
+    fake.SetEnvironmentVariable(u"ORBIK_WRITABLE_DIRS", u"C:\\");
+    fake.AddPath(u"C:\\", FILE_ATTRIBUTE_DIRECTORY);
+    const Json report = RunReported({u"--low-il", u"--job-object", u"--writable-dir=C:\\link", u"--", u"seven.exe"});
+    EXPECT_EQ(report["restrictions"]["lowIntegrity"], Restriction(true, false, 5));
+    EXPECT_EQ(report["restrictions"]["job"], Restriction(true, true));
+    EXPECT_EQ(report["restrictions"]["uiRestrictions"], Restriction(true, false, 87));
+    EXPECT_EQ(report["childToken"], "duplicate");
+    EXPECT_EQ(report["directories"][0]["result"], "refused");
+    EXPECT_EQ(report["directories"][1], (Json{{"path", "C:\\"}, {"source", "environment"}, {"result", "refused"},
+                                              {"error", nullptr}}));
+    EXPECT_EQ(report["job"]["totalProcesses"], 1);
+    EXPECT_EQ(report["job"]["peakProcessMemory"], nullptr);
+    EXPECT_EQ(report["job"]["peakJobMemory"], nullptr);
+}
+
+// The report appears whole or not at all: written beside the file under a name made
+// anew (a link planted there is deleted, never followed), then moved over the file.
+TEST_F(ReportScenario, IsWrittenBesideTheFileAndMovedOverIt) {
+    const std::u16string temporary = kReport + u"." + Decimal(FakePlatform::kOwnProcessId) + u".tmp";
+    fake.AddFile(temporary, "planted link");
+    fake.AddFile(kReport, "the previous report");
+    RunReported({u"--", u"seven.exe"});
+    EXPECT_EQ(fake.Files().count(temporary), 0u);
+    const auto open = std::find_if(fake.FileOpens().begin(), fake.FileOpens().end(),
+                                   [&](const FakePlatform::FileOpen& o) { return o.path == temporary; });
+    ASSERT_NE(open, fake.FileOpens().end());
+    EXPECT_EQ(open->disposition, CREATE_NEW);
+    EXPECT_EQ(open->flags & FILE_FLAG_OPEN_REPARSE_POINT, FILE_FLAG_OPEN_REPARSE_POINT);
+    EXPECT_EQ(open->shareMode, 0u);
+    EXPECT_EQ(fake.MoveFlags(), std::vector<DWORD>{MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH});
+}
+
+TEST(ReportWriteTest, AReportThatCannotBeWrittenIsSaidAndLeavesTheStatusAlone) {
+    for (const std::string operation : {"CreateFileW", "WriteFile", "MoveFileExW"}) {
+        SCOPED_TRACE(operation);
+        FakePlatform scenario;
+        scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+        scenario.Fail(operation, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Launch(scenario, {u"--report=NUL", u"--", u"seven.exe"}), 7u);
+        EXPECT_EQ(scenario.StandardError(), u"[brindle] Could not write the report to 'NUL': 5\n");
+        EXPECT_TRUE(scenario.Files().empty());  // no temporary file is left behind
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(ReportTest, TheLastReportOptionWinsAndABadCommandLineWritesNone) {
+    Run({u"--report=first.json", u"--report=second.json", u"--", u"child.exe"});
+    EXPECT_EQ(fake.Files().count(u"first.json"), 0u);
+    EXPECT_EQ(fake.Files().count(u"second.json"), 1u);
+    for (const std::vector<std::u16string>& refused :
+         {std::vector<std::u16string>{u"--report=bad.json", u"--bogus", u"--", u"child.exe"},
+          {u"--report=bad.json", u"--help"},
+          {u"--report=bad.json", u"--", u"run.bat", u"%x%"},
+          {u"--report=bad.json", u"--version"}}) {
+        Run(refused);
+        EXPECT_EQ(fake.Files().count(u"bad.json"), 0u);
+    }
+}
+
+TEST_F(ReportTest, VersionGoesToStandardOutputAndNothingRuns) {
+    EXPECT_EQ(Run({u"--verbose", u"--version", u"--bogus"}), 0u);
+    EXPECT_EQ(fake.StandardOutput(), u"brindle " + std::u16string(u"" BRINDLE_VERSION_TEXT) + u"\n");
+    EXPECT_EQ(fake.StandardError(), u"");
+    EXPECT_EQ(fake.Calls(), std::vector<std::string>{});
+    // Parsing stops at the first option that ends it.
+    EXPECT_EQ(Run({u"--bogus", u"--version"}), 1u);
+    EXPECT_EQ(fake.StandardOutput(), u"brindle " + std::u16string(u"" BRINDLE_VERSION_TEXT) + u"\n");
+}
+
+TEST_F(ReportTest, AnEmptyReportFileIsAnInvalidValue) {
+    EXPECT_EQ(Run({u"--report=", u"--", u"child.exe"}), 1u);
+    EXPECT_EQ(fake.StandardError(), u"[brindle] Invalid value: --report=\n" + std::u16string(kUsageText));
+    EXPECT_TRUE(fake.Calls().empty());
+}
+
+}  // namespace
+}  // namespace brindle::testing
