@@ -216,10 +216,17 @@ DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions&
 // job, the start and the wait. Returns the run's exit status.
 DWORD SuperviseChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record) {
     if (options.jobObject) {
-        const JobResult contained = ContainInJob(platform, run.process.get(), options.maxProc, options.verbose, run.job);
+        const JobLimits limits{options.maxProc, options.maxMemory, options.maxProcessMemory, options.cpuRate,
+                               options.cpuTime};
+        const JobResult contained = ContainInJob(platform, run.process.get(), limits, options.verbose, run.job);
         record.job.Record(contained.job);
         record.uiRestrictions.Record(contained.uiRestrictions);
-        if (options.strict && !(contained.job.applied && contained.uiRestrictions.applied)) {
+        if (record.cpuRate.requested) {
+            record.cpuRate.Record(contained.cpuRate);
+        }
+        const bool allApplied = record.job.applied && record.uiRestrictions.applied &&
+                                (!record.cpuRate.requested || record.cpuRate.applied);
+        if (options.strict && !allApplied) {
             const DWORD status = RefuseStrictly(platform);
             EndChild(platform, run, false);  // never resumed: it has run no code
             StopClock(platform, run, record);
@@ -293,6 +300,7 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
     record.lowIntegrity.requested = options.lowIL;
     record.job.requested = options.jobObject;
     record.uiRestrictions.requested = options.jobObject;
+    record.cpuRate.requested = options.cpuRate != 0;
     return record;
 }
 

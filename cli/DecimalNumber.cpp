@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace brindle {
 namespace {
@@ -61,6 +62,48 @@ std::int32_t ReadDecimalNumber(std::u16string_view text) {
     const std::int64_t value = negative ? -magnitude : magnitude;
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(
         value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+std::optional<std::uint64_t> ReadStrictNumber(std::u16string_view text, std::uint64_t minimum, std::uint64_t maximum) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char16_t unit : text) {
+        if (unit < u'0' || unit > u'9') {
+            return std::nullopt;
+        }
+        const std::uint64_t digit = unit - u'0';
+        if (digit > maximum || value > (maximum - digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + digit;
+    }
+    if (value < minimum) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::uint64_t> ReadSize(std::u16string_view text) {
+    constexpr std::pair<char16_t, unsigned> kSuffixes[] = {{u'k', 10}, {u'm', 20}, {u'g', 30}};
+    unsigned shift = 0;
+    if (!text.empty()) {
+        const char16_t last = text.back() >= u'A' && text.back() <= u'Z' ? text.back() + (u'a' - u'A') : text.back();
+        for (const auto& [suffix, bits] : kSuffixes) {
+            if (last == suffix) {
+                shift = bits;
+                text.remove_suffix(1);
+            }
+        }
+    }
+    // The largest number that still fits in 64 bits once scaled.
+    const std::optional<std::uint64_t> number =
+        ReadStrictNumber(text, 1, std::numeric_limits<std::uint64_t>::max() >> shift);
+    if (!number) {
+        return std::nullopt;
+    }
+    return *number << shift;
 }
 
 }  // namespace brindle

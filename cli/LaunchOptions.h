@@ -16,6 +16,11 @@ struct LaunchOptions {
     std::uint32_t timeout = 0;   // seconds; 0 means no limit
     std::vector<std::u16string> writableDirs;  // command-line order, duplicates and empty entries kept
     std::u16string command;      // the child's command line
+    // Job limits, each 0 when not asked for; asking for one also asks for the job.
+    std::uint64_t maxMemory = 0;         // bytes committed by the whole job
+    std::uint64_t maxProcessMemory = 0;  // bytes committed by each process
+    std::uint32_t cpuRate = 0;           // percent of the machine's CPU, 1 to 100
+    std::uint64_t cpuTime = 0;           // seconds of user-mode CPU time for the whole job
     bool strict = false;         // refuse to run the command when a requested restriction does not apply
     std::u16string reportPath;   // where the run report goes; empty when none is asked for
     bool versionRequested = false;  // --version ended the parse: print the version, launch nothing

@@ -23,7 +23,12 @@ const std::u16string_view kUsageText =
     u"Further options:\n"
     u"  --strict                   Run the command only if every requested restriction applies\n"
     u"  --report=FILE              Write a JSON report of the run to FILE\n"
+    u"  --max-memory=SIZE          Limit the committed memory of the whole job\n"
+    u"  --max-process-memory=SIZE  Limit the committed memory of each process\n"
+    u"  --cpu-rate=PERCENT         Cap the job's CPU use at PERCENT (1-100)\n"
+    u"  --cpu-time=SECONDS         Limit the job's total user-mode CPU time\n"
     u"  --version                  Print the version and exit\n"
+    u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     u"\n"
     u"Example:\n"
     u"  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n";
@@ -34,6 +39,13 @@ constexpr std::u16string_view kMaxProcessesPrefix = u"--max-processes=";
 constexpr std::u16string_view kTimeoutPrefix = u"--timeout=";
 constexpr std::u16string_view kWritableDirPrefix = u"--writable-dir=";
 constexpr std::u16string_view kReportPrefix = u"--report=";
+constexpr std::u16string_view kMaxMemoryPrefix = u"--max-memory=";
+constexpr std::u16string_view kMaxProcessMemoryPrefix = u"--max-process-memory=";
+constexpr std::u16string_view kCpuRatePrefix = u"--cpu-rate=";
+constexpr std::u16string_view kCpuTimePrefix = u"--cpu-time=";
+
+// Windows keeps the CPU-time limit as a signed 64-bit count of 100-ns units.
+constexpr std::uint64_t kLongestCpuTimeSeconds = 922337203685;
 
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
@@ -45,6 +57,17 @@ std::uint32_t ReadOptionNumber(std::u16string_view argument, std::u16string_view
 }
 
 enum class OptionResult { Accepted, HelpRequested, VersionRequested, InvalidValue, Unknown };
+
+// A job limit: read strictly into its field, and the job it needs asked for.
+template <typename Field>
+OptionResult SetJobLimit(std::optional<std::uint64_t> value, Field& field, LaunchOptions& options) {
+    if (!value) {
+        return OptionResult::InvalidValue;
+    }
+    field = static_cast<Field>(*value);
+    options.jobObject = true;
+    return OptionResult::Accepted;
+}
 
 OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
     if (argument == u"--low-il") {
@@ -62,6 +85,16 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
         options.timeout = ReadOptionNumber(argument, kTimeoutPrefix);
     } else if (StartsWith(argument, kWritableDirPrefix)) {
         options.writableDirs.emplace_back(argument.substr(kWritableDirPrefix.size()));
+    } else if (StartsWith(argument, kMaxMemoryPrefix)) {
+        return SetJobLimit(ReadSize(argument.substr(kMaxMemoryPrefix.size())), options.maxMemory, options);
+    } else if (StartsWith(argument, kMaxProcessMemoryPrefix)) {
+        return SetJobLimit(ReadSize(argument.substr(kMaxProcessMemoryPrefix.size())), options.maxProcessMemory,
+                           options);
+    } else if (StartsWith(argument, kCpuRatePrefix)) {
+        return SetJobLimit(ReadStrictNumber(argument.substr(kCpuRatePrefix.size()), 1, 100), options.cpuRate, options);
+    } else if (StartsWith(argument, kCpuTimePrefix)) {
+        return SetJobLimit(ReadStrictNumber(argument.substr(kCpuTimePrefix.size()), 1, kLongestCpuTimeSeconds),
+                           options.cpuTime, options);
     } else if (argument == u"--strict") {
         options.strict = true;
     } else if (StartsWith(argument, kReportPrefix)) {

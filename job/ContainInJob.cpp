@@ -12,12 +12,28 @@ constexpr DWORD kUiRestrictions = JOB_OBJECT_UILIMIT_READCLIPBOARD | JOB_OBJECT_
                                   JOB_OBJECT_UILIMIT_DISPLAYSETTINGS | JOB_OBJECT_UILIMIT_GLOBALATOMS |
                                   JOB_OBJECT_UILIMIT_DESKTOP;  // 0x7A
 
-bool SetLimits(Platform& platform, HANDLE job, std::uint32_t maxProc) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-    std::memset(&limits, 0, sizeof(limits));  // padding included: every unset byte is zero
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_ACTIVE_PROCESS | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    limits.BasicLimitInformation.ActiveProcessLimit = maxProc;
-    return platform.SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+// Windows counts CPU time in 100-nanosecond units.
+constexpr std::int64_t kUnitsPerSecond = 10000000;
+
+bool SetLimits(Platform& platform, HANDLE job, const JobLimits& limits) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION record;
+    std::memset(&record, 0, sizeof(record));  // padding included: every unset byte is zero
+    JOBOBJECT_BASIC_LIMIT_INFORMATION& basic = record.BasicLimitInformation;
+    basic.LimitFlags = JOB_OBJECT_LIMIT_ACTIVE_PROCESS | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    basic.ActiveProcessLimit = limits.maxProc;
+    if (limits.jobMemory != 0) {
+        basic.LimitFlags |= JOB_OBJECT_LIMIT_JOB_MEMORY;
+        record.JobMemoryLimit = limits.jobMemory;
+    }
+    if (limits.processMemory != 0) {
+        basic.LimitFlags |= JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+        record.ProcessMemoryLimit = limits.processMemory;
+    }
+    if (limits.cpuTimeSeconds != 0) {
+        basic.LimitFlags |= JOB_OBJECT_LIMIT_JOB_TIME;
+        basic.PerJobUserTimeLimit.QuadPart = static_cast<std::int64_t>(limits.cpuTimeSeconds) * kUnitsPerSecond;
+    }
+    return platform.SetInformationJobObject(job, JobObjectExtendedLimitInformation, &record, sizeof(record));
 }
 
 bool SetUiRestrictions(Platform& platform, HANDLE job) {
@@ -26,19 +42,46 @@ bool SetUiRestrictions(Platform& platform, HANDLE job) {
     return platform.SetInformationJobObject(job, JobObjectBasicUIRestrictions, &restrictions, sizeof(restrictions));
 }
 
+bool SetCpuRate(Platform& platform, HANDLE job, std::uint32_t percent) {
+    JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate;
+    std::memset(&rate, 0, sizeof(rate));
+    rate.ControlFlags = JOB_OBJECT_CPU_RATE_CONTROL_ENABLE | JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP;  // 0x5
+    rate.CpuRate = percent * 100;  // in hundredths of a percent
+    return platform.SetInformationJobObject(job, JobObjectCpuRateControlInformation, &rate, sizeof(rate));
+}
+
+std::u16string Limit(std::uint64_t value, std::u16string_view unit) {
+    return value == 0 ? u"none" : Decimal(value) + std::u16string(unit);
+}
+
+void PrintLimits(Platform& platform, const JobLimits& limits) {
+    if (limits.jobMemory == 0 && limits.processMemory == 0 && limits.cpuRatePercent == 0 &&
+        limits.cpuTimeSeconds == 0) {
+        return;
+    }
+    platform.WriteStandardError(u"[brindle] Job limits: memory=" + Limit(limits.jobMemory, u"") +
+                                u" processMemory=" + Limit(limits.processMemory, u"") +
+                                u" cpuRate=" + Limit(limits.cpuRatePercent, u"%") +
+                                u" cpuTime=" + Limit(limits.cpuTimeSeconds, u"s") + u"\n");
+}
+
 }  // namespace
 
-JobResult ContainInJob(Platform& platform, HANDLE process, std::uint32_t maxProc, bool verbose, UniqueHandle& job) {
+JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limits, bool verbose, UniqueHandle& job) {
     JobResult result;
     bool uiFailed = false;
-    // Without the job the child has no UI restrictions either; they carry the job's
-    // failure unless they failed themselves first.
+    bool cpuRateFailed = false;
+    // Without the job the child has none of its restrictions either; each carries the
+    // job's failure unless it failed itself first.
     const auto noJob = [&](std::u16string_view operation, DWORD error) {
         platform.WriteStandardError(FailedLine(operation, error));
         job.reset();
         result.job = StepResult::Failed(error);
         if (!uiFailed) {
             result.uiRestrictions = result.job;
+        }
+        if (!cpuRateFailed && limits.cpuRatePercent != 0) {
+            result.cpuRate = result.job;
         }
         return result;
     };
@@ -47,7 +90,7 @@ JobResult ContainInJob(Platform& platform, HANDLE process, std::uint32_t maxProc
         return noJob(u"CreateJobObject", platform.GetLastError());
     }
     // A job without its limits would not end the child's processes: give it up.
-    if (!SetLimits(platform, job.get(), maxProc)) {
+    if (!SetLimits(platform, job.get(), limits)) {
         return noJob(u"SetInformationJobObject(ExtendedLimit)", platform.GetLastError());
     }
     result.uiRestrictions = StepResult::Applied();
@@ -57,12 +100,23 @@ JobResult ContainInJob(Platform& platform, HANDLE process, std::uint32_t maxProc
         platform.WriteStandardError(
             FailedLine(u"Warning: SetInformationJobObject(UIRestrictions)", result.uiRestrictions.error));
     }
+    if (limits.cpuRatePercent != 0) {
+        result.cpuRate = StepResult::Applied();
+        if (!SetCpuRate(platform, job.get(), limits.cpuRatePercent)) {
+            cpuRateFailed = true;
+            result.cpuRate = StepResult::Failed(platform.GetLastError());
+            platform.WriteStandardError(
+                FailedLine(u"Warning: SetInformationJobObject(CpuRateControl)", result.cpuRate.error));
+        }
+    }
     if (!platform.AssignProcessToJobObject(job.get(), process)) {
         return noJob(u"Warning: AssignProcessToJobObject", platform.GetLastError());
     }
     result.job = StepResult::Applied();
     if (verbose) {
-        platform.WriteStandardError(u"[brindle] Assigned process to Job Object (maxProc=" + Decimal(maxProc) + u")\n");
+        platform.WriteStandardError(u"[brindle] Assigned process to Job Object (maxProc=" +
+                                    Decimal(limits.maxProc) + u")\n");
+        PrintLimits(platform, limits);
     }
     return result;
 }

@@ -7,11 +7,22 @@
 
 namespace brindle {
 
-// What the job step achieved: the job (created, its limits set, the child assigned) and
-// its UI restrictions, each applied or with the code of the call that failed.
+// The limits the job is made with. Each but maxProc is 0 when not asked for.
+struct JobLimits {
+    std::uint32_t maxProc = 64;          // active processes
+    std::uint64_t jobMemory = 0;         // bytes committed by all processes together
+    std::uint64_t processMemory = 0;     // bytes committed by any one process
+    std::uint32_t cpuRatePercent = 0;    // hard cap on the job's share of the machine's CPU
+    std::uint64_t cpuTimeSeconds = 0;    // user-mode CPU time of the whole job
+};
+
+// What the job step achieved: the job (created, its limit record set, the child
+// assigned), its UI restrictions and its CPU rate, each applied or with the code of the
+// call that failed. Without the job nothing else applies.
 struct JobResult {
     StepResult job;
     StepResult uiRestrictions;
+    StepResult cpuRate;
 };
 
 // Puts the suspended child into a new anonymous job that allows at most maxProc
@@ -20,7 +31,11 @@ struct JobResult {
 // desktop switching. Because the child has not run yet, every process it ever starts
 // belongs to the job too. The job handle must stay open while the child runs: closing
 // it (at the end of the run, or when the launcher itself dies) is what ends them all.
-// Failures are reported and leave job empty, or holding a job without UI restrictions.
-JobResult ContainInJob(Platform& platform, HANDLE process, std::uint32_t maxProc, bool verbose, UniqueHandle& job);
+//
+// The memory limits make allocations beyond them fail (the process is not ended); the
+// CPU-time limit ends every process in the job with ERROR_NOT_ENOUGH_QUOTA (1816); the
+// CPU rate is a hard cap, set by a call of its own whose failure keeps the job.
+// Failures are reported and leave job empty, or holding a job without what failed.
+JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limits, bool verbose, UniqueHandle& job);
 
 }  // namespace brindle

@@ -179,6 +179,12 @@ struct JOBOBJECT_BASIC_ACCOUNTING_INFORMATION {
     DWORD TotalTerminatedProcesses;
 };
 
+// Windows names the second field in a union with the weight; only CpuRate is used.
+struct JOBOBJECT_CPU_RATE_CONTROL_INFORMATION {
+    DWORD ControlFlags;
+    DWORD CpuRate;
+};
+
 struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
     DWORD UIRestrictionsClass;
 };
@@ -190,6 +196,7 @@ enum JOBOBJECTINFOCLASS {
     JobObjectBasicAccountingInformation = 1,
     JobObjectBasicUIRestrictions = 4,
     JobObjectExtendedLimitInformation = 9,
+    JobObjectCpuRateControlInformation = 15,
 };
 enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
 enum FILE_INFO_BY_HANDLE_CLASS { FileAttributeTagInfo = 9 };
@@ -229,7 +236,12 @@ constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
+constexpr DWORD JOB_OBJECT_LIMIT_JOB_TIME = 0x4;
 constexpr DWORD JOB_OBJECT_LIMIT_ACTIVE_PROCESS = 0x8;
+constexpr DWORD JOB_OBJECT_LIMIT_PROCESS_MEMORY = 0x100;
+constexpr DWORD JOB_OBJECT_LIMIT_JOB_MEMORY = 0x200;
+constexpr DWORD JOB_OBJECT_CPU_RATE_CONTROL_ENABLE = 0x1;
+constexpr DWORD JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP = 0x4;
 constexpr DWORD JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
 constexpr DWORD JOB_OBJECT_UILIMIT_HANDLES = 0x1;
 constexpr DWORD JOB_OBJECT_UILIMIT_READCLIPBOARD = 0x2;
@@ -276,6 +288,7 @@ static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW layout");
 static_assert(sizeof(PROCESS_INFORMATION) == 24, "PROCESS_INFORMATION layout");
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "JOBOBJECT_EXTENDED_LIMIT_INFORMATION layout");
 static_assert(sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS) == 4, "JOBOBJECT_BASIC_UI_RESTRICTIONS layout");
+static_assert(sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION) == 8, "JOBOBJECT_CPU_RATE_CONTROL_INFORMATION layout");
 static_assert(sizeof(TOKEN_MANDATORY_LABEL) == 16, "TOKEN_MANDATORY_LABEL layout");
 static_assert(sizeof(SID_AND_ATTRIBUTES) == 16, "SID_AND_ATTRIBUTES layout");
 static_assert(sizeof(ACL) == 8, "ACL header layout");

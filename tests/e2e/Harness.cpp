@@ -253,7 +253,12 @@ const std::string kUsage =
     "Further options:\n"
     "  --strict                   Run the command only if every requested restriction applies\n"
     "  --report=FILE              Write a JSON report of the run to FILE\n"
+    "  --max-memory=SIZE          Limit the committed memory of the whole job\n"
+    "  --max-process-memory=SIZE  Limit the committed memory of each process\n"
+    "  --cpu-rate=PERCENT         Cap the job's CPU use at PERCENT (1-100)\n"
+    "  --cpu-time=SECONDS         Limit the job's total user-mode CPU time\n"
     "  --version                  Print the version and exit\n"
+    "  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     "\n"
     "Example:\n"
     "  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n";

@@ -39,6 +39,31 @@ TEST(JobObject, VerboseRunReportsTheAssignmentRightBeforeTheStart) {
     ExpectVerboseSteps(cases);
 }
 
+// Wine accepts the memory and CPU-time limits without enforcing them; what it shows is
+// that they are read, that they bring the job, and what verbose mode says of them.
+TEST(JobObject, ResourceLimitsBringTheJobAndAreListedAfterTheAssignment) {
+    ExpectVerboseSteps({
+        {{L"--verbose", L"--max-memory=512M", L"--max-process-memory=256M", L"--cpu-time=60"},
+         "lowIL=0 restrictedToken=0 jobObject=1 maxProc=64 timeout=0",
+         "[brindle] Assigned process to Job Object (maxProc=64)\n"
+         "[brindle] Job limits: memory=536870912 processMemory=268435456 cpuRate=none cpuTime=60s\n"},
+    });
+}
+
+// Wine refuses a CPU rate with 87: a warning, and the child runs in the job all the same;
+// under --strict the command does not run.
+TEST(JobObject, ARefusedCpuRateWarnsOrUnderStrictRefuses) {
+    const std::string warning = "[brindle] Warning: SetInformationJobObject(CpuRateControl) failed: 87\n";
+    const RunResult soft = RunBrindle({L"--cpu-rate=50", L"--", ProbePath(), L"exit", L"6"});
+    EXPECT_EQ(soft.err, warning);
+    EXPECT_EQ(soft.exitCode, 6u);
+
+    const RunResult strict = RunBrindle({L"--strict", L"--cpu-rate=50", L"--", ProbePath(), L"args", L"ran"});
+    EXPECT_EQ(strict.err, warning + kStrictRefusal);
+    EXPECT_EQ(strict.out, "");
+    EXPECT_EQ(strict.exitCode, 1u);
+}
+
 // How long after its marker is due a grandchild is given before the test
 // concludes that it was ended.
 constexpr std::chrono::milliseconds kSlack(1000);

@@ -843,6 +843,9 @@ BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoCl
         jobs_[object->index].extendedLimit.assign(bytes, bytes + infoLength);
     } else if (infoClass == JobObjectBasicUIRestrictions && infoLength == sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS)) {
         jobs_[object->index].uiRestrictions.assign(bytes, bytes + infoLength);
+    } else if (infoClass == JobObjectCpuRateControlInformation &&
+               infoLength == sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION)) {
+        jobs_[object->index].cpuRate.assign(bytes, bytes + infoLength);
     } else {
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;

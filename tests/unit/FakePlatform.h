@@ -146,6 +146,7 @@ public:
     struct Job {
         std::vector<BYTE> extendedLimit;
         std::vector<BYTE> uiRestrictions;
+        std::vector<BYTE> cpuRate;
         std::vector<std::size_t> processes;  // indexes of the processes assigned to it
         std::optional<UINT> terminatedWith;  // TerminateJobObject's exit code
     };

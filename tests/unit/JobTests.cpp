@@ -44,6 +44,60 @@ TEST_F(JobContainmentTest, TheSuspendedChildGetsAJobWithExactlyTheLimitAndUiReco
     EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"thread", "process", "job", "own token"}));
 }
 
+// Memory and CPU-time limits go into the one limit record; the CPU rate is its own call,
+// made after the UI restrictions and before the assignment.
+TEST_F(JobContainmentTest, ResourceLimitsAreSetExactlyAndShownInVerboseMode) {
+    EXPECT_EQ(Run({u"--verbose", u"--max-memory=512M", u"--max-process-memory=256M", u"--cpu-time=60",
+                   u"--cpu-rate=50", u"--", u"seven.exe"}),
+              7u);
+    ASSERT_EQ(fake.Jobs().size(), 1u);
+    std::vector<BYTE> limits = ExpectedLimitRecord(64);
+    const auto put = [&limits](std::size_t offset, std::uint64_t value) {
+        for (int i = 0; i < 8; ++i) {
+            limits[offset + i] = static_cast<BYTE>(value >> (8 * i));
+        }
+    };
+    limits[16] = 0x0C;                     // LimitFlags 0x230C: job time, active processes,
+    limits[17] = 0x23;                     // process and job memory, kill on close
+    put(8, 600000000);                     // PerJobUserTimeLimit: 60 s in 100-ns units
+    put(112, std::uint64_t{256} << 20);    // ProcessMemoryLimit
+    put(120, std::uint64_t{512} << 20);    // JobMemoryLimit
+    EXPECT_EQ(fake.Jobs()[0].extendedLimit, limits);
+    EXPECT_EQ(fake.Jobs()[0].cpuRate, (std::vector<BYTE>{0x05, 0, 0, 0, 0x88, 0x13, 0, 0}));  // hard cap, 5000
+
+    const std::vector<std::string>& calls = fake.Calls();
+    const std::size_t assign = CallIndex(calls, "AssignProcessToJobObject");
+    EXPECT_EQ(std::count(calls.begin(), calls.begin() + assign, "SetInformationJobObject"), 3);
+    const std::vector<std::u16string> lines = Lines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[1], u"[brindle] Options: lowIL=0 restrictedToken=0 jobObject=1 maxProc=64 timeout=0\n");
+    EXPECT_EQ(lines[3], u"[brindle] Assigned process to Job Object (maxProc=64)\n");
+    EXPECT_EQ(lines[4],
+              u"[brindle] Job limits: memory=536870912 processMemory=268435456 cpuRate=50% cpuTime=60s\n");
+}
+
+// Wine refuses the CPU rate with 87: the job and its other limits stay, and the child runs.
+TEST_F(JobContainmentTest, ARefusedCpuRateIsAWarningAndTheJobStays) {
+    fake.Fail("SetInformationJobObject", ERROR_INVALID_PARAMETER, 3);
+    EXPECT_EQ(Run({u"--verbose", u"--cpu-rate=50", u"--", u"seven.exe"}), 7u);
+    const std::vector<std::u16string> lines = Lines();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[3], u"[brindle] Warning: SetInformationJobObject(CpuRateControl) failed: 87\n");
+    EXPECT_EQ(lines[5], u"[brindle] Job limits: memory=none processMemory=none cpuRate=50% cpuTime=none\n");
+    EXPECT_EQ(fake.Jobs()[0].processes, std::vector<std::size_t>{0});
+    EXPECT_TRUE(fake.Jobs()[0].cpuRate.empty());
+
+    // Under --strict the same refusal keeps the command from running.
+    FakePlatform strict;
+    strict.AddProgram(u"seven.exe", FakeProgram{7, false});
+    strict.Fail("SetInformationJobObject", ERROR_INVALID_PARAMETER, 3);
+    EXPECT_EQ(Launch(strict, {u"--strict", u"--cpu-rate=50", u"--", u"seven.exe"}), 1u);
+    EXPECT_FALSE(strict.Processes()[0].resumed);
+    EXPECT_EQ(strict.ErrorLines().back(),
+              u"[brindle] Strict: a requested restriction could not be applied; the command was not run\n");
+    EXPECT_EQ(strict.Problems(), std::vector<std::string>{});
+}
+
 TEST_F(JobContainmentTest, TheDefaultLimitIs64) {
     Run({u"--job-object", u"--", u"child.exe"});
     ASSERT_EQ(fake.Jobs().size(), 1u);

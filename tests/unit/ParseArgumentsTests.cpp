@@ -51,7 +51,13 @@ TEST(ParseArgumentsTest, UsageTextIsExact) {
               u"Further options:\n"
               u"  --strict                   Run the command only if every requested restriction applies\n"
               u"  --report=FILE              Write a JSON report of the run to FILE\n"
-              u"  --version                  Print the version and exit\n\nExample:\n"
+              u"  --max-memory=SIZE          Limit the committed memory of the whole job\n"
+              u"  --max-process-memory=SIZE  Limit the committed memory of each process\n"
+              u"  --cpu-rate=PERCENT         Cap the job's CPU use at PERCENT (1-100)\n"
+              u"  --cpu-time=SECONDS         Limit the job's total user-mode CPU time\n"
+              u"  --version                  Print the version and exit\n"
+              u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n\n"
+              u"Example:\n"
               u"  brindle.exe --low-il --restricted-token --job-object -- powershell.exe -Command \"Get-Date\"\n");
 }
 
@@ -174,6 +180,52 @@ TEST(ParseArgumentsTest, EmptyArgumentsAroundTheCommandAreKept) {
     const Parsed emptyProgram = Parse({u"--", u"", u"b"});
     EXPECT_TRUE(emptyProgram.accepted);
     EXPECT_EQ(emptyProgram.options.command, u"\"\" b");
+}
+
+// Job limits are read strictly: a value that is not exactly a number in range (with a
+// K, M or G suffix for sizes) is refused, never read as a smaller limit or none.
+TEST(ParseArgumentsTest, JobLimitsAreReadStrictlyAndAskForTheJob) {
+    struct Accepted {
+        std::u16string argument;
+        std::uint64_t LaunchOptions::*size;
+        std::uint64_t value;
+    };
+    const Accepted sizes[] = {
+        {u"--max-memory=512M", &LaunchOptions::maxMemory, 536870912},
+        {u"--max-memory=1", &LaunchOptions::maxMemory, 1},
+        {u"--max-memory=007k", &LaunchOptions::maxMemory, 7168},
+        {u"--max-memory=18446744073709551615", &LaunchOptions::maxMemory, 18446744073709551615u},
+        {u"--max-memory=17179869183g", &LaunchOptions::maxMemory, 18446744072635809792u},
+        {u"--max-process-memory=256M", &LaunchOptions::maxProcessMemory, 268435456},
+        {u"--max-process-memory=2G", &LaunchOptions::maxProcessMemory, 2147483648u},
+        {u"--cpu-time=60", &LaunchOptions::cpuTime, 60},
+        {u"--cpu-time=922337203685", &LaunchOptions::cpuTime, 922337203685},
+    };
+    for (const Accepted& c : sizes) {
+        const Parsed parsed = Parse({c.argument, u"--", u"x"});
+        EXPECT_TRUE(parsed.accepted);
+        EXPECT_EQ(parsed.options.*c.size, c.value);
+        EXPECT_TRUE(parsed.options.jobObject);
+    }
+    for (const auto& [argument, percent] : {std::pair{u"--cpu-rate=1", 1u}, {u"--cpu-rate=100", 100u},
+                                            {u"--cpu-rate=050", 50u}}) {
+        const Parsed parsed = Parse({argument, u"--", u"x"});
+        EXPECT_TRUE(parsed.accepted);
+        EXPECT_EQ(parsed.options.cpuRate, percent);
+        EXPECT_TRUE(parsed.options.jobObject);
+    }
+    const std::u16string invalid[] = {
+        u"--max-memory=", u"--max-memory=0", u"--max-memory=0K", u"--max-memory=12X", u"--max-memory=1KB",
+        u"--max-memory=-1", u"--max-memory=+1", u"--max-memory= 1", u"--max-memory=1 ", u"--max-memory=K",
+        u"--max-memory=18446744073709551616", u"--max-memory=17179869184G", u"--max-memory=\uFF11",
+        u"--max-process-memory=1.5G", u"--cpu-rate=0", u"--cpu-rate=101", u"--cpu-rate=50%", u"--cpu-rate=",
+        u"--cpu-time=0", u"--cpu-time=922337203686", u"--cpu-time=60s",
+    };
+    for (const std::u16string& argument : invalid) {
+        const Parsed parsed = Parse({argument, u"--verbose", u"--", u"x"});
+        EXPECT_FALSE(parsed.accepted);
+        EXPECT_EQ(parsed.errors, u"[brindle] Invalid value: " + argument + u"\n" + std::u16string(kUsageText));
+    }
 }
 
 // cmd.exe runs a batch file's command line by its own rules: quotes without escapes

@@ -148,14 +148,17 @@ TEST_F(ReportScenario, ATokenTheChildWasNotCreatedWithIsNotApplied) {
 TEST_F(ReportScenario, FailedStepsCarryTheirCodes) {
     fake.Fail("SetTokenInformation", 5);
     fake.Fail("SetInformationJobObject", 87, 2);
+    fake.Fail("SetInformationJobObject", 87, 3);  // the CPU rate, as Wine refuses it
     fake.Fail("QueryInformationJobObject", 5, 2);  // the limits: the peaks become null
     fake.AddReparsePoint(u"C:\\link", 0xA0000003);
     fake.SetEnvironmentVariable(u"ORBIK_WRITABLE_DIRS", u"C:\\");
     fake.AddPath(u"C:\\", FILE_ATTRIBUTE_DIRECTORY);
-    const Json report = RunReported({u"--low-il", u"--job-object", u"--writable-dir=C:\\link", u"--", u"seven.exe"});
+    const Json report = RunReported(
+        {u"--low-il", u"--cpu-rate=20", u"--writable-dir=C:\\link", u"--", u"seven.exe"});
     EXPECT_EQ(report["restrictions"]["lowIntegrity"], Restriction(true, false, 5));
     EXPECT_EQ(report["restrictions"]["job"], Restriction(true, true));
     EXPECT_EQ(report["restrictions"]["uiRestrictions"], Restriction(true, false, 87));
+    EXPECT_EQ(report["restrictions"]["cpuRate"], Restriction(true, false, 87));
     EXPECT_EQ(report["childToken"], "duplicate");
     EXPECT_EQ(report["directories"][0]["result"], "refused");
     EXPECT_EQ(report["directories"][1], (Json{{"path", "C:\\"}, {"source", "environment"}, {"result", "refused"},
