@@ -6,6 +6,8 @@
 
 #include "app/RunRecord.h"
 #include "app/Version.h"
+#include "child/EnvironmentBlock.h"
+#include "child/StartupRecord.h"
 #include "cli/ParseArguments.h"
 #include "dirs/GrantWritableDirs.h"
 #include "job/ContainInJob.h"
@@ -26,9 +28,12 @@ namespace {
 // handle, the job (whose kill-on-close then ends every process the child left in it),
 // the tokens with the launcher's own last, and the command buffer.
 struct RunState {
-    explicit RunState(Platform& platform) : tokens(platform), job(platform), process(platform), thread(platform) {}
+    explicit RunState(Platform& platform)
+        : startup(platform), tokens(platform), job(platform), process(platform), thread(platform) {}
 
     std::u16string commandBuffer;  // the writable copy of the command line that creation may write into
+    std::u16string environmentBlock;  // the child's own environment; empty when it gets the launcher's
+    StartupRecord startup;
     LaunchTokens tokens;
     UniqueHandle job;
     UniqueHandle process;
@@ -72,28 +77,21 @@ bool OpenOwnToken(Platform& platform, LaunchTokens& tokens) {
     return true;
 }
 
-// The child shares the launcher's standard streams, handed on as GetStdHandle returns them.
-STARTUPINFOW MakeStartupRecord(Platform& platform) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = platform.GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = platform.GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = platform.GetStdHandle(STD_ERROR_HANDLE);
-    return startup;
-}
-
 enum class Creation { WithPreparedToken, WithOwnToken, Failed, RefusedStrictly };
 
 // Creates the child suspended with the prepared token, or, when Windows refuses that
 // and fallBack allows it, with the launcher's own token. firstError is the prepared
-// token's refusal. The child inherits the launcher's inheritable handles, environment
-// and current directory.
+// token's refusal. Both attempts hand on the same startup record and environment; the
+// child inherits the launcher's current directory.
 Creation CreateChild(Platform& platform, RunState& run, bool fallBack, DWORD& firstError) {
-    STARTUPINFOW startup = MakeStartupRecord(platform);
+    STARTUPINFOW* startup = run.startup.Get();
+    const BOOL inheritHandles = run.startup.InheritHandles();
+    const bool ownEnvironment = !run.environmentBlock.empty();
+    void* environment = ownEnvironment ? run.environmentBlock.data() : nullptr;
+    const DWORD flags = kCreationFlags | run.startup.CreationFlags() | (ownEnvironment ? CREATE_UNICODE_ENVIRONMENT : 0);
     PROCESS_INFORMATION child{};
     if (!platform.CreateProcessAsUserW(run.tokens.effectiveToken, nullptr, run.commandBuffer.data(), nullptr,
-                                       nullptr, TRUE, kCreationFlags, nullptr, nullptr, &startup, &child)) {
+                                       nullptr, inheritHandles, flags, environment, nullptr, startup, &child)) {
         firstError = platform.GetLastError();
         platform.WriteStandardError(FailedLine(u"CreateProcessAsUser", firstError));
         if (firstError == ERROR_PRIVILEGE_NOT_HELD) {
@@ -111,8 +109,8 @@ Creation CreateChild(Platform& platform, RunState& run, bool fallBack, DWORD& fi
             return Creation::RefusedStrictly;
         }
         platform.WriteStandardError(u"[brindle] Falling back to CreateProcessW (no privilege reduction)\n");
-        if (!platform.CreateProcessW(nullptr, run.commandBuffer.data(), nullptr, nullptr, TRUE, kCreationFlags,
-                                     nullptr, nullptr, &startup, &child)) {
+        if (!platform.CreateProcessW(nullptr, run.commandBuffer.data(), nullptr, nullptr, inheritHandles, flags,
+                                     environment, nullptr, startup, &child)) {
             platform.WriteStandardError(FailedLine(u"CreateProcessW also", platform.GetLastError()));
             return Creation::Failed;
         }
@@ -123,14 +121,21 @@ Creation CreateChild(Platform& platform, RunState& run, bool fallBack, DWORD& fi
     return firstError == 0 ? Creation::WithPreparedToken : Creation::WithOwnToken;
 }
 
-// The token steps count only when the child was created with the token they prepared.
+// A restriction applies only when the child was created with it: the token steps only
+// with the token they prepared, what the child inherits with any child at all.
 void RecordCreation(RunRecord& record, const LaunchTokens& tokens, Creation creation, DWORD firstError) {
-    if (creation != Creation::WithPreparedToken) {
-        for (RestrictionRecord* restriction : {&record.restrictedToken, &record.lowIntegrity}) {
-            if (restriction->applied) {
-                restriction->Record(StepResult::Failed(firstError));
-            }
+    const auto notApplied = [firstError](RestrictionRecord& restriction) {
+        if (restriction.applied) {
+            restriction.Record(StepResult::Failed(firstError));
         }
+    };
+    if (creation != Creation::WithPreparedToken) {
+        notApplied(record.restrictedToken);
+        notApplied(record.lowIntegrity);
+    }
+    if (creation == Creation::Failed || creation == Creation::RefusedStrictly) {
+        notApplied(record.stdHandlesOnly);
+        notApplied(record.environment);
     }
     if (creation == Creation::WithOwnToken) {
         record.childToken = ChildToken::Own;
@@ -267,6 +272,21 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
             return RefuseStrictly(platform);
         }
     }
+    // What the child inherits is prepared before any directory is touched, so that a
+    // strict refusal here leaves the disk as it was.
+    const StepResult startup = run.startup.Prepare(options.stdHandlesOnly);
+    if (options.stdHandlesOnly) {
+        record.stdHandlesOnly.Record(startup);
+        if (options.strict && !startup.applied) {
+            return RefuseStrictly(platform);
+        }
+    }
+    if (options.EnvironmentRequested()) {
+        record.environment.Record(PrepareEnvironment(platform, options, run.environmentBlock));
+        if (options.strict && !record.environment.applied) {
+            return RefuseStrictly(platform);
+        }
+    }
     record.directories = GrantWritableDirs(platform, options);
     if (options.strict && !AllWritable(record.directories)) {
         return RefuseStrictly(platform);
@@ -278,6 +298,7 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
     const bool fallBack = !(options.strict && (options.restrictedToken || options.lowIL));
     DWORD firstError = 0;
     const Creation creation = CreateChild(platform, run, fallBack, firstError);
+    run.startup.ReleaseDuplicates();
     RecordCreation(record, run.tokens, creation, firstError);
     if (creation == Creation::RefusedStrictly) {
         return RefuseStrictly(platform);
@@ -301,6 +322,8 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
     record.job.requested = options.jobObject;
     record.uiRestrictions.requested = options.jobObject;
     record.cpuRate.requested = options.cpuRate != 0;
+    record.stdHandlesOnly.requested = options.stdHandlesOnly;
+    record.environment.requested = options.EnvironmentRequested();
     return record;
 }
 

@@ -2,10 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace brindle {
+
+// One --set-env (with a value) or --unset-env (without), in command-line order.
+struct EnvironmentEdit {
+    std::u16string name;
+    std::optional<std::u16string> value;
+};
 
 struct LaunchOptions {
     bool lowIL = false;
@@ -21,9 +28,16 @@ struct LaunchOptions {
     std::uint64_t maxProcessMemory = 0;  // bytes committed by each process
     std::uint32_t cpuRate = 0;           // percent of the machine's CPU, 1 to 100
     std::uint64_t cpuTime = 0;           // seconds of user-mode CPU time for the whole job
+    bool stdHandlesOnly = false;  // the child inherits the standard handles and no other
+    bool clearEnv = false;        // the child's environment starts from a minimal set
+    std::vector<std::u16string> keepEnv;   // names kept besides that set
+    std::vector<EnvironmentEdit> envEdits;
     bool strict = false;         // refuse to run the command when a requested restriction does not apply
     std::u16string reportPath;   // where the run report goes; empty when none is asked for
     bool versionRequested = false;  // --version ended the parse: print the version, launch nothing
+
+    // Any option that gives the child an environment other than the launcher's.
+    bool EnvironmentRequested() const { return clearEnv || !keepEnv.empty() || !envEdits.empty(); }
 };
 
 }  // namespace brindle

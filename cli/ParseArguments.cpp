@@ -27,6 +27,11 @@ const std::u16string_view kUsageText =
     u"  --max-process-memory=SIZE  Limit the committed memory of each process\n"
     u"  --cpu-rate=PERCENT         Cap the job's CPU use at PERCENT (1-100)\n"
     u"  --cpu-time=SECONDS         Limit the job's total user-mode CPU time\n"
+    u"  --std-handles-only         Pass only standard input, output and error to the child\n"
+    u"  --clear-env                Start the child with a minimal environment\n"
+    u"  --keep-env=NAME            With --clear-env, keep NAME (repeatable)\n"
+    u"  --set-env=NAME=VALUE       Set NAME for the child (repeatable)\n"
+    u"  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
     u"  --version                  Print the version and exit\n"
     u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     u"\n"
@@ -43,6 +48,9 @@ constexpr std::u16string_view kMaxMemoryPrefix = u"--max-memory=";
 constexpr std::u16string_view kMaxProcessMemoryPrefix = u"--max-process-memory=";
 constexpr std::u16string_view kCpuRatePrefix = u"--cpu-rate=";
 constexpr std::u16string_view kCpuTimePrefix = u"--cpu-time=";
+constexpr std::u16string_view kKeepEnvPrefix = u"--keep-env=";
+constexpr std::u16string_view kSetEnvPrefix = u"--set-env=";
+constexpr std::u16string_view kUnsetEnvPrefix = u"--unset-env=";
 
 // Windows keeps the CPU-time limit as a signed 64-bit count of 100-ns units.
 constexpr std::uint64_t kLongestCpuTimeSeconds = 922337203685;
@@ -57,6 +65,19 @@ std::uint32_t ReadOptionNumber(std::u16string_view argument, std::u16string_view
 }
 
 enum class OptionResult { Accepted, HelpRequested, VersionRequested, InvalidValue, Unknown };
+
+// An environment variable's name: not empty, and without "=", which ends a name.
+bool IsVariableName(std::u16string_view name) { return !name.empty() && name.find(u'=') == std::u16string_view::npos; }
+
+// NAME=VALUE: the first "=" after the name splits; the value may be empty.
+OptionResult AddSetEnv(std::u16string_view text, LaunchOptions& options) {
+    const std::size_t split = text.find(u'=');
+    if (split == std::u16string_view::npos || !IsVariableName(text.substr(0, split))) {
+        return OptionResult::InvalidValue;
+    }
+    options.envEdits.push_back({std::u16string(text.substr(0, split)), std::u16string(text.substr(split + 1))});
+    return OptionResult::Accepted;
+}
 
 // A job limit: read strictly into its field, and the job it needs asked for.
 template <typename Field>
@@ -95,6 +116,24 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
     } else if (StartsWith(argument, kCpuTimePrefix)) {
         return SetJobLimit(ReadStrictNumber(argument.substr(kCpuTimePrefix.size()), 1, kLongestCpuTimeSeconds),
                            options.cpuTime, options);
+    } else if (argument == u"--std-handles-only") {
+        options.stdHandlesOnly = true;
+    } else if (argument == u"--clear-env") {
+        options.clearEnv = true;
+    } else if (StartsWith(argument, kKeepEnvPrefix)) {
+        const std::u16string_view name = argument.substr(kKeepEnvPrefix.size());
+        if (!IsVariableName(name)) {
+            return OptionResult::InvalidValue;
+        }
+        options.keepEnv.emplace_back(name);
+    } else if (StartsWith(argument, kSetEnvPrefix)) {
+        return AddSetEnv(argument.substr(kSetEnvPrefix.size()), options);
+    } else if (StartsWith(argument, kUnsetEnvPrefix)) {
+        const std::u16string_view name = argument.substr(kUnsetEnvPrefix.size());
+        if (!IsVariableName(name)) {
+            return OptionResult::InvalidValue;
+        }
+        options.envEdits.push_back({std::u16string(name), std::nullopt});
     } else if (argument == u"--strict") {
         options.strict = true;
     } else if (StartsWith(argument, kReportPrefix)) {

@@ -94,7 +94,25 @@ public:
                                         SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                         ACL* sacl) = 0;
 
+    // What the child inherits. A handle reaches the child only when it is inheritable and
+    // creation inherits handles; a PROC_THREAD_ATTRIBUTE_HANDLE_LIST narrows that to the
+    // handles it names, each of which must be inheritable and named once.
+    virtual BOOL GetHandleInformation(HANDLE handle, DWORD* flags) = 0;
+    virtual BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
+                                 HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) = 0;
+    // Called first with no list, it fails and writes the size the list needs.
+    virtual BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
+                                                   DWORD flags, SIZE_T* size) = 0;
+    // The list keeps a pointer to value, which must stay alive until the child is created.
+    virtual BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                                           void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) = 0;
+    virtual void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) = 0;
+    // The launcher's whole environment block: "NAME=value" entries each ending in a null,
+    // then one more null. False, with the code for GetLastError, when it cannot be read.
+    virtual BOOL GetEnvironmentStringsW(std::u16string& block) = 0;
+
     // Processes. Both creation calls may write into commandLine, which must be writable.
+    // With EXTENDED_STARTUPINFO_PRESENT, startupInfo is the first member of a STARTUPINFOEXW.
     virtual HANDLE GetStdHandle(DWORD stdHandle) = 0;
     virtual BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
                                       SECURITY_ATTRIBUTES* processAttributes,

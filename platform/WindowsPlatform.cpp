@@ -1,5 +1,6 @@
 #include "platform/WindowsPlatform.h"
 
+#include <cwchar>
 #include <string>
 
 #include "platform/Text.h"
@@ -141,6 +142,45 @@ DWORD WindowsPlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJE
     // The name is only read, though the Windows declaration takes it as writable.
     std::wstring name(Wide(objectName));
     return ::SetNamedSecurityInfoW(name.data(), objectType, securityInfo, owner, group, dacl, sacl);
+}
+
+BOOL WindowsPlatform::GetHandleInformation(HANDLE handle, DWORD* flags) {
+    return ::GetHandleInformation(handle, flags);
+}
+
+BOOL WindowsPlatform::DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
+                                      HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) {
+    return ::DuplicateHandle(sourceProcess, sourceHandle, targetProcess, targetHandle, desiredAccess, inheritHandle,
+                             options);
+}
+
+BOOL WindowsPlatform::InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
+                                                        DWORD flags, SIZE_T* size) {
+    return ::InitializeProcThreadAttributeList(list, attributeCount, flags, size);
+}
+
+BOOL WindowsPlatform::UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                                                void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) {
+    return ::UpdateProcThreadAttribute(list, flags, attribute, value, size, previousValue, returnSize);
+}
+
+void WindowsPlatform::DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) {
+    ::DeleteProcThreadAttributeList(list);
+}
+
+BOOL WindowsPlatform::GetEnvironmentStringsW(std::u16string& block) {
+    wchar_t* const strings = ::GetEnvironmentStringsW();
+    if (strings == nullptr) {
+        return FALSE;
+    }
+    // The block ends at the first empty entry.
+    const wchar_t* end = strings;
+    while (*end != L'\0') {
+        end += std::wcslen(end) + 1;
+    }
+    block.assign(reinterpret_cast<const char16_t*>(strings), static_cast<std::size_t>(end - strings) + 1);
+    ::FreeEnvironmentStringsW(strings);
+    return TRUE;
 }
 
 HANDLE WindowsPlatform::GetStdHandle(DWORD stdHandle) { return ::GetStdHandle(stdHandle); }

@@ -54,6 +54,15 @@ public:
     DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                 SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                 ACL* sacl) override;
+    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override;
+    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
+                         DWORD desiredAccess, BOOL inheritHandle, DWORD options) override;
+    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
+                                           SIZE_T* size) override;
+    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
+                                   SIZE_T size, void* previousValue, SIZE_T* returnSize) override;
+    void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override;
+    BOOL GetEnvironmentStringsW(std::u16string& block) override;
     HANDLE GetStdHandle(DWORD stdHandle) override;
     BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
                               SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,

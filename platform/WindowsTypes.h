@@ -42,6 +42,9 @@ union LARGE_INTEGER {
     std::int64_t QuadPart;
 };
 using HANDLE = void*;
+using DWORD_PTR = std::uint64_t;
+struct PROC_THREAD_ATTRIBUTE_LIST;  // opaque: Windows lays it out in a buffer of the size it asks for
+using LPPROC_THREAD_ATTRIBUTE_LIST = PROC_THREAD_ATTRIBUTE_LIST*;
 using PSID = void*;
 using LPVOID = void*;
 using SECURITY_INFORMATION = DWORD;
@@ -76,6 +79,11 @@ struct STARTUPINFOW {
     HANDLE hStdInput;
     HANDLE hStdOutput;
     HANDLE hStdError;
+};
+
+struct STARTUPINFOEXW {
+    STARTUPINFOW StartupInfo;
+    LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList;
 };
 
 struct PROCESS_INFORMATION {
@@ -231,6 +239,11 @@ constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
 constexpr DWORD STARTF_USESTDHANDLES = 0x100;
 constexpr DWORD CREATE_SUSPENDED = 0x4;
 constexpr DWORD CREATE_NEW_PROCESS_GROUP = 0x200;
+constexpr DWORD CREATE_UNICODE_ENVIRONMENT = 0x400;
+constexpr DWORD EXTENDED_STARTUPINFO_PRESENT = 0x80000;
+constexpr DWORD_PTR PROC_THREAD_ATTRIBUTE_HANDLE_LIST = 0x20002;
+constexpr DWORD HANDLE_FLAG_INHERIT = 0x1;
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
 constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
@@ -286,6 +299,7 @@ static_assert(sizeof(void*) == 8, "brindle is a 64-bit program");
 static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits");
 static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW layout");
 static_assert(sizeof(PROCESS_INFORMATION) == 24, "PROCESS_INFORMATION layout");
+static_assert(sizeof(STARTUPINFOEXW) == 112, "STARTUPINFOEXW layout");
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "JOBOBJECT_EXTENDED_LIMIT_INFORMATION layout");
 static_assert(sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS) == 4, "JOBOBJECT_BASIC_UI_RESTRICTIONS layout");
 static_assert(sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION) == 8, "JOBOBJECT_CPU_RATE_CONTROL_INFORMATION layout");

@@ -234,6 +234,17 @@ RunResult RunBrindle(const std::vector<std::wstring>& arguments,
     return result;
 }
 
+std::vector<std::wstring> EnvironmentEntries(const std::vector<EnvironmentVariable>& environment) {
+    const std::wstring block = EnvironmentBlock(environment);
+    std::vector<std::wstring> entries;
+    for (size_t start = 0; start < block.size() && block[start] != L'\0';) {
+        const size_t end = block.find(L'\0', start);
+        entries.push_back(block.substr(start, end - start));
+        start = end + 1;
+    }
+    return entries;
+}
+
 // ---------------------------------------------------------------------------
 // Expected text
 
@@ -257,6 +268,11 @@ const std::string kUsage =
     "  --max-process-memory=SIZE  Limit the committed memory of each process\n"
     "  --cpu-rate=PERCENT         Cap the job's CPU use at PERCENT (1-100)\n"
     "  --cpu-time=SECONDS         Limit the job's total user-mode CPU time\n"
+    "  --std-handles-only         Pass only standard input, output and error to the child\n"
+    "  --clear-env                Start the child with a minimal environment\n"
+    "  --keep-env=NAME            With --clear-env, keep NAME (repeatable)\n"
+    "  --set-env=NAME=VALUE       Set NAME for the child (repeatable)\n"
+    "  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
     "  --version                  Print the version and exit\n"
     "  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     "\n"
@@ -367,8 +383,8 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string ReadBytes(const std::wstring& path) {
-    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         ADD_FAILURE() << "cannot open " << Utf8(path) << ": " << GetLastError();
         return {};

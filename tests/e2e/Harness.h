@@ -56,6 +56,10 @@ struct EnvironmentVariable {
 RunResult RunBrindle(const std::vector<std::wstring>& arguments,
                      const std::vector<EnvironmentVariable>& environment = {});
 
+// The entries "NAME=value" of the environment RunBrindle gives brindle.exe with these
+// variables laid over the test program's own.
+std::vector<std::wstring> EnvironmentEntries(const std::vector<EnvironmentVariable>& environment);
+
 // ---------------------------------------------------------------------------
 // Expected text
 

@@ -9,6 +9,10 @@
 //                         starts "probe marker PATH MS", then exits 0 at once
 //                         or, with WAIT, after WAIT milliseconds
 //   marker PATH MS        sleeps MS milliseconds, then creates the file PATH
+//   write HANDLE TEXT     writes TEXT to the handle whose decimal value is HANDLE,
+//                         one the test made inheritable, and prints "written" or
+//                         "failed <error>"
+//   env                   prints each variable of its environment on a line of its own
 //
 // Output is UTF-8 written straight to the standard output handle, so lines end
 // in "\n" alone. A malformed request or a failed Windows call exits with a code
@@ -55,7 +59,7 @@ std::wstring Hex(DWORD value) {
 
 int Usage() {
     Write(STD_ERROR_HANDLE, L"probe: usage: args ... | exit N | sleep MS [N] | groups"
-                            L" | grandchild PATH MS [WAIT] | marker PATH MS\n");
+                            L" | grandchild PATH MS [WAIT] | marker PATH MS | write HANDLE TEXT | env\n");
     return kUsageError;
 }
 
@@ -146,6 +150,32 @@ int CreateMarkerLater(const std::wstring& path, DWORD delayMs) {
     return file ? 0 : WindowsFailure(L"CreateFileW");
 }
 
+int WriteToInheritedHandle(DWORD value, const std::wstring& text) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
+    const std::string bytes = Utf8(text);
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        Write(STD_OUTPUT_HANDLE, L"failed " + std::to_wstring(GetLastError()) + L"\n");
+    } else {
+        Write(STD_OUTPUT_HANDLE, L"written\n");
+    }
+    return 0;
+}
+
+int PrintEnvironment() {
+    wchar_t* const strings = GetEnvironmentStringsW();
+    if (strings == nullptr) {
+        return WindowsFailure(L"GetEnvironmentStringsW");
+    }
+    std::wstring text;
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        text += std::wstring(entry) + L"\n";
+    }
+    FreeEnvironmentStringsW(strings);
+    Write(STD_OUTPUT_HANDLE, text);
+    return 0;
+}
+
 int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     DWORD first = 0;
     DWORD second = 0;
@@ -173,6 +203,12 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     }
     if (mode == L"marker" && rest.size() == 2 && ReadNumber(rest[1], first)) {
         return CreateMarkerLater(rest[0], first);
+    }
+    if (mode == L"write" && rest.size() == 2 && ReadNumber(rest[0], first)) {
+        return WriteToInheritedHandle(first, rest[1]);
+    }
+    if (mode == L"env" && rest.empty()) {
+        return PrintEnvironment();
     }
     return Usage();
 }

@@ -80,6 +80,17 @@ const std::vector<SweepRow>& Rows() {
         {{{"AllocateAndInitializeSid", 4}},
          [](auto e) { return std::vector{Line(u"AllocateAndInitializeSid failed for Low IL: " + e)}; }, 7,
          "restricted token", true},
+        // A standard handle Windows cannot describe is passed as none, without a word.
+        {{{"GetHandleInformation", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token",
+         true},
+        {{{"InitializeProcThreadAttributeList", 2}},
+         [](auto e) { return std::vector{Line(u"InitializeProcThreadAttributeList failed: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"UpdateProcThreadAttribute", 1}},
+         [](auto e) { return std::vector{Line(u"UpdateProcThreadAttribute(HandleList) failed: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"GetEnvironmentStringsW", 1}},
+         [](auto e) { return std::vector{Line(u"GetEnvironmentStrings failed: " + e)}; }, 7, "restricted token", true},
         {{{"CreateFileW", 1}},
          [](auto e) { return std::vector{Line(u"Could not read the reparse tag of '" + kEnvironmentDir + u"': " + e)}; },
          7, "restricted token", true},
@@ -158,7 +169,7 @@ class FailureSweepTest : public ::testing::TestWithParam<DWORD> {
 protected:
     static std::vector<std::u16string> AllOptions() {
         return {u"brindle.exe", u"--low-il", u"--restricted-token", u"--job-object", u"--timeout=30",
-                u"--writable-dir=" + kCommandLineDir, u"--", u"seven.exe"};
+                u"--std-handles-only", u"--set-env=A=1", u"--writable-dir=" + kCommandLineDir, u"--", u"seven.exe"};
     }
 
     static void Prepare(FakePlatform& scenario, const std::u16string& program) {
@@ -195,6 +206,8 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
         {"CreateProcessAsUserW", 1},  {"CreateProcessW", 0},           {"CreateJobObjectW", 1},
         {"SetInformationJobObject", 2}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
         {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},     {"QueryInformationJobObject", 2},
+        {"GetHandleInformation", 3},  {"DuplicateHandle", 0},          {"InitializeProcThreadAttributeList", 2},
+        {"UpdateProcThreadAttribute", 1}, {"GetEnvironmentStringsW", 1},
     };
     for (const auto& [operation, count] : counts) {
         EXPECT_EQ(scenario.CountCalls(operation), count) << operation;

@@ -72,7 +72,20 @@ std::string SidText(const BYTE* sid) {
 
 FakePlatform::FakePlatform()
     : ownGroups_{{"S-1-1-0", 0x7}, {"S-1-5-32-544", 0xF}, {"S-1-5-5-0-12345", 0xC0000007},
-                 {"S-1-16-12288", 0x60}} {}
+                 {"S-1-16-12288", 0x60}} {
+    SetStandardHandle(STD_INPUT_HANDLE, kStdInput, HANDLE_FLAG_INHERIT);
+    SetStandardHandle(STD_OUTPUT_HANDLE, kStdOutput, HANDLE_FLAG_INHERIT);
+    SetStandardHandle(STD_ERROR_HANDLE, kStdError, HANDLE_FLAG_INHERIT);
+}
+
+void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags) {
+    standardHandles_[stream] = handle;
+    if (flags) {
+        handleFlags_[handle] = *flags;
+    } else {
+        handleFlags_.erase(handle);
+    }
+}
 
 FakePlatform::~FakePlatform() = default;
 
@@ -106,7 +119,13 @@ void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> e
 void FakePlatform::FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
 
 void FakePlatform::SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
-    environment_[name] = value;
+    for (auto& [variable, current] : environment_) {
+        if (AsciiLower(variable) == AsciiLower(name)) {
+            current = value;
+            return;
+        }
+    }
+    environment_.emplace_back(name, value);
 }
 
 std::vector<std::u16string> FakePlatform::ErrorLines() const {
@@ -138,6 +157,11 @@ std::vector<std::string> FakePlatform::Problems() const {
         if (sid->frees != 1) {
             problems.push_back("SID " + SidText(sid->bytes.data()) + " freed " + std::to_string(sid->frees) +
                                " times");
+        }
+    }
+    for (const auto& [address, list] : attributeLists_) {
+        if (list.initialised && list.deletes != 1) {
+            problems.push_back("attribute list deleted " + std::to_string(list.deletes) + " times");
         }
     }
     for (const auto& allocation : localAllocations_) {
@@ -659,13 +683,127 @@ DWORD FakePlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_
 
 HANDLE FakePlatform::GetStdHandle(DWORD stdHandle) {
     calls_.push_back("GetStdHandle");
-    switch (stdHandle) {
-        case STD_INPUT_HANDLE: return kStdInput;
-        case STD_OUTPUT_HANDLE: return kStdOutput;
-        case STD_ERROR_HANDLE: return kStdError;
-        default: return nullptr;
+    const auto found = standardHandles_.find(stdHandle);
+    return found == standardHandles_.end() ? nullptr : found->second;
+}
+
+BOOL FakePlatform::GetHandleInformation(HANDLE handle, DWORD* flags) {
+    if (ShouldFail("GetHandleInformation")) {
+        return FALSE;
+    }
+    const auto found = handleFlags_.find(handle);
+    if (found == handleFlags_.end()) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    *flags = found->second;
+    return TRUE;
+}
+
+BOOL FakePlatform::DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
+                                   HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) {
+    if (ShouldFail("DuplicateHandle")) {
+        return FALSE;
+    }
+    if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || handleFlags_.count(sourceHandle) == 0 ||
+        desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
+    handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
+    return TRUE;
+}
+
+BOOL FakePlatform::InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
+                                                     DWORD flags, SIZE_T* size) {
+    constexpr SIZE_T kListSize = 48;
+    if (ShouldFail("InitializeProcThreadAttributeList")) {
+        return FALSE;
+    }
+    if (list == nullptr) {
+        *size = kListSize;
+        lastError_ = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    if (attributeCount != 1 || flags != 0 || *size < kListSize) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    attributeLists_[list].initialised = true;
+    return TRUE;
+}
+
+// Windows takes a handle list only of distinct, inheritable handles.
+BOOL FakePlatform::UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                                             void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) {
+    if (ShouldFail("UpdateProcThreadAttribute")) {
+        return FALSE;
+    }
+    const auto found = attributeLists_.find(list);
+    const auto* handles = static_cast<const HANDLE*>(value);
+    const std::vector<HANDLE> listed(handles, handles + size / sizeof(HANDLE));
+    std::vector<HANDLE> sorted = listed;
+    std::sort(sorted.begin(), sorted.end());
+    const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    const bool inheritable = std::all_of(listed.begin(), listed.end(), [this](HANDLE handle) {
+        const auto info = handleFlags_.find(handle);
+        return info != handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
+    });
+    if (found == attributeLists_.end() || !found->second.initialised || flags != 0 ||
+        attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 || !distinct ||
+        !inheritable || previousValue != nullptr || returnSize != nullptr) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    found->second.handles = handles;
+    found->second.handleCount = listed.size();
+    return TRUE;
+}
+
+void FakePlatform::DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) {
+    calls_.push_back("DeleteProcThreadAttributeList");
+    ++attributeLists_[list].deletes;
+}
+
+BOOL FakePlatform::GetEnvironmentStringsW(std::u16string& block) {
+    if (ShouldFail("GetEnvironmentStringsW")) {
+        return FALSE;
+    }
+    block.clear();
+    for (const auto& [name, value] : environment_) {
+        block += name + u"=" + value;
+        block += u'\0';
+    }
+    block += u'\0';
+    return TRUE;
+}
+
+void FakePlatform::ReadInheritance(FakeCreation& creation, const STARTUPINFOW* startupInfo, const void* environment) {
+    if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
+        const auto* extended = reinterpret_cast<const STARTUPINFOEXW*>(startupInfo);
+        const auto found = attributeLists_.find(extended->lpAttributeList);
+        if (startupInfo->cb != sizeof(STARTUPINFOEXW) || found == attributeLists_.end() ||
+            !found->second.initialised || found->second.deletes != 0) {
+            problems_.push_back("an extended startup record without a live attribute list");
+        } else {
+            creation.handleListGiven = true;
+            creation.handleList.assign(found->second.handles, found->second.handles + found->second.handleCount);
+        }
+    }
+    if (environment != nullptr) {
+        if ((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0) {
+            problems_.push_back("a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
+        }
+        const auto* block = static_cast<const char16_t*>(environment);
+        std::size_t length = 0;
+        while (block[length] != u'\0' || block[length + 1] != u'\0') {
+            ++length;
+        }
+        creation.environment.assign(block, length + 2);
     }
 }
+
 
 BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
                                PROCESS_INFORMATION* processInformation) {
@@ -718,7 +856,11 @@ BOOL FakePlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicatio
                           creationFlags,
                           environment != nullptr,
                           currentDirectory != nullptr,
-                          *startupInfo};
+                          *startupInfo,
+                          false,
+                          {},
+                          {}};
+    ReadInheritance(creation, startupInfo, environment);
     if (tokenObject == nullptr) {
         calls_.push_back(creation.api);
         lastError_ = ERROR_INVALID_HANDLE;
@@ -743,7 +885,11 @@ BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* com
                           creationFlags,
                           environment != nullptr,
                           currentDirectory != nullptr,
-                          *startupInfo};
+                          *startupInfo,
+                          false,
+                          {},
+                          {}};
+    ReadInheritance(creation, startupInfo, environment);
     // Without a token argument the child gets the launcher's own primary token.
     return CreateChild(creation, "own token", commandLine, processInformation);
 }

@@ -50,6 +50,10 @@ struct FakeCreation {
     bool environmentGiven = false;
     bool currentDirectoryGiven = false;
     STARTUPINFOW startup{};
+    // With EXTENDED_STARTUPINFO_PRESENT: the handle list the attribute list held then.
+    bool handleListGiven = false;
+    std::vector<HANDLE> handleList;
+    std::u16string environment;  // the block handed over, up to its closing null
 };
 
 class FakePlatform final : public Platform {
@@ -81,6 +85,10 @@ public:
     void FailWaitWith(DWORD result, DWORD error);
     void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
     void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
+    // What GetStdHandle returns for one stream; the fake's three distinct, inheritable
+    // handles unless a test says otherwise. flags are what GetHandleInformation reports;
+    // without them the handle is unknown to it.
+    void SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags);
     // A directory that is a reparse point with this tag.
     void AddReparsePoint(const std::u16string& path, DWORD tag);
     // The root of a mounted volume or share besides the drive roots, with its trailing "\".
@@ -198,6 +206,15 @@ public:
     DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                 SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                 ACL* sacl) override;
+    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override;
+    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
+                         DWORD desiredAccess, BOOL inheritHandle, DWORD options) override;
+    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
+                                           SIZE_T* size) override;
+    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
+                                   SIZE_T size, void* previousValue, SIZE_T* returnSize) override;
+    void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override;
+    BOOL GetEnvironmentStringsW(std::u16string& block) override;
     HANDLE GetStdHandle(DWORD stdHandle) override;
     BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
                               SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
@@ -247,7 +264,7 @@ public:
     const Token* FindToken(const std::string& label) const;
 
 private:
-    enum class Kind { Token, Process, Thread, Job, File };
+    enum class Kind { Token, Process, Thread, Job, File, Duplicate };
     struct Process {
         FakeProgram program;
         std::string tokenLabel;
@@ -277,6 +294,8 @@ private:
     void EndProcessesOfJob(const Job& job);
     BOOL CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
                      PROCESS_INFORMATION* processInformation);
+    // Fills what the creation was handed through its startup record and environment.
+    void ReadInheritance(FakeCreation& creation, const STARTUPINFOW* startupInfo, const void* environment);
     bool IsReducedToken(const std::string& tokenLabel) const;
     std::u16string FullPath(const std::u16string& path) const;
 
@@ -285,7 +304,16 @@ private:
     std::map<std::string, std::map<int, DWORD>> failures_;
     std::map<std::string, int> callCounts_;
     std::optional<std::pair<DWORD, DWORD>> waitFailure_;
-    std::map<std::u16string, std::u16string> environment_;
+    std::vector<std::pair<std::u16string, std::u16string>> environment_;  // in the order set
+    std::map<DWORD, HANDLE> standardHandles_;
+    std::map<HANDLE, DWORD> handleFlags_;  // what GetHandleInformation reports
+    struct AttributeList {
+        bool initialised = false;
+        int deletes = 0;
+        const HANDLE* handles = nullptr;  // where the list points, read at creation
+        std::size_t handleCount = 0;
+    };
+    std::map<const void*, AttributeList> attributeLists_;
     std::map<std::u16string, DWORD> paths_;
     std::map<std::u16string, DWORD> reparseTags_;
     std::map<std::u16string, std::vector<BYTE>> labels_;  // each directory's system ACL

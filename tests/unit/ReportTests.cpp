@@ -168,6 +168,13 @@ TEST_F(ReportScenario, FailedStepsCarryTheirCodes) {
     EXPECT_EQ(report["job"]["peakJobMemory"], nullptr);
 }
 
+TEST_F(ReportScenario, WhatTheChildInheritsIsReported) {
+    fake.Fail("GetEnvironmentStringsW", ERROR_NOT_ENOUGH_MEMORY);
+    const Json report = RunReported({u"--std-handles-only", u"--clear-env", u"--", u"seven.exe"});
+    EXPECT_EQ(report["restrictions"]["stdHandlesOnly"], Restriction(true, true));
+    EXPECT_EQ(report["restrictions"]["environment"], Restriction(true, false, 8));
+}
+
 // The report appears whole or not at all: written beside the file under a name made
 // anew (a link planted there is deleted, never followed), then moved over the file.
 TEST_F(ReportScenario, IsWrittenBesideTheFileAndMovedOverIt) {
