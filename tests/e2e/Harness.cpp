@@ -127,6 +127,17 @@ public:
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Where the tests run
+
+bool UnderWine() {
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+// ---------------------------------------------------------------------------
 // Paths
 
 const std::wstring& BrindlePath() {

@@ -15,6 +15,14 @@
 namespace e2e {
 
 // ---------------------------------------------------------------------------
+// Where the tests run
+
+// Whether the tests run under Wine rather than on Windows: Wine's ntdll exports
+// wine_get_version. Wine does not enforce integrity levels, privileges, job limits or
+// directory labels, so where the two differ a test expects each its own result.
+bool UnderWine();
+
+// ---------------------------------------------------------------------------
 // Paths
 
 const std::wstring& BrindlePath();

@@ -4,8 +4,8 @@
 // file some time later; whether the marker appears tells whether that process
 // outlived the launcher.
 //
-// Wine does not enforce the job's limit on active processes, so the limit is
-// only seen in what the launcher prints.
+// Wine does not enforce the job's limit on active processes or its memory limits:
+// those tests expect Windows' result on Windows and say what Wine shows under Wine.
 
 #include "Harness.h"
 
@@ -62,6 +62,33 @@ TEST(JobObject, ARefusedCpuRateWarnsOrUnderStrictRefuses) {
     EXPECT_EQ(strict.err, warning + kStrictRefusal);
     EXPECT_EQ(strict.out, "");
     EXPECT_EQ(strict.exitCode, 1u);
+}
+
+// The child is one of the two processes the job allows, so the second process it
+// starts is the job's third; Wine starts it all the same.
+TEST(JobObject, TheProcessLimitKeepsTheThirdProcessFromStarting) {
+    const RunResult run = RunBrindle({L"--job-object", L"--max-processes=2", L"--", ProbePath(), L"spawn", L"2",
+                                      L"3000"});
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0u);
+    if (UnderWine()) {
+        EXPECT_EQ(run.out, "started\nstarted\n");
+    } else {
+        EXPECT_EQ(run.out.substr(0, 15), "started\nfailed ") << run.out;
+    }
+}
+
+// A process that reaches its memory limit sees the allocation fail; Wine accepts the
+// limit and does not enforce it.
+TEST(JobObject, TheProcessMemoryLimitFailsALargerAllocation) {
+    const RunResult run = RunBrindle({L"--max-process-memory=64M", L"--", ProbePath(), L"allocate", L"256"});
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0u);
+    if (UnderWine()) {
+        EXPECT_EQ(run.out, "allocated\n");
+    } else {
+        EXPECT_EQ(run.out.substr(0, 7), "failed ") << run.out;
+    }
 }
 
 // How long after its marker is due a grandchild is given before the test

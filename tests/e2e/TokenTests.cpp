@@ -3,8 +3,8 @@
 // child's token Low. probe.exe reports the groups of the token it runs with.
 //
 // Wine accepts the Low label on the token, yet the child still reports High
-// integrity, so the child's level is not checked here; what the launcher says
-// about the steps is.
+// integrity, and it takes no privilege from a restricted child: those checks expect
+// Windows' result on Windows and Wine's under Wine.
 
 #include "Harness.h"
 
@@ -92,6 +92,27 @@ TEST(RestrictedToken, MakesOnlyTheAdministratorsGroupDenyOnlyForTheChild) {
         ASSERT_EQ(groups.count(kAdministrators), 1u) << run.out;
         EXPECT_EQ((groups.at(kAdministrators) & SE_GROUP_USE_FOR_DENY_ONLY) != 0, c.denyOnly) << run.out;
         EXPECT_EQ(OtherGroups(groups), OtherGroups(plainGroups)) << run.out;
+    }
+}
+
+// Only Windows shows the child at Low integrity; Wine leaves it at High.
+TEST(TokenSteps, ALowChildRunsAtLowIntegrity) {
+    const RunResult run = RunBrindle({L"--low-il", L"--", ProbePath(), L"integrity"});
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, UnderWine() ? "S-1-16-12288\n" : "S-1-16-4096\n");
+}
+
+// Only Windows removes the privileges; under Wine the child keeps them all, the one
+// it must keep among them.
+TEST(TokenSteps, ARestrictedChildHoldsNoPrivilegeButChangeNotify) {
+    const RunResult run = RunBrindle({L"--restricted-token", L"--", ProbePath(), L"privileges"});
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0u);
+    if (UnderWine()) {
+        EXPECT_NE(run.out.find("SeChangeNotifyPrivilege\n"), std::string::npos) << run.out;
+    } else {
+        EXPECT_EQ(run.out, "SeChangeNotifyPrivilege\n");
     }
 }
 

@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -30,8 +32,15 @@ std::string NotADirectory(const std::wstring& path) {
     return "[brindle] GrantLowIntegrityWrite: not a directory: " + Utf8(path) + "\n";
 }
 
-std::string LabelRefused(const std::wstring& path) {
-    return "[brindle] SetNamedSecurityInfo failed for '" + Utf8(path) + "': 5\n";
+// What relabelling an existing directory prints without --verbose: nothing on
+// Windows, which grants it; under Wine, which refuses every label, the refusal, and for
+// a directory from the command line the Warning after it.
+std::string Relabelled(const std::wstring& path, bool commandLine = false) {
+    if (!UnderWine()) {
+        return "";
+    }
+    const std::string refused = "[brindle] SetNamedSecurityInfo failed for '" + Utf8(path) + "': 5\n";
+    return commandLine ? refused + "[brindle] Warning: Failed to grant Low IL write to: " + Utf8(path) + "\n" : refused;
 }
 
 std::string RefusedRoot(const std::wstring& path) {
@@ -89,9 +98,9 @@ TEST(WritableDirs, CommandLineFailuresAreReportedAndTheChildStillRuns) {
         // That a directory is missing is said only in verbose mode.
         {{WritableDir(missing.Get())}, {}, NotGranted(missing.Get())},
         {{WritableDir(L"")}, {}, NotGranted(L"")},
-        {{WritableDir(dir.Get())}, {}, LabelRefused(dir.Get()) + NotGranted(dir.Get())},
-        {{WritableDir(dir.Get() + L"\\")}, {}, LabelRefused(dir.Get() + L"\\") + NotGranted(dir.Get() + L"\\")},
-        {{WritableDir(accented.Get())}, {}, LabelRefused(accented.Get()) + NotGranted(accented.Get())},
+        {{WritableDir(dir.Get())}, {}, Relabelled(dir.Get(), true)},
+        {{WritableDir(dir.Get() + L"\\")}, {}, Relabelled(dir.Get() + L"\\", true)},
+        {{WritableDir(accented.Get())}, {}, Relabelled(accented.Get(), true)},
         // A volume root is refused before its label is looked at, however it is written.
         {{WritableDir(L"C:\\")}, {}, RefusedRoot(L"C:\\") + NotGranted(L"C:\\")},
         {{WritableDir(L"c:/")}, {}, RefusedRoot(L"c:/") + NotGranted(L"c:/")},
@@ -114,7 +123,10 @@ TEST(WritableDirs, VerboseRunReportsMissingDirectoriesAndCountsCommandLineEntrie
         // An empty path fails without a line of its own.
         {{L"--verbose", WritableDir(L"")}, {}, Verbose(1, NotGranted(L""))},
         {{L"--verbose", WritableDir(file.Get())}, {}, Verbose(1, NotADirectory(file.Get()) + NotGranted(file.Get()))},
-        {{L"--verbose", WritableDir(dir.Get())}, {}, Verbose(1, LabelRefused(dir.Get()) + NotGranted(dir.Get()))},
+        {{L"--verbose", WritableDir(dir.Get())},
+         {},
+         Verbose(1, UnderWine() ? Relabelled(dir.Get(), true)
+                                : "[brindle] Granted Low IL write to: " + Utf8(dir.Get()) + "\n")},
         {{L"--verbose", WritableDir(missing.Get()), WritableDir(L""), WritableDir(missing.Get())},
          {},
          Verbose(3, DoesNotExist(missing.Get()) + NotGranted(missing.Get()) + NotGranted(L"") +
@@ -142,11 +154,11 @@ TEST(WritableDirsFromEnvironment, AreTriedInOrderWithoutWarnings) {
         {{L"--verbose"}, Dirs(L"; " + first.Get()), Verbose(0, DoesNotExist(L" " + first.Get()))},
         // Failures that are always reported still are, but with no Warning line.
         {{}, Dirs(file.Get()), NotADirectory(file.Get())},
-        {{}, Dirs(dir.Get() + L";" + file.Get()), LabelRefused(dir.Get()) + NotADirectory(file.Get())},
+        {{}, Dirs(dir.Get() + L";" + file.Get()), Relabelled(dir.Get()) + NotADirectory(file.Get())},
         // A directory named in both places is tried twice.
         {{WritableDir(dir.Get())},
          Dirs(dir.Get()),
-         LabelRefused(dir.Get()) + NotGranted(dir.Get()) + LabelRefused(dir.Get())},
+         Relabelled(dir.Get(), true) + Relabelled(dir.Get())},
     });
 }
 
@@ -155,30 +167,66 @@ TEST(WritableDirsFromEnvironment, NameIsMatchedWithoutRegardToCase) {
     const TempPath dir(L"dir", TempPath::Make::Directory);
     const TempPath missing(L"missing");
     ExpectRuns({
-        {{}, {{L"orbik_writable_dirs", dir.Get()}}, LabelRefused(dir.Get())},
+        {{}, {{L"orbik_writable_dirs", dir.Get()}}, Relabelled(dir.Get())},
         {{L"--verbose"}, {{L"Orbik_Writable_Dirs", missing.Get()}}, Verbose(0, DoesNotExist(missing.Get()))},
     });
 }
 
-// Wine refuses every label: under --strict that refusal keeps the command from running,
-// and a missing directory is named even without --verbose.
+// Under --strict a directory that is not made writable keeps the command from running,
+// and a missing one is named even without --verbose. Wine refuses every label, so there
+// an existing directory is refused too; Windows grants it and the command runs.
 TEST(WritableDirs, UnderStrictAFailureRefusesTheCommand) {
     const TempPath dir(L"dir", TempPath::Make::Directory);
     const TempPath missing(L"missing");
-    struct Refusal {
+    struct Case {
         std::wstring directory;
         std::string err;
+        bool runs;
     };
-    const std::vector<Refusal> refusals = {
-        {dir.Get(), LabelRefused(dir.Get()) + NotGranted(dir.Get())},
-        {missing.Get(), DoesNotExist(missing.Get()) + NotGranted(missing.Get())},
+    const std::vector<Case> cases = {
+        {dir.Get(), UnderWine() ? Relabelled(dir.Get(), true) + kStrictRefusal : "", !UnderWine()},
+        {missing.Get(), DoesNotExist(missing.Get()) + NotGranted(missing.Get()) + kStrictRefusal, false},
     };
-    for (const Refusal& r : refusals) {
-        SCOPED_TRACE(Utf8(r.directory));
-        const RunResult run = RunBrindle({L"--strict", WritableDir(r.directory), L"--", ProbePath(), L"args", L"ran"});
-        EXPECT_EQ(run.err, r.err + kStrictRefusal);
-        EXPECT_EQ(run.out, "");  // the child never ran
-        EXPECT_EQ(run.exitCode, 1u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.directory));
+        const RunResult run = RunBrindle({L"--strict", WritableDir(c.directory), L"--", ProbePath(), L"args", L"ran"});
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.out, c.runs ? "[ran]\n" : "");
+        EXPECT_EQ(run.exitCode, c.runs ? 0u : 1u);
+    }
+}
+
+// The security descriptor part named by `information`, in SDDL; empty when it cannot be read.
+std::wstring Sddl(const std::wstring& path, SECURITY_INFORMATION information) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, information, nullptr, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS) {
+        return L"";
+    }
+    LPWSTR text = nullptr;
+    std::wstring sddl;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, information, &text,
+                                                             nullptr)) {
+        sddl = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return sddl;
+}
+
+// On Windows the directory carries exactly the Low label, inherited by files and folders,
+// with write-up forbidden, and its access list is as it was. Wine refuses both the label
+// write and reading it back, so there only the refusal is seen.
+TEST(WritableDirs, AGrantedDirectoryCarriesExactlyTheLowLabelAndKeepsItsAccessList) {
+    const TempPath dir(L"dir", TempPath::Make::Directory);
+    const std::wstring daclBefore = Sddl(dir.Get(), DACL_SECURITY_INFORMATION);
+    const RunResult run = RunBrindle({WritableDir(dir.Get()), L"--", ProbePath(), L"exit", L"4"});
+    EXPECT_EQ(run.err, Relabelled(dir.Get(), true));
+    EXPECT_EQ(run.exitCode, kChildCode);
+    if (!UnderWine()) {
+        EXPECT_EQ(Sddl(dir.Get(), LABEL_SECURITY_INFORMATION), L"S:(ML;OICI;NW;;;LW)");
+        EXPECT_EQ(Sddl(dir.Get(), DACL_SECURITY_INFORMATION), daclBefore);
+        EXPECT_FALSE(daclBefore.empty());
     }
 }
 

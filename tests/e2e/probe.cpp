@@ -13,6 +13,11 @@
 //                         one the test made inheritable, and prints "written" or
 //                         "failed <error>"
 //   env                   prints each variable of its environment on a line of its own
+//   integrity             prints the integrity level SID of its token
+//   privileges            prints the name of each privilege its token holds, a line each
+//   spawn N MS            starts N processes of "probe sleep MS", one after the other,
+//                         printing "started" or "failed <error>" for each
+//   allocate MB           commits MB megabytes and prints "allocated" or "failed <error>"
 //
 // Output is UTF-8 written straight to the standard output handle, so lines end
 // in "\n" alone. A malformed request or a failed Windows call exits with a code
@@ -59,7 +64,8 @@ std::wstring Hex(DWORD value) {
 
 int Usage() {
     Write(STD_ERROR_HANDLE, L"probe: usage: args ... | exit N | sleep MS [N] | groups"
-                            L" | grandchild PATH MS [WAIT] | marker PATH MS | write HANDLE TEXT | env\n");
+                            L" | grandchild PATH MS [WAIT] | marker PATH MS | write HANDLE TEXT | env | integrity"
+                            L" | privileges | spawn N MS | allocate MB\n");
     return kUsageError;
 }
 
@@ -176,6 +182,89 @@ int PrintEnvironment() {
     return 0;
 }
 
+// The token's information of one class, in a buffer of the size Windows asks for.
+std::vector<BYTE> TokenInformation(TOKEN_INFORMATION_CLASS infoClass) {
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+        return {};
+    }
+    const UniqueHandle token(rawToken);
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), infoClass, nullptr, 0, &size);  // fails by design, with the size
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token.Get(), infoClass, buffer.data(), size, &size)) {
+        return {};
+    }
+    return buffer;
+}
+
+int PrintIntegrityLevel() {
+    const std::vector<BYTE> buffer = TokenInformation(TokenIntegrityLevel);
+    LPWSTR sid = nullptr;
+    if (buffer.empty() ||
+        !ConvertSidToStringSidW(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.data())->Label.Sid, &sid)) {
+        return WindowsFailure(L"GetTokenInformation(TokenIntegrityLevel)");
+    }
+    Write(STD_OUTPUT_HANDLE, std::wstring(sid) + L"\n");
+    LocalFree(sid);
+    return 0;
+}
+
+int PrintPrivileges() {
+    const std::vector<BYTE> buffer = TokenInformation(TokenPrivileges);
+    if (buffer.empty()) {
+        return WindowsFailure(L"GetTokenInformation(TokenPrivileges)");
+    }
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    std::wstring text;
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+        LUID luid = privileges->Privileges[i].Luid;
+        wchar_t name[128] = {};
+        DWORD length = 128;
+        if (!LookupPrivilegeNameW(nullptr, &luid, name, &length)) {
+            return WindowsFailure(L"LookupPrivilegeNameW");
+        }
+        text += std::wstring(name) + L"\n";
+    }
+    Write(STD_OUTPUT_HANDLE, text);
+    return 0;
+}
+
+// The processes stay alive while the next one starts, so that each counts against a
+// job's active-process limit; the job or their own sleep ends them.
+int SpawnSleepers(DWORD count, const std::wstring& sleepMs) {
+    const std::wstring program = ModulePath();
+    std::wstring text;
+    std::vector<UniqueHandle> started;
+    for (DWORD i = 0; i < count; ++i) {
+        std::wstring commandLine = QuoteArgument(program) + L" sleep " + sleepMs;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION child{};
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &child)) {
+            started.emplace_back(child.hProcess);
+            const UniqueHandle thread(child.hThread);
+            text += L"started\n";
+        } else {
+            text += L"failed " + std::to_wstring(GetLastError()) + L"\n";
+        }
+    }
+    Write(STD_OUTPUT_HANDLE, text);
+    return 0;
+}
+
+int Allocate(DWORD megabytes) {
+    void* memory = VirtualAlloc(nullptr, SIZE_T{megabytes} << 20, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (memory == nullptr) {
+        Write(STD_OUTPUT_HANDLE, L"failed " + std::to_wstring(GetLastError()) + L"\n");
+        return 0;
+    }
+    VirtualFree(memory, 0, MEM_RELEASE);
+    Write(STD_OUTPUT_HANDLE, L"allocated\n");
+    return 0;
+}
+
 int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     DWORD first = 0;
     DWORD second = 0;
@@ -209,6 +298,18 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     }
     if (mode == L"env" && rest.empty()) {
         return PrintEnvironment();
+    }
+    if (mode == L"integrity" && rest.empty()) {
+        return PrintIntegrityLevel();
+    }
+    if (mode == L"privileges" && rest.empty()) {
+        return PrintPrivileges();
+    }
+    if (mode == L"spawn" && rest.size() == 2 && ReadNumber(rest[0], first) && ReadNumber(rest[1], second)) {
+        return SpawnSleepers(first, rest[1]);
+    }
+    if (mode == L"allocate" && rest.size() == 1 && ReadNumber(rest[0], first)) {
+        return Allocate(first);
     }
     return Usage();
 }
