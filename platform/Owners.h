@@ -7,87 +7,47 @@
 
 namespace brindle {
 
-class UniqueHandle {
+// The owner of one kind of resource: Release is the platform call that gives it back.
+// Its result is not tested: there is nothing the launcher could do about a handle that
+// will not close or memory that will not free.
+template <typename Resource, auto Release>
+class UniqueResource {
 public:
-    explicit UniqueHandle(Platform& platform) : platform_(platform) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() { reset(); }
+    explicit UniqueResource(Platform& platform) : platform_(platform) {}
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    ~UniqueResource() { reset(); }
 
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
+    Resource get() const { return resource_; }
+    explicit operator bool() const { return resource_ != nullptr; }
 
-    // The place a Windows call writes a new handle to; only valid while empty.
-    HANDLE* put() { return &handle_; }
+    // The place a Windows call writes a new resource to; only valid while empty.
+    Resource* put() { return &resource_; }
 
-    // Takes ownership of a handle that a Windows call returned.
-    void adopt(HANDLE handle) {
+    // Takes ownership of a resource that a Windows call returned.
+    void adopt(Resource resource) {
         reset();
-        handle_ = handle;
+        resource_ = resource;
     }
 
-    // Closes the handle now. CloseHandle's result is not tested: there is nothing
-    // the launcher could do about a handle that will not close.
+    // Releases the resource now.
     void reset() {
-        if (handle_ != nullptr) {
-            HANDLE handle = handle_;
-            handle_ = nullptr;
-            platform_.CloseHandle(handle);
+        if (resource_ != nullptr) {
+            Resource resource = resource_;
+            resource_ = nullptr;
+            (platform_.*Release)(resource);
         }
     }
 
 private:
     Platform& platform_;
-    HANDLE handle_ = nullptr;
+    Resource resource_ = nullptr;
 };
 
-class UniqueSid {
-public:
-    explicit UniqueSid(Platform& platform) : platform_(platform) {}
-    UniqueSid(const UniqueSid&) = delete;
-    UniqueSid& operator=(const UniqueSid&) = delete;
-    ~UniqueSid() { reset(); }
-
-    PSID get() const { return sid_; }
-    explicit operator bool() const { return sid_ != nullptr; }
-    PSID* put() { return &sid_; }
-
-    void reset() {
-        if (sid_ != nullptr) {
-            PSID sid = sid_;
-            sid_ = nullptr;
-            platform_.FreeSid(sid);
-        }
-    }
-
-private:
-    Platform& platform_;
-    PSID sid_ = nullptr;
-};
-
+using UniqueHandle = UniqueResource<HANDLE, &Platform::CloseHandle>;
+using UniqueSid = UniqueResource<PSID, &Platform::FreeSid>;  // what AllocateAndInitializeSid made
 // Memory that a Windows call allocated for the caller to release with LocalFree, such
 // as the security descriptor GetNamedSecurityInfoW returns.
-class UniqueLocalMemory {
-public:
-    explicit UniqueLocalMemory(Platform& platform) : platform_(platform) {}
-    UniqueLocalMemory(const UniqueLocalMemory&) = delete;
-    UniqueLocalMemory& operator=(const UniqueLocalMemory&) = delete;
-    ~UniqueLocalMemory() { reset(); }
-
-    HLOCAL get() const { return memory_; }
-    HLOCAL* put() { return &memory_; }
-
-    void reset() {
-        if (memory_ != nullptr) {
-            HLOCAL memory = memory_;
-            memory_ = nullptr;
-            platform_.LocalFree(memory);
-        }
-    }
-
-private:
-    Platform& platform_;
-    HLOCAL memory_ = nullptr;
-};
+using UniqueLocalMemory = UniqueResource<HLOCAL, &Platform::LocalFree>;
 
 }  // namespace brindle
