@@ -4,12 +4,13 @@
 Usage: CheckPackage.py <repository root>
 
 Checked: the exact set of files; the archive holds exactly brindle.exe and README.md,
-the built executable and the repository's README; each .sha256 file names its file and
-holds its hash; the winget manifests (identifier, version, locale, portable installer,
-command, address, hash) and the scoop manifest (version, address, hash, executable)
-agree with the files; every version equals the one in brindle.exe's version resource;
-every address comes from BRINDLE_RELEASE_URL, or by default from the project's GitHub
-releases; and packaging the same sources twice gives the same bytes.
+the built executable and the repository's README, dated SOURCE_DATE_EPOCH; each
+.sha256 file names its file and holds its hash; the winget manifests (identifier,
+version, locale, portable installer, command, address, hash) and the scoop manifest
+(version, address, hash, executable) agree with the files; every version equals the
+one in brindle.exe's version resource; every address comes from BRINDLE_RELEASE_URL,
+or by default from the project's GitHub releases; and packaging the same build twice
+gives the same archive.
 """
 
 import hashlib
@@ -20,12 +21,16 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 import yaml
 
 PACKAGE_ID = "Brindle.Brindle"
 DEFAULT_URL = "https://github.com/brindle-sandbox/brindle/releases/download/v{version}"
+# The archive's files are dated by SOURCE_DATE_EPOCH; a fixed one keeps the check
+# independent of git (2023-11-14 22:13:20 UTC, an even second as zip's dates need).
+SOURCE_DATE_EPOCH = 1700000000
 OTHER_URL = "https://downloads.example.org/brindle/test-release"
 
 failures = []
@@ -78,6 +83,7 @@ def read_sha256_file(path, name):
 
 def package(root, dist, release_url):
     env = dict(os.environ)
+    env["SOURCE_DATE_EPOCH"] = str(SOURCE_DATE_EPOCH)
     env.pop("BRINDLE_RELEASE_URL", None)
     if release_url is not None:
         env["BRINDLE_RELEASE_URL"] = release_url
@@ -113,6 +119,9 @@ def check_dist(root, dist, url_pattern):
         check(z.read("brindle.exe") == built, "brindle.exe in the archive is not the one built")
         check(z.read("README.md") == read_bytes(os.path.join(root, "README.md")),
               "README.md in the archive is not the repository's")
+        dated = time.gmtime(SOURCE_DATE_EPOCH)[:6]
+        for info in z.infolist():
+            check(info.date_time == dated, f"{info.filename} in the archive is dated {info.date_time}, not {dated}")
     check(executable == built, f"{base}.exe is not the brindle.exe built")
 
     zip_hash = read_sha256_file(os.path.join(dist, f"{base}.zip.sha256"), f"{base}.zip")
