@@ -1,12 +1,18 @@
 # Fails unless brindle.exe imports only DLLs that every Windows installation has,
 # so that one copied brindle.exe runs on a clean machine.
-# Run with -DOBJDUMP=<objdump> -DEXECUTABLE=<brindle.exe>.
+# Run with -DEXECUTABLE=<brindle.exe> and either -DOBJDUMP=<objdump> or -DDUMPBIN=<dumpbin>.
 cmake_minimum_required(VERSION 3.20)
-execute_process(COMMAND ${OBJDUMP} -p ${EXECUTABLE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(DUMPBIN)
+  execute_process(COMMAND ${DUMPBIN} /nologo /dependents ${EXECUTABLE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+  # dumpbin lists the DLLs one to a line; no other line of its output names a DLL.
+  string(REGEX MATCHALL "[A-Za-z0-9_.-]+\\.[dD][lL][lL]" imports "${dump}")
+else()
+  execute_process(COMMAND ${OBJDUMP} -p ${EXECUTABLE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+  string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+endif()
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cannot read the imports of ${EXECUTABLE}")
 endif()
-string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
 if(NOT imports)
   message(FATAL_ERROR "no imports found in ${EXECUTABLE}")
 endif()
