@@ -1,7 +1,4 @@
 // The process entry: hands the wide argument vector and the real Windows seam to the launcher.
-#include <string>
-#include <vector>
-
 #include "app/LauncherMain.h"
 #include "platform/WindowsPlatform.h"
 
@@ -14,17 +11,10 @@ int _dowildcard = 0;
 #endif
 
 int wmain(int argc, wchar_t** argv) {
-    std::vector<std::u16string> arguments;
-    arguments.reserve(static_cast<std::size_t>(argc));
-    for (int index = 0; index < argc; ++index) {
-        const std::wstring argument(argv[index]);
-        arguments.emplace_back(argument.begin(), argument.end());
-    }
-    std::vector<const char16_t*> vector;
-    for (const std::u16string& argument : arguments) {
-        vector.push_back(argument.c_str());
-    }
-
+    // On Windows wchar_t and char16_t are both UTF-16 code units: the arguments are
+    // handed on as they are.
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be a UTF-16 code unit");
+    const auto* arguments = reinterpret_cast<const char16_t* const*>(argv);
     brindle::WindowsPlatform platform;
-    return static_cast<int>(brindle::LauncherMain(argc, vector.data(), platform));
+    return static_cast<int>(brindle::LauncherMain(argc, arguments, platform));
 }

@@ -89,7 +89,8 @@ std::optional<std::uint64_t> ReadSize(std::u16string_view text) {
     constexpr std::pair<char16_t, unsigned> kSuffixes[] = {{u'k', 10}, {u'm', 20}, {u'g', 30}};
     unsigned shift = 0;
     if (!text.empty()) {
-        const char16_t last = text.back() >= u'A' && text.back() <= u'Z' ? text.back() + (u'a' - u'A') : text.back();
+        const char16_t back = text.back();
+        const char16_t last = back >= u'A' && back <= u'Z' ? static_cast<char16_t>(back + (u'a' - u'A')) : back;
         for (const auto& [suffix, bits] : kSuffixes) {
             if (last == suffix) {
                 shift = bits;

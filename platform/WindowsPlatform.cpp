@@ -140,8 +140,8 @@ DWORD WindowsPlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJE
                                              SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                              ACL* sacl) {
     // The name is only read, though the Windows declaration takes it as writable.
-    std::wstring name(Wide(objectName));
-    return ::SetNamedSecurityInfoW(name.data(), objectType, securityInfo, owner, group, dacl, sacl);
+    std::u16string name(objectName);
+    return ::SetNamedSecurityInfoW(Wide(name.data()), objectType, securityInfo, owner, group, dacl, sacl);
 }
 
 BOOL WindowsPlatform::GetHandleInformation(HANDLE handle, DWORD* flags) {
@@ -245,20 +245,20 @@ BOOL WindowsPlatform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle);
 DWORD WindowsPlatform::GetLastError() { return ::GetLastError(); }
 
 std::u16string WindowsPlatform::ReadEnvironmentVariable(std::u16string_view name) {
-    const std::wstring wideName(name.begin(), name.end());
+    const std::u16string terminatedName(name);
     // The first call reports the size the value needs, its terminator included;
     // 0 means the variable is not set (or is empty).
-    const DWORD size = ::GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    const DWORD size = ::GetEnvironmentVariableW(Wide(terminatedName.c_str()), nullptr, 0);
     if (size == 0) {
         return {};
     }
-    std::wstring value(size, L'\0');
-    const DWORD length = ::GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
+    std::u16string value(size, u'\0');
+    const DWORD length = ::GetEnvironmentVariableW(Wide(terminatedName.c_str()), Wide(value.data()), size);
     if (length == 0 || length >= size) {
         return {};
     }
     value.resize(length);
-    return std::u16string(value.begin(), value.end());
+    return value;
 }
 
 }  // namespace brindle
