@@ -24,17 +24,15 @@ struct Variable {
     std::u16string value;
 };
 
-// Windows compares environment names as if in upper case.
-char16_t Folded(char16_t unit) { return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 32) : unit; }
-
 bool SameName(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char16_t x, char16_t y) { return Folded(x) == Folded(y); });
+                                              [](char16_t x, char16_t y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
+// Windows sorts environment names as if in upper case ("AB" before "A_B").
 bool NameBefore(const Variable& a, const Variable& b) {
     return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
-                                        [](char16_t x, char16_t y) { return Folded(x) < Folded(y); });
+                                        [](char16_t x, char16_t y) { return AsciiUpper(x) < AsciiUpper(y); });
 }
 
 // The entries of a block. A name ends at the first "=" after its first character, so

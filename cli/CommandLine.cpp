@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include "platform/Text.h"
+
 namespace brindle {
 namespace {
 
@@ -40,10 +42,6 @@ void AppendQuotedArgument(std::u16string& command, std::u16string_view argument)
     // Trailing backslashes stand before the closing quote, so they are doubled too.
     command.append(backslashes * 2, u'\\');
     command += u'"';
-}
-
-char16_t AsciiLower(char16_t unit) {
-    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
 }
 
 bool EndsWithIgnoringAsciiCase(std::u16string_view text, std::u16string_view lowerSuffix) {

@@ -1,5 +1,7 @@
 #include "cli/DecimalNumber.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -89,8 +91,7 @@ std::optional<std::uint64_t> ReadSize(std::u16string_view text) {
     constexpr std::pair<char16_t, unsigned> kSuffixes[] = {{u'k', 10}, {u'm', 20}, {u'g', 30}};
     unsigned shift = 0;
     if (!text.empty()) {
-        const char16_t back = text.back();
-        const char16_t last = back >= u'A' && back <= u'Z' ? static_cast<char16_t>(back + (u'a' - u'A')) : back;
+        const char16_t last = AsciiLower(text.back());
         for (const auto& [suffix, bits] : kSuffixes) {
             if (last == suffix) {
                 shift = bits;

@@ -98,11 +98,7 @@ std::u16string NormalisedRoot(std::u16string path) {
         path.erase(0, 4);
     }
     for (char16_t& unit : path) {
-        if (unit == u'/') {
-            unit = u'\\';
-        } else if (unit >= u'A' && unit <= u'Z') {
-            unit = static_cast<char16_t>(unit + (u'a' - u'A'));
-        }
+        unit = unit == u'/' ? u'\\' : AsciiLower(unit);
     }
     while (!path.empty() && path.back() == u'\\') {
         path.pop_back();

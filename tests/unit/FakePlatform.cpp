@@ -4,6 +4,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/Text.h"
+
 namespace brindle::testing {
 namespace {
 
@@ -16,10 +18,8 @@ constexpr DWORD kHighIntegrity = 0x3000;
 constexpr std::size_t kLongestCommandLine = 32766;
 constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
 
-char16_t AsciiLower(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit; }
-
 std::u16string AsciiLower(std::u16string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return AsciiLower(unit); });
+    std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return brindle::AsciiLower(unit); });
     return text;
 }
 
