@@ -26,7 +26,8 @@ namespace {
 // which is the release order of the launch: the child's thread (when creation
 // succeeded but the run ended before the resume closed it), the child's process
 // handle, the job (whose kill-on-close then ends every process the child left in it),
-// the tokens with the launcher's own last, and the command buffer.
+// the tokens with the launcher's own last, then the startup record (its attribute
+// list and any duplicate not yet released), the environment block and the command buffer.
 struct RunState {
     explicit RunState(Platform& platform)
         : startup(platform), tokens(platform), job(platform), process(platform), thread(platform) {}
