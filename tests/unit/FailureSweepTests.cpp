@@ -168,7 +168,7 @@ const std::vector<SweepRow>& Rows() {
 class FailureSweepTest : public ::testing::TestWithParam<DWORD> {
 protected:
     static std::vector<std::u16string> AllOptions() {
-        return {u"brindle.exe", u"--low-il", u"--restricted-token", u"--job-object", u"--timeout=30",
+        return {u"--low-il", u"--restricted-token", u"--job-object", u"--timeout=30",
                 u"--std-handles-only", u"--set-env=A=1", u"--writable-dir=" + kCommandLineDir, u"--", u"seven.exe"};
     }
 
@@ -177,14 +177,6 @@ protected:
         scenario.AddPath(kCommandLineDir, FILE_ATTRIBUTE_DIRECTORY);
         scenario.AddReparsePoint(kEnvironmentDir, kCloudFileTag);
         scenario.SetEnvironmentVariable(u"ORBIK_WRITABLE_DIRS", kEnvironmentDir);
-    }
-
-    static DWORD Launch(FakePlatform& scenario, std::vector<std::u16string> args) {
-        std::vector<const char16_t*> argv;
-        for (const auto& arg : args) {
-            argv.push_back(arg.c_str());
-        }
-        return LauncherMain(static_cast<int>(argv.size()), argv.data(), scenario);
     }
 };
 
@@ -262,9 +254,7 @@ TEST(OverlongCommandLineTest, BothCreationsFailAndTheRunEndsCleanly) {
     scenario.AddProgram(u"child.exe", {});
     // Quoting grows an argument of quotes to twice its length and more, past what Windows takes.
     const std::u16string quotes(17000, u'"');
-    const std::u16string args[] = {u"brindle.exe", u"--job-object", u"--", u"child.exe", quotes};
-    const char16_t* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str(), args[4].c_str()};
-    EXPECT_EQ(LauncherMain(5, argv, scenario), 1u);
+    EXPECT_EQ(Launch(scenario, {u"--job-object", u"--", u"child.exe", quotes}), 1u);
     EXPECT_EQ(scenario.ErrorLines(),
               (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: 206\n", kFallingBack,
                                            u"[brindle] CreateProcessW also failed: 206\n"}));

@@ -218,17 +218,5 @@ TEST_F(InheritanceTest, AnUnreadableEnvironmentLeavesTheChildBrindlesOrRefusesUn
     EXPECT_EQ(strict.CountCalls("GetFileAttributesW"), 0u);  // refused before any directory is touched
 }
 
-TEST(InheritanceOptionsTest, NamesAreNonEmptyAndHoldNoEquals) {
-    for (const std::u16string argument : {u"--keep-env=", u"--keep-env=A=B", u"--set-env=A", u"--set-env==x",
-                                          u"--set-env=", u"--unset-env=", u"--unset-env=A=B"}) {
-        FakePlatform parser;
-        LaunchOptions options;
-        const std::u16string args[] = {u"brindle.exe", argument, u"--", u"x"};
-        const char16_t* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str()};
-        EXPECT_FALSE(ParseArguments(4, argv, options, parser));
-        EXPECT_EQ(parser.ErrorLines().front(), u"[brindle] Invalid value: " + argument + u"\n");
-    }
-}
-
 }  // namespace
 }  // namespace brindle::testing

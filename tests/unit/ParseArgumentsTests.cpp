@@ -188,8 +188,9 @@ TEST(ParseArgumentsTest, EmptyArgumentsAroundTheCommandAreKept) {
 }
 
 // Job limits are read strictly: a value that is not exactly a number in range (with a
-// K, M or G suffix for sizes) is refused, never read as a smaller limit or none.
-TEST(ParseArgumentsTest, JobLimitsAreReadStrictlyAndAskForTheJob) {
+// K, M or G suffix for sizes) is refused, never read as a smaller limit or none; and an
+// environment variable's name is never empty and holds no "=".
+TEST(ParseArgumentsTest, ValuedOptionsAreReadStrictlyAndJobLimitsAskForTheJob) {
     struct Accepted {
         std::u16string argument;
         std::uint64_t LaunchOptions::*size;
@@ -224,7 +225,8 @@ TEST(ParseArgumentsTest, JobLimitsAreReadStrictlyAndAskForTheJob) {
         u"--max-memory=-1", u"--max-memory=+1", u"--max-memory= 1", u"--max-memory=1 ", u"--max-memory=K",
         u"--max-memory=18446744073709551616", u"--max-memory=17179869184G", u"--max-memory=\uFF11",
         u"--max-process-memory=1.5G", u"--cpu-rate=0", u"--cpu-rate=101", u"--cpu-rate=50%", u"--cpu-rate=",
-        u"--cpu-time=0", u"--cpu-time=922337203686", u"--cpu-time=60s",
+        u"--cpu-time=0", u"--cpu-time=922337203686", u"--cpu-time=60s", u"--keep-env=", u"--keep-env=A=B",
+        u"--set-env=A", u"--set-env==x", u"--set-env=", u"--unset-env=", u"--unset-env=A=B",
     };
     for (const std::u16string& argument : invalid) {
         const Parsed parsed = Parse({argument, u"--verbose", u"--", u"x"});
