@@ -15,6 +15,7 @@
 #include "platform/Owners.h"
 #include "platform/Text.h"
 #include "report/RunReport.h"
+#include "self/ProtectOwnProcess.h"
 #include "token/LaunchTokens.h"
 #include "token/LowIntegrity.h"
 #include "token/RestrictedToken.h"
@@ -99,11 +100,15 @@ Creation CreateChild(Platform& platform, RunState& run, bool fallBack, DWORD& fi
             platform.WriteStandardError(
                 u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.\n");
         }
-        // A program that demands elevation, started again with the launcher's own token
-        // from an elevated console, would run with the very rights the reduced token withheld.
-        if (firstError == ERROR_ELEVATION_REQUIRED && run.tokens.IsReduced()) {
+        // A reduced token refused for any reason but the missing privilege is never
+        // replaced by the launcher's own: a child that can write a folder could plant a
+        // program the reduced token may not run (5), and a program that demands
+        // elevation (740) would get the very rights the reduced token withheld.
+        if (run.tokens.IsReduced() && firstError != ERROR_PRIVILEGE_NOT_HELD) {
             platform.WriteStandardError(
-                u"[brindle] The command requires elevation; not falling back to brindle's own token\n");
+                firstError == ERROR_ELEVATION_REQUIRED
+                    ? u"[brindle] The command requires elevation; not falling back to brindle's own token\n"
+                    : u"[brindle] Not falling back to brindle's own token after error " + Decimal(firstError) + u"\n");
             return Creation::Failed;
         }
         if (!fallBack) {
@@ -251,9 +256,29 @@ bool AllWritable(const std::vector<WritableDir>& directories) {
                        [](const WritableDir& directory) { return directory.grant.Writable(); });
 }
 
-// The launch sequence, from the own token to the release of everything it opened. What
-// each step achieved goes into record, which --strict checks as the launch goes.
-DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record) {
+// The report of a run still under way: nothing has applied yet, since a restriction
+// applies only once the child is created with it.
+RunRecord Running(const RunRecord& requested) {
+    RunRecord running = requested;
+    running.outcome = Outcome::Running;
+    return running;
+}
+
+// The launch sequence, from the parsed command line to the release of everything it
+// opened. What each step achieved goes into record, which --strict checks as the
+// launch goes.
+DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record, RunReport& report) {
+    const StepResult protection = ProtectOwnProcess(platform);
+    if (options.strict && !protection.applied) {
+        record.ownProcess.Record(protection);
+        return RefuseStrictly(platform);
+    }
+    if (options.verbose) {
+        PrintSummary(platform, options);
+    }
+    report.Write(Running(record));
+    record.ownProcess.Record(protection);
+
     RunState run(platform);
     if (!OpenOwnToken(platform, run.tokens)) {
         return 1;
@@ -272,6 +297,9 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
         if (options.strict && !record.lowIntegrity.applied) {
             return RefuseStrictly(platform);
         }
+    } else if (options.restrictedToken && IsElevated(platform, run.tokens.processToken.get())) {
+        platform.WriteStandardError(
+            u"[brindle] Warning: the child of an elevated caller stays at High integrity without --low-il\n");
     }
     // What the child inherits is prepared before any directory is touched, so that a
     // strict refusal here leaves the disk as it was.
@@ -289,6 +317,7 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
         }
     }
     record.directories = GrantWritableDirs(platform, options);
+    report.WarnIfWritableByTheCommand(record.directories);
     if (options.strict && !AllWritable(record.directories)) {
         return RefuseStrictly(platform);
     }
@@ -325,6 +354,7 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
     record.cpuRate.requested = options.cpuRate != 0;
     record.stdHandlesOnly.requested = options.stdHandlesOnly;
     record.environment.requested = options.EnvironmentRequested();
+    record.ownProcess.requested = true;  // always: brindle's own process is closed to every child
     return record;
 }
 
@@ -339,14 +369,10 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
         }
         return 1;
     }
-    if (options.verbose) {
-        PrintSummary(platform, options);
-    }
     RunRecord record = RequestedRecord(options);
-    record.exitCode = Launch(platform, options, record);
-    if (!options.reportPath.empty()) {
-        WriteReport(platform, options.reportPath, ComposeReport(record));
-    }
+    RunReport report(platform, options.reportPath);
+    record.exitCode = Launch(platform, options, record, report);
+    report.Write(record);
     return record.exitCode;
 }
 

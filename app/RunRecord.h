@@ -24,7 +24,8 @@ struct RestrictionRecord {
     }
 };
 
-enum class Outcome { Exited, TimedOut, NotStarted, WaitFailed };
+// Running: the report written before the run's end, which a killed brindle leaves behind.
+enum class Outcome { Exited, TimedOut, NotStarted, WaitFailed, Running };
 enum class ChildToken { None, Restricted, Duplicate, Own };
 
 struct RunRecord {
@@ -42,6 +43,7 @@ struct RunRecord {
     RestrictionRecord cpuRate;
     RestrictionRecord stdHandlesOnly;
     RestrictionRecord environment;
+    RestrictionRecord ownProcess;  // brindle's own process and thread closed to the child
 
     std::vector<WritableDir> directories;
     std::optional<JobAccounting> jobAccounting;  // empty without a job

@@ -52,6 +52,9 @@ constexpr std::u16string_view kKeepEnvPrefix = u"--keep-env=";
 constexpr std::u16string_view kSetEnvPrefix = u"--set-env=";
 constexpr std::u16string_view kUnsetEnvPrefix = u"--unset-env=";
 
+// The largest value the lenient rule reads without clamping it.
+constexpr std::uint64_t kLargestStrictNumber = 2147483647;
+
 // Windows keeps the CPU-time limit as a signed 64-bit count of 100-ns units.
 constexpr std::uint64_t kLongestCpuTimeSeconds = 922337203685;
 
@@ -62,6 +65,12 @@ bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
 // A number read into an unsigned field keeps its two's-complement bits, so -1 is 4294967295.
 std::uint32_t ReadOptionNumber(std::u16string_view argument, std::u16string_view prefix) {
     return static_cast<std::uint32_t>(ReadDecimalNumber(argument.substr(prefix.size())));
+}
+
+bool RefuseValue(std::u16string_view argument, ErrorStream& errors) {
+    errors.WriteStandardError(u"[brindle] Invalid value: " + std::u16string(argument) + u"\n");
+    errors.WriteStandardError(kUsageText);
+    return false;
 }
 
 enum class OptionResult { Accepted, HelpRequested, VersionRequested, InvalidValue, Unknown };
@@ -173,11 +182,26 @@ bool ComposeCommand(const std::vector<std::u16string_view>& arguments, std::u16s
     return true;
 }
 
+// Under --strict the time limit and the process limit are read strictly too: a value
+// that the lenient rule would turn into 0 ("abc": no limit at all) or clamp is refused.
+// Returns the first argument whose value is not one or more ASCII digits of at most
+// 2147483647, in command-line order; empty when all are.
+std::u16string_view FirstLenientNumber(const std::vector<std::u16string_view>& numberArguments) {
+    for (const std::u16string_view argument : numberArguments) {
+        const std::u16string_view prefix = StartsWith(argument, kTimeoutPrefix) ? kTimeoutPrefix : kMaxProcessesPrefix;
+        if (!ReadStrictNumber(argument.substr(prefix.size()), 0, kLargestStrictNumber)) {
+            return argument;
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& options, ErrorStream& errors) {
     bool afterSeparator = false;
     std::vector<std::u16string_view> commandArguments;
+    std::vector<std::u16string_view> numberArguments;  // --timeout= and --max-processes=, in order
     // An empty program is kept as "" on the command line, so an empty command line
     // cannot tell whether the child has a name; this flag can.
     bool hasNonEmptyArgument = false;
@@ -194,6 +218,9 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
         }
         switch (ApplyOption(argument, options)) {
             case OptionResult::Accepted:
+                if (StartsWith(argument, kTimeoutPrefix) || StartsWith(argument, kMaxProcessesPrefix)) {
+                    numberArguments.push_back(argument);
+                }
                 break;
             case OptionResult::HelpRequested:
                 errors.WriteStandardError(kUsageText);
@@ -202,13 +229,17 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
                 options.versionRequested = true;
                 return false;
             case OptionResult::InvalidValue:
-                errors.WriteStandardError(u"[brindle] Invalid value: " + std::u16string(argument) + u"\n");
-                errors.WriteStandardError(kUsageText);
-                return false;
+                return RefuseValue(argument, errors);
             case OptionResult::Unknown:
                 errors.WriteStandardError(u"[brindle] Unknown option: " + std::u16string(argument) + u"\n");
                 errors.WriteStandardError(kUsageText);
                 return false;
+        }
+    }
+    if (options.strict) {
+        const std::u16string_view lenient = FirstLenientNumber(numberArguments);
+        if (!lenient.empty()) {
+            return RefuseValue(lenient, errors);
         }
     }
     if (!hasNonEmptyArgument) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Owners.h"
+#include "platform/Paths.h"
 #include "platform/StepResult.h"
 #include "platform/Text.h"
 #include "platform/WellKnownSids.h"
@@ -104,20 +105,6 @@ std::u16string NormalisedRoot(std::u16string path) {
         path.pop_back();
     }
     return path + u'\\';
-}
-
-bool FullPathOf(Platform& platform, const std::u16string& path, std::u16string& fullPath) {
-    std::u16string buffer(MAX_PATH + 1, u'\0');
-    DWORD length = platform.GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length >= buffer.size()) {  // too small: length is the size it needs
-        buffer.assign(length, u'\0');
-        length = platform.GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    }
-    if (length == 0 || length >= buffer.size()) {
-        return false;
-    }
-    fullPath.assign(buffer, 0, length);
-    return true;
 }
 
 bool VolumePathOf(Platform& platform, const std::u16string& path, std::size_t fullPathLength,

@@ -26,12 +26,14 @@ public:
     // Milliseconds since the system started, for how long the child ran.
     virtual ULONGLONG GetTickCount64() = 0;
 
-    // Own token. The pseudo-handle of GetCurrentProcess needs no closing.
+    // Own process and thread. Their pseudo-handles need no closing.
     virtual HANDLE GetCurrentProcess() = 0;
+    virtual HANDLE GetCurrentThread() = 0;
     virtual DWORD GetCurrentProcessId() = 0;
     virtual BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) = 0;
 
-    // Token groups: a call with no buffer fails but writes the size it needs to *returnLength.
+    // Token groups and user: a call with no buffer fails but writes the size it needs to
+    // *returnLength; the SIDs of the record point into the caller's buffer.
     virtual BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
                                      DWORD infoLength, DWORD* returnLength) = 0;
     virtual BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
@@ -44,6 +46,9 @@ public:
     virtual BOOL EqualSid(PSID sid1, PSID sid2) = 0;
     virtual DWORD GetLengthSid(PSID sid) = 0;
     virtual void FreeSid(PSID sid) = 0;
+    // A well-known SID of the machine, written into the caller's buffer (at most
+    // SECURITY_MAX_SID_SIZE bytes), which needs no release.
+    virtual BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) = 0;
 
     // New primary tokens: a restricted copy (deny-only SIDs, privileges removed) and a plain duplicate.
     virtual BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
@@ -79,6 +84,9 @@ public:
                                         SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
                                         ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) = 0;
     virtual HLOCAL LocalFree(HLOCAL memory) = 0;
+    // The long form of an existing path (no 8.3 short names in it); the length written
+    // without its terminator, the size it needs when the buffer is too small, 0 on failure.
+    virtual DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) = 0;
 
     // Files, for the run report.
     virtual BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
@@ -90,6 +98,11 @@ public:
     virtual BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) = 0;
     virtual BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                                  PSID labelSid) = 0;
+    virtual BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) = 0;
+    // Replaces parts of a kernel object's security descriptor (for brindle's own process
+    // and thread, their DACLs); returns its error code.
+    virtual DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
+                                  PSID owner, PSID group, ACL* dacl, ACL* sacl) = 0;
     virtual DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                         SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                         ACL* sacl) = 0;

@@ -41,6 +41,8 @@ ULONGLONG WindowsPlatform::GetTickCount64() { return ::GetTickCount64(); }
 
 HANDLE WindowsPlatform::GetCurrentProcess() { return ::GetCurrentProcess(); }
 
+HANDLE WindowsPlatform::GetCurrentThread() { return ::GetCurrentThread(); }
+
 DWORD WindowsPlatform::GetCurrentProcessId() { return ::GetCurrentProcessId(); }
 
 BOOL WindowsPlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
@@ -69,6 +71,10 @@ BOOL WindowsPlatform::EqualSid(PSID sid1, PSID sid2) { return ::EqualSid(sid1, s
 DWORD WindowsPlatform::GetLengthSid(PSID sid) { return ::GetLengthSid(sid); }
 
 void WindowsPlatform::FreeSid(PSID sid) { ::FreeSid(sid); }
+
+BOOL WindowsPlatform::CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) {
+    return ::CreateWellKnownSid(type, domainSid, sid, size);
+}
 
 BOOL WindowsPlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
                                             SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
@@ -116,6 +122,10 @@ DWORD WindowsPlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJE
 
 HLOCAL WindowsPlatform::LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
 
+DWORD WindowsPlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) {
+    return ::GetLongPathNameW(Wide(shortPath), Wide(longPath), bufferLength);
+}
+
 BOOL WindowsPlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                                 void* overlapped) {
     return ::WriteFile(file, buffer, bytesToWrite, bytesWritten, static_cast<OVERLAPPED*>(overlapped));
@@ -134,6 +144,15 @@ BOOL WindowsPlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision
 BOOL WindowsPlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                                       PSID labelSid) {
     return ::AddMandatoryAce(acl, aceRevision, aceFlags, mandatoryPolicy, labelSid);
+}
+
+BOOL WindowsPlatform::AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
+    return ::AddAccessAllowedAce(acl, aceRevision, accessMask, sid);
+}
+
+DWORD WindowsPlatform::SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
+                                       PSID owner, PSID group, ACL* dacl, ACL* sacl) {
+    return ::SetSecurityInfo(handle, objectType, securityInfo, owner, group, dacl, sacl);
 }
 
 DWORD WindowsPlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,

@@ -13,6 +13,7 @@ public:
     ULONGLONG GetTickCount64() override;
 
     HANDLE GetCurrentProcess() override;
+    HANDLE GetCurrentThread() override;
     DWORD GetCurrentProcessId() override;
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
     BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
@@ -24,6 +25,7 @@ public:
     BOOL EqualSid(PSID sid1, PSID sid2) override;
     DWORD GetLengthSid(PSID sid) override;
     void FreeSid(PSID sid) override;
+    BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override;
     BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
                                SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
                                LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
@@ -44,6 +46,7 @@ public:
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
     HLOCAL LocalFree(HLOCAL memory) override;
+    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override;
     BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                    void* overlapped) override;
     BOOL DeleteFileW(const char16_t* fileName) override;
@@ -51,6 +54,9 @@ public:
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                          PSID labelSid) override;
+    BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override;
+    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
+                          PSID group, ACL* dacl, ACL* sacl) override;
     DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                 SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                 ACL* sacl) override;

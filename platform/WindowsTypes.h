@@ -121,6 +121,14 @@ struct TOKEN_MANDATORY_LABEL {
     SID_AND_ATTRIBUTES Label;
 };
 
+struct TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+};
+
+struct TOKEN_ELEVATION {
+    DWORD TokenIsElevated;
+};
+
 struct ACL {
     BYTE AclRevision;
     BYTE Sbz1;
@@ -141,6 +149,12 @@ struct ACE_HEADER {
 };
 
 struct SYSTEM_MANDATORY_LABEL_ACE {
+    ACE_HEADER Header;
+    DWORD Mask;
+    DWORD SidStart;
+};
+
+struct ACCESS_ALLOWED_ACE {
     ACE_HEADER Header;
     DWORD Mask;
     DWORD SidStart;
@@ -197,7 +211,7 @@ struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
     DWORD UIRestrictionsClass;
 };
 
-enum TOKEN_INFORMATION_CLASS { TokenGroups = 2, TokenIntegrityLevel = 25 };
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenGroups = 2, TokenElevation = 20, TokenIntegrityLevel = 25 };
 enum SECURITY_IMPERSONATION_LEVEL { SecurityImpersonation = 2 };
 enum TOKEN_TYPE { TokenPrimary = 1 };
 enum JOBOBJECTINFOCLASS {
@@ -206,7 +220,8 @@ enum JOBOBJECTINFOCLASS {
     JobObjectExtendedLimitInformation = 9,
     JobObjectCpuRateControlInformation = 15,
 };
-enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
+enum WELL_KNOWN_SID_TYPE { WinLocalSystemSid = 22, WinCreatorOwnerRightsSid = 71 };
+enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1, SE_KERNEL_OBJECT = 6 };
 enum FILE_INFO_BY_HANDLE_CLASS { FileAttributeTagInfo = 9 };
 
 // A name surrogate (junction, symbolic link, mount point) names another object.
@@ -225,6 +240,7 @@ constexpr DWORD ERROR_ELEVATION_REQUIRED = 740;
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
+constexpr DWORD TOKEN_QUERY = 0x8;
 constexpr DWORD DISABLE_MAX_PRIVILEGE = 0x1;
 constexpr DWORD SE_GROUP_USE_FOR_DENY_ONLY = 0x10;
 constexpr DWORD SE_GROUP_INTEGRITY = 0x20;
@@ -232,6 +248,15 @@ constexpr DWORD SE_GROUP_LOGON_ID = 0xC0000000;
 constexpr DWORD SECURITY_BUILTIN_DOMAIN_RID = 32;
 constexpr DWORD DOMAIN_ALIAS_RID_ADMINS = 544;
 constexpr DWORD SECURITY_MANDATORY_LOW_RID = 0x1000;
+constexpr DWORD SECURITY_MAX_SID_SIZE = 68;
+
+constexpr DWORD SYNCHRONIZE = 0x100000;
+constexpr DWORD PROCESS_TERMINATE = 0x1;
+constexpr DWORD PROCESS_QUERY_INFORMATION = 0x400;
+constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
+constexpr DWORD PROCESS_ALL_ACCESS = 0x1FFFFF;
+constexpr DWORD THREAD_QUERY_LIMITED_INFORMATION = 0x800;
+constexpr DWORD THREAD_ALL_ACCESS = 0x1FFFFF;
 
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
@@ -281,7 +306,9 @@ constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD MAX_PATH = 260;
+constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x4;
 constexpr SECURITY_INFORMATION LABEL_SECURITY_INFORMATION = 0x10;
+constexpr BYTE ACCESS_ALLOWED_ACE_TYPE = 0x0;
 constexpr DWORD ACL_REVISION = 2;
 constexpr BYTE SYSTEM_MANDATORY_LABEL_ACE_TYPE = 0x11;
 constexpr DWORD OBJECT_INHERIT_ACE = 0x1;
@@ -307,5 +334,7 @@ static_assert(sizeof(TOKEN_MANDATORY_LABEL) == 16, "TOKEN_MANDATORY_LABEL layout
 static_assert(sizeof(SID_AND_ATTRIBUTES) == 16, "SID_AND_ATTRIBUTES layout");
 static_assert(sizeof(ACL) == 8, "ACL header layout");
 static_assert(sizeof(SYSTEM_MANDATORY_LABEL_ACE) == 12, "SYSTEM_MANDATORY_LABEL_ACE layout");
+static_assert(sizeof(ACCESS_ALLOWED_ACE) == 12, "ACCESS_ALLOWED_ACE layout");
+static_assert(sizeof(TOKEN_USER) == 16, "TOKEN_USER layout");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");
 static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");

@@ -1,7 +1,10 @@
 #include "report/RunReport.h"
 
+#include <algorithm>
+
 #include "app/Version.h"
 #include "platform/Owners.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 #include "report/Json.h"
 
@@ -13,6 +16,7 @@ std::u16string_view OutcomeName(Outcome outcome) {
         case Outcome::Exited: return u"exited";
         case Outcome::TimedOut: return u"timed out";
         case Outcome::WaitFailed: return u"wait failed";
+        case Outcome::Running: return u"running";
         case Outcome::NotStarted: break;
     }
     return u"not started";
@@ -105,6 +109,21 @@ void Job(JsonWriter& json, const std::optional<JobAccounting>& accounting) {
     json.EndObject();
 }
 
+// Whether path lies in folder or below it, by whole folder names and without regard to
+// the case of ASCII letters, as Windows compares names. An empty name lies nowhere.
+bool IsInsideFolder(const std::u16string& path, std::u16string folder) {
+    while (!folder.empty() && (folder.back() == u'\\' || folder.back() == u'/')) {
+        folder.pop_back();
+    }
+    if (path.empty() || folder.empty() || path.size() <= folder.size() + 1) {
+        return false;
+    }
+    const char16_t separator = path[folder.size()];
+    return (separator == u'\\' || separator == u'/') &&
+           std::equal(folder.begin(), folder.end(), path.begin(),
+                      [](char16_t a, char16_t b) { return AsciiLower(a) == AsciiLower(b); });
+}
+
 StepResult WriteWholeFile(Platform& platform, const std::u16string& path, const std::string& text) {
     // A link planted at the name is removed, never followed: the name is made anew.
     platform.DeleteFileW(path.c_str());
@@ -135,7 +154,11 @@ std::string ComposeReport(const RunRecord& record) {
     json.Key("outcome");
     json.String(OutcomeName(record.outcome));
     json.Key("exitCode");
-    json.Number(record.exitCode);
+    if (record.outcome == Outcome::Running) {
+        json.Null();
+    } else {
+        json.Number(record.exitCode);
+    }
     json.Key("childExitCode");
     OptionalNumber(json, record.childExitCode);
     json.Key("elapsedMs");
@@ -151,6 +174,7 @@ std::string ComposeReport(const RunRecord& record) {
     Restriction(json, "cpuRate", record.cpuRate);
     Restriction(json, "stdHandlesOnly", record.stdHandlesOnly);
     Restriction(json, "environment", record.environment);
+    Restriction(json, "ownProcess", record.ownProcess);
     json.EndObject();
     json.Key("directories");
     Directories(json, record.directories);
@@ -160,17 +184,37 @@ std::string ComposeReport(const RunRecord& record) {
     return json.Text() + "\n";
 }
 
-void WriteReport(Platform& platform, const std::u16string& path, const std::string& text) {
-    const std::u16string temporary = path + u"." + Decimal(platform.GetCurrentProcessId()) + u".tmp";
-    StepResult result = WriteWholeFile(platform, temporary, text);
-    if (result.applied &&
-        !platform.MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        result = StepResult::Failed(platform.GetLastError());
+void RunReport::Write(const RunRecord& record) {
+    if (path_.empty()) {
+        return;
+    }
+    const std::u16string temporary = path_ + u"." + Decimal(platform_.GetCurrentProcessId()) + u".tmp";
+    StepResult result = WriteWholeFile(platform_, temporary, ComposeReport(record));
+    if (result.applied && !platform_.MoveFileExW(temporary.c_str(), path_.c_str(),
+                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        result = StepResult::Failed(platform_.GetLastError());
     }
     if (!result.applied) {
-        platform.DeleteFileW(temporary.c_str());  // nothing half-written is left behind
-        platform.WriteStandardError(u"[brindle] Could not write the report to '" + path + u"': " +
-                                    Decimal(result.error) + u"\n");
+        platform_.DeleteFileW(temporary.c_str());  // nothing half-written is left behind
+        if (!failureSaid_) {
+            platform_.WriteStandardError(u"[brindle] Could not write the report to '" + path_ + u"': " +
+                                         Decimal(result.error) + u"\n");
+            failureSaid_ = true;
+        }
+    }
+}
+
+void RunReport::WarnIfWritableByTheCommand(const std::vector<WritableDir>& directories) {
+    if (path_.empty()) {
+        return;
+    }
+    const std::u16string report = CanonicalPathOf(platform_, path_);
+    const bool inside = std::any_of(directories.begin(), directories.end(), [&](const WritableDir& directory) {
+        return directory.grant.Writable() && IsInsideFolder(report, CanonicalPathOf(platform_, directory.path));
+    });
+    if (inside) {
+        platform_.WriteStandardError(
+            u"[brindle] Warning: the report is inside a writable directory, where the command can change it\n");
     }
 }
 

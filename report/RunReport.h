@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/RunRecord.h"
 #include "platform/Platform.h"
@@ -12,12 +14,30 @@ namespace brindle {
 // The report's text: one JSON object, keys in a fixed order, ending in a line feed.
 std::string ComposeReport(const RunRecord& record);
 
-// Writes the report so that a reader sees the old file or the whole new one: to
-// "<path>.<pid>.tmp" beside it, then moved over it. The child, which runs with fewer
-// rights and may know brindle's process id, could plant a link at that name: it is
-// deleted first and then created new, opening a reparse point itself rather than
-// following it. A report that cannot be written is reported; the run's exit status
-// stays as it is.
-void WriteReport(Platform& platform, const std::u16string& path, const std::string& text);
+// The report of one run, written as the run goes: a first one while the command is
+// still to run (outcome "running"), so that a brindle that is ended early never leaves
+// an earlier run's report in place, and the final one at the end. Each is written so
+// that a reader sees the old file or the whole new one: to "<path>.<pid>.tmp" beside it,
+// then moved over it. The child, which runs with fewer rights and may know brindle's
+// process id, could plant a link at that name: it is deleted first and then created
+// new, opening a reparse point itself rather than following it. A report that cannot
+// be written is said once per run; the run's exit status stays as it is. Without a
+// path nothing is written.
+class RunReport {
+public:
+    RunReport(Platform& platform, std::u16string path) : platform_(platform), path_(std::move(path)) {}
+
+    void Write(const RunRecord& record);
+
+    // The command may rewrite a report inside a directory it may write. Says so, once the
+    // directories are handled, when the report's path lies in one that was made (or
+    // already was) writable at Low integrity.
+    void WarnIfWritableByTheCommand(const std::vector<WritableDir>& directories);
+
+private:
+    Platform& platform_;
+    const std::u16string path_;
+    bool failureSaid_ = false;
+};
 
 }  // namespace brindle

@@ -36,9 +36,6 @@ StepResult ReadTokenGroups(Platform& platform, HANDLE token, std::vector<BYTE>& 
 std::vector<SID_AND_ATTRIBUTES> GroupsToDisable(Platform& platform, const TOKEN_GROUPS& groups,
                                                 const UniqueSid& administrators) {
     std::vector<SID_AND_ATTRIBUTES> sidsToDisable;
-    if (!administrators) {
-        return sidsToDisable;
-    }
     const SID_AND_ATTRIBUTES* entries = groups.Groups;
     for (DWORD i = 0; i < groups.GroupCount; ++i) {
         if ((entries[i].Attributes & kNeverDisabled) == 0 && platform.EqualSid(entries[i].Sid, administrators.get())) {
@@ -60,10 +57,14 @@ StepResult MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHan
     if (!read.applied) {
         return read;
     }
-    // If the Administrators SID cannot be built, nothing is said: no group matches
-    // and the token is still made, with only the privileges removed.
+    // Without the Administrators SID no group would match, and a token that disables
+    // nothing would pass for a restricted one.
     UniqueSid administrators(platform);
-    AllocateAdministratorsSid(platform, administrators);
+    if (!AllocateAdministratorsSid(platform, administrators)) {
+        const DWORD error = platform.GetLastError();
+        platform.WriteStandardError(FailedLine(u"AllocateAndInitializeSid", error));
+        return StepResult::Failed(error);
+    }
     std::vector<SID_AND_ATTRIBUTES> sidsToDisable = GroupsToDisable(
         platform, *reinterpret_cast<const TOKEN_GROUPS*>(groupsBuffer.data()), administrators);
 
@@ -96,6 +97,13 @@ StepResult ApplyRestrictedToken(Platform& platform, LaunchTokens& tokens, bool v
         platform.WriteStandardError(u"[brindle] Created restricted token (admin SIDs deny-only, privileges stripped)\n");
     }
     return made;
+}
+
+bool IsElevated(Platform& platform, HANDLE token) {
+    TOKEN_ELEVATION elevation{};
+    DWORD length = 0;
+    return platform.GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &length) &&
+           elevation.TokenIsElevated != 0;
 }
 
 }  // namespace brindle

@@ -18,4 +18,9 @@ StepResult MakeRestrictedToken(Platform& platform, HANDLE sourceToken, UniqueHan
 // the restricted token; on failure the run goes on with the launcher's own token.
 StepResult ApplyRestrictedToken(Platform& platform, LaunchTokens& tokens, bool verbose);
 
+// Whether the token is elevated (a full administrator token). A restricted copy of it
+// still runs at High integrity: it may write the user's registry hive and profile,
+// which the caller's next elevated programs read. False when the query fails.
+bool IsElevated(Platform& platform, HANDLE token);
+
 }  // namespace brindle

@@ -186,7 +186,8 @@ bool BrindleSawWineLoseItsChild(const RunResult& run) {
 
 enum class Attempt { kRan, kWineLostBrindle, kCannotStart };
 
-Attempt RunBrindleOnce(std::wstring commandLine, std::wstring environmentBlock, RunResult& result) {
+Attempt RunOnce(const std::wstring& program, std::wstring commandLine, std::wstring environmentBlock,
+              RunResult& result) {
     const UniqueHandle input = OpenNulForInput();
     const UniqueHandle output = CreateCaptureFile();
     const UniqueHandle error = CreateCaptureFile();
@@ -204,13 +205,13 @@ Attempt RunBrindleOnce(std::wstring commandLine, std::wstring environmentBlock, 
 
     PROCESS_INFORMATION child{};
     const auto started = std::chrono::steady_clock::now();
-    if (!CreateProcessW(BrindlePath().c_str(), commandLine.data(), nullptr, nullptr, TRUE /* inherit handles */,
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE /* inherit handles */,
                         CREATE_UNICODE_ENVIRONMENT, environmentBlock.data(), nullptr, &startup, &child)) {
         const DWORD code = GetLastError();
         if (code == kWineLostTheNewProcess) {
             return Attempt::kWineLostBrindle;
         }
-        ADD_FAILURE() << "cannot start " << Utf8(BrindlePath()) << ": " << code;
+        ADD_FAILURE() << "cannot start " << Utf8(program) << ": " << code;
         return Attempt::kCannotStart;
     }
     const UniqueHandle process(child.hProcess);
@@ -229,12 +230,17 @@ Attempt RunBrindleOnce(std::wstring commandLine, std::wstring environmentBlock, 
 
 RunResult RunBrindle(const std::vector<std::wstring>& arguments,
                      const std::vector<EnvironmentVariable>& environment) {
-    const std::wstring commandLine = ComposeCommandLine(BrindlePath(), arguments);
+    return RunProgram(BrindlePath(), arguments, environment);
+}
+
+RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::vector<EnvironmentVariable>& environment) {
+    const std::wstring commandLine = ComposeCommandLine(program, arguments);
     const std::wstring block = EnvironmentBlock(environment);
     RunResult result;
     for (int attempt = 1; attempt <= kAttemptsAgainstWineStartFailures; ++attempt) {
         result = RunResult{};
-        const Attempt outcome = RunBrindleOnce(commandLine, block, result);
+        const Attempt outcome = RunOnce(program, commandLine, block, result);
         if (outcome == Attempt::kCannotStart ||
             (outcome == Attempt::kRan && !BrindleSawWineLoseItsChild(result))) {
             return result;
@@ -294,6 +300,19 @@ const std::string kNoCommand = "[brindle] Error: No command specified after '--'
 
 const std::string kStrictRefusal =
     "[brindle] Strict: a requested restriction could not be applied; the command was not run\n";
+
+const std::string& ElevatedWarning() {
+    static const std::string warning = [] {
+        TOKEN_ELEVATION elevation{};
+        DWORD length = 0;
+        // The pseudo-handle of the current process token (Windows 8 and later) needs no closing.
+        GetTokenInformation(GetCurrentProcessToken(), TokenElevation, &elevation, sizeof(elevation), &length);
+        return elevation.TokenIsElevated != 0
+                   ? "[brindle] Warning: the child of an elevated caller stays at High integrity without --low-il\n"
+                   : std::string();
+    }();
+    return warning;
+}
 
 std::string Summary(const std::wstring& command, const std::string& options, size_t writableDirs) {
     return "[brindle] Command: " + Utf8(command) + "\n" +  //

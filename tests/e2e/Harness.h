@@ -64,6 +64,10 @@ struct EnvironmentVariable {
 RunResult RunBrindle(const std::vector<std::wstring>& arguments,
                      const std::vector<EnvironmentVariable>& environment = {});
 
+// Runs another program the same way, as a child of the test program itself.
+RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::vector<EnvironmentVariable>& environment = {});
+
 // The entries "NAME=value" of the environment RunBrindle gives brindle.exe with these
 // variables laid over the test program's own.
 std::vector<std::wstring> EnvironmentEntries(const std::vector<EnvironmentVariable>& environment);
@@ -74,6 +78,10 @@ std::vector<std::wstring> EnvironmentEntries(const std::vector<EnvironmentVariab
 extern const std::string kUsage;
 extern const std::string kNoCommand;
 extern const std::string kStrictRefusal;
+
+// What --restricted-token without --low-il prints when the tests run elevated (as under
+// Wine, always): brindle.exe inherits the test program's token. Empty otherwise.
+const std::string& ElevatedWarning();
 
 // The three verbose summary lines. `options` is the text after "Options: ",
 // written out in full by each test, for example

@@ -34,6 +34,9 @@ TEST(CommandLineErrors, PrintExactUsageTextAndExitWithOne) {
         {{L"--timeout", L"--", ProbePath(), L"exit", L"0"}, "[brindle] Unknown option: --timeout\n" + kUsage},
         {{L"--max-memory=12X", L"--", ProbePath(), L"exit", L"0"}, "[brindle] Invalid value: --max-memory=12X\n" + kUsage},
         {{L"--report=", L"--", ProbePath(), L"exit", L"0"}, "[brindle] Invalid value: --report=\n" + kUsage},
+        // Under --strict a time limit that would read as none is refused.
+        {{L"--strict", L"--timeout=abc", L"--", ProbePath(), L"exit", L"0"},
+         "[brindle] Invalid value: --timeout=abc\n" + kUsage},
         // A program named without "--" is an option the launcher does not know.
         {{ProbePath(), L"exit", L"0"}, "[brindle] Unknown option: " + Utf8(ProbePath()) + "\n" + kUsage},
         // The option comes back as UTF-8, written here byte by byte: "--v", U+00E9, "rbose".

@@ -76,17 +76,18 @@ TEST(RestrictedToken, MakesOnlyTheAdministratorsGroupDenyOnlyForTheChild) {
     struct Case {
         std::vector<std::wstring> options;
         bool denyOnly;
+        std::string err;
     };
     const std::vector<Case> cases = {
-        {{L"--restricted-token"}, true},
+        {{L"--restricted-token"}, true, ElevatedWarning()},
         // The Low label goes on the restricted token itself, which the child receives.
-        {{L"--restricted-token", L"--low-il"}, true},
-        {{L"--low-il"}, false},
+        {{L"--restricted-token", L"--low-il"}, true, ""},
+        {{L"--low-il"}, false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.options)));
         const RunResult run = RunBrindle(Concat(c.options, {L"--", ProbePath(), L"groups"}));
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.exitCode, 0u);
         const std::map<std::string, DWORD> groups = ParseGroups(run.out);
         ASSERT_EQ(groups.count(kAdministrators), 1u) << run.out;
@@ -107,7 +108,7 @@ TEST(TokenSteps, ALowChildRunsAtLowIntegrity) {
 // it must keep among them.
 TEST(TokenSteps, ARestrictedChildHoldsNoPrivilegeButChangeNotify) {
     const RunResult run = RunBrindle({L"--restricted-token", L"--", ProbePath(), L"privileges"});
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, ElevatedWarning());
     EXPECT_EQ(run.exitCode, 0u);
     if (UnderWine()) {
         EXPECT_NE(run.out.find("SeChangeNotifyPrivilege\n"), std::string::npos) << run.out;
@@ -126,7 +127,7 @@ TEST(TokenSteps, VerboseRunReportsEachStepInLaunchOrder) {
          "lowIL=1 restrictedToken=1 jobObject=0 maxProc=64 timeout=0",
          kRestrictedLine + kLowLine},
         {{L"--verbose", L"--restricted-token"}, "lowIL=0 restrictedToken=1 jobObject=0 maxProc=64 timeout=0",
-         kRestrictedLine},
+         kRestrictedLine + ElevatedWarning()},
         {{L"--verbose", L"--low-il"}, "lowIL=1 restrictedToken=0 jobObject=0 maxProc=64 timeout=0", kLowLine},
     };
     ExpectVerboseSteps(cases);
@@ -141,7 +142,8 @@ TEST(TokenSteps, QuietRunPrintsNothingAndReturnsTheChildCode) {
     for (const std::vector<std::wstring>& options : optionSets) {
         SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", options)));
         const RunResult run = RunBrindle(Concat(options, {L"--", ProbePath(), L"exit", L"3"}));
-        EXPECT_EQ(run.err, "");
+        // Only --restricted-token without --low-il leaves an elevated caller's child at High integrity.
+        EXPECT_EQ(run.err, options.size() == 1 && options[0] == L"--restricted-token" ? ElevatedWarning() : "");
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.exitCode, 3u);
     }

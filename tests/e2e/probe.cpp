@@ -18,6 +18,11 @@
 //   spawn N MS            starts N processes of "probe sleep MS", one after the other,
 //                         printing "started" or "failed <error>" for each
 //   allocate MB           commits MB megabytes and prints "allocated" or "failed <error>"
+//   parent SECRET         attacks its parent as a hostile child would, printing a line for
+//                         each attempt: "memory found", "memory missing" or "memory <error>"
+//                         (opening it to read SECRET from its environment block), then
+//                         "duplicate" and "terminate", each "ok" or the error (opening it
+//                         to duplicate its handles, or to end it, which it does not do)
 //
 // Output is UTF-8 written straight to the standard output handle, so lines end
 // in "\n" alone. A malformed request or a failed Windows call exits with a code
@@ -28,6 +33,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
 #include <cwchar>
 #include <string>
@@ -65,7 +71,7 @@ std::wstring Hex(DWORD value) {
 int Usage() {
     Write(STD_ERROR_HANDLE, L"probe: usage: args ... | exit N | sleep MS [N] | groups"
                             L" | grandchild PATH MS [WAIT] | marker PATH MS | write HANDLE TEXT | env | integrity"
-                            L" | privileges | spawn N MS | allocate MB\n");
+                            L" | privileges | spawn N MS | allocate MB | parent SECRET\n");
     return kUsageError;
 }
 
@@ -265,6 +271,76 @@ int Allocate(DWORD megabytes) {
     return 0;
 }
 
+// The process id of this process's parent; 0 when the snapshot does not show it.
+DWORD ParentId() {
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W process{};
+    process.dwSize = sizeof process;
+    for (BOOL more = Process32FirstW(snapshot.Get(), &process); more; more = Process32NextW(snapshot.Get(), &process)) {
+        if (process.th32ProcessID == GetCurrentProcessId()) {
+            return process.th32ParentProcessID;
+        }
+    }
+    return 0;
+}
+
+// Reads another process's environment block through its process parameters, the way any
+// process that may read its memory can.
+std::wstring RemoteEnvironment(HANDLE process) {
+    using QueryProcess = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<QueryProcess>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    struct {
+        void* reserved1;
+        BYTE* pebBaseAddress;
+        void* reserved2[4];
+    } basic{};
+    if (query == nullptr || query(process, 0 /* ProcessBasicInformation */, &basic, sizeof basic, nullptr) != 0) {
+        return {};
+    }
+    // 64-bit layouts: PEB.ProcessParameters at 0x20, RTL_USER_PROCESS_PARAMETERS.Environment at 0x80.
+    BYTE* parameters = nullptr;
+    const wchar_t* environment = nullptr;
+    if (!ReadProcessMemory(process, basic.pebBaseAddress + 0x20, &parameters, sizeof parameters, nullptr) ||
+        !ReadProcessMemory(process, parameters + 0x80, &environment, sizeof environment, nullptr)) {
+        return {};
+    }
+    std::wstring text;
+    wchar_t chunk[512];
+    SIZE_T read = 0;
+    while (text.size() < (1u << 20) && ReadProcessMemory(process, environment + text.size(), chunk, sizeof chunk, &read)) {
+        text.append(chunk, read / sizeof(wchar_t));
+        if (text.find(std::wstring(2, L'\0')) != std::wstring::npos) {
+            break;
+        }
+    }
+    return text;
+}
+
+std::wstring Outcome(const wchar_t* what, const UniqueHandle& opened, DWORD error) {
+    return std::wstring(what) + (opened ? L" ok\n" : L" " + std::to_wstring(error) + L"\n");
+}
+
+int AttackParent(const std::wstring& secret) {
+    const DWORD parentId = ParentId();
+    if (parentId == 0) {
+        return WindowsFailure(L"CreateToolhelp32Snapshot");
+    }
+    const UniqueHandle reader(OpenProcess(PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, parentId));
+    const DWORD readError = GetLastError();
+    std::wstring text = Outcome(L"memory", reader, readError);
+    if (reader) {
+        text = RemoteEnvironment(reader.Get()).find(secret) != std::wstring::npos ? L"memory found\n"
+                                                                                   : L"memory missing\n";
+    }
+    const UniqueHandle duplicator(OpenProcess(PROCESS_DUP_HANDLE, FALSE, parentId));
+    text += Outcome(L"duplicate", duplicator, GetLastError());
+    const UniqueHandle terminator(OpenProcess(PROCESS_TERMINATE, FALSE, parentId));
+    text += Outcome(L"terminate", terminator, GetLastError());
+    Write(STD_OUTPUT_HANDLE, text);
+    return 0;
+}
+
 int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     DWORD first = 0;
     DWORD second = 0;
@@ -310,6 +386,9 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     }
     if (mode == L"allocate" && rest.size() == 1 && ReadNumber(rest[0], first)) {
         return Allocate(first);
+    }
+    if (mode == L"parent" && rest.size() == 1) {
+        return AttackParent(rest[0]);
     }
     return Usage();
 }

@@ -23,6 +23,7 @@ struct SweepRow {
     std::string childToken;  // the token the child runs with; empty when no child is created
     bool contained;          // whether the child ends up in a job
     bool resumed = true;     // whether the child was let run
+    DWORD onlyWith = 0;      // the row holds only for this error code; 0: for every code
 };
 
 const std::u16string kRestrictedFallback =
@@ -36,25 +37,37 @@ const std::u16string kEnvironmentDir = u"C:\\env";
 
 std::u16string Line(const std::u16string& text) { return u"[brindle] " + text + u"\n"; }
 std::u16string Warning() { return Line(u"Warning: Failed to grant Low IL write to: " + kCommandLineDir); }
+std::vector<std::u16string> Unprotected(const std::u16string& e) {
+    return {Line(u"Warning: could not protect brindle's own process: " + e)};
+}
 // The environment's directory is a cloud-file placeholder: a reparse point whose tag is read.
 constexpr DWORD kCloudFileTag = 0x9000001A;
 
-// The AllocateAndInitializeSid calls, in launch order: Administrators (restricted
-// token), Low label (token), Low label (command-line directory), Low label (environment).
+// The calls that close brindle's own process come first: OpenProcessToken,
+// GetTokenInformation twice, and an ACL for the process and one for the thread. The
+// AllocateAndInitializeSid calls, in launch order: Administrators (restricted token), Low
+// label (token), Low label (command-line directory), Low label (environment).
 const std::vector<SweepRow>& Rows() {
     static const std::vector<SweepRow> rows = {
-        {{{"OpenProcessToken", 1}}, [](auto e) { return std::vector{Line(u"OpenProcessToken failed: " + e)}; },
+        {{{"OpenProcessToken", 1}}, Unprotected, 7, "restricted token", true},
+        {{{"GetTokenInformation", 1}}, Unprotected, 7, "restricted token", true},
+        {{{"CreateWellKnownSid", 2}}, Unprotected, 7, "restricted token", true},
+        {{{"InitializeAcl", 2}}, Unprotected, 7, "restricted token", true},
+        {{{"AddAccessAllowedAce", 3}}, Unprotected, 7, "restricted token", true},
+        {{{"SetSecurityInfo", 1}}, Unprotected, 7, "restricted token", true},
+        {{{"OpenProcessToken", 2}}, [](auto e) { return std::vector{Line(u"OpenProcessToken failed: " + e)}; },
          1, "", false},
-        {{{"GetTokenInformation", 1}},
+        {{{"GetTokenInformation", 3}},
          [](auto e) {
              return std::vector{Line(u"GetTokenInformation(TokenGroups) size query failed: " + e), kRestrictedFallback};
          },
          7, "duplicate token", true},
-        {{{"GetTokenInformation", 2}},
+        {{{"GetTokenInformation", 4}},
          [](auto e) { return std::vector{Line(u"GetTokenInformation(TokenGroups) failed: " + e), kRestrictedFallback}; },
          7, "duplicate token", true},
-        {{{"AllocateAndInitializeSid", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token",
-         true},
+        {{{"AllocateAndInitializeSid", 1}},
+         [](auto e) { return std::vector{Line(u"AllocateAndInitializeSid failed: " + e), kRestrictedFallback}; }, 7,
+         "duplicate token", true},
         {{{"CreateRestrictedToken", 1}},
          [](auto e) { return std::vector{Line(u"CreateRestrictedToken failed: " + e), kRestrictedFallback}; }, 7,
          "duplicate token", true},
@@ -111,9 +124,9 @@ const std::vector<SweepRow>& Rows() {
          true},
         {{{"GetNamedSecurityInfoW", 2}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token",
          true},
-        {{{"InitializeAcl", 1}}, [](auto e) { return std::vector{Line(u"InitializeAcl failed: " + e), Warning()}; },
+        {{{"InitializeAcl", 3}}, [](auto e) { return std::vector{Line(u"InitializeAcl failed: " + e), Warning()}; },
          7, "restricted token", true},
-        {{{"InitializeAcl", 2}}, [](auto e) { return std::vector{Line(u"InitializeAcl failed: " + e)}; }, 7,
+        {{{"InitializeAcl", 4}}, [](auto e) { return std::vector{Line(u"InitializeAcl failed: " + e)}; }, 7,
          "restricted token", true},
         {{{"AddMandatoryAce", 1}}, [](auto e) { return std::vector{Line(u"AddMandatoryAce failed: " + e), Warning()}; },
          7, "restricted token", true},
@@ -127,27 +140,22 @@ const std::vector<SweepRow>& Rows() {
         {{{"SetNamedSecurityInfoW", 2}},
          [](auto e) { return std::vector{Line(u"SetNamedSecurityInfo failed for '" + kEnvironmentDir + u"': " + e)}; },
          7, "restricted token", true},
+        // The reduced token is replaced by brindle's own only when the privilege to assign it is missing.
+        {{{"CreateProcessAsUserW", 1}},
+         [](auto e) { return std::vector{Line(u"CreateProcessAsUser failed: " + e), kHint, kFallingBack}; }, 7,
+         "own token", true, true, ERROR_PRIVILEGE_NOT_HELD},
         {{{"CreateProcessAsUserW", 1}},
          [](auto e) {
-             std::vector<std::u16string> lines{Line(u"CreateProcessAsUser failed: " + e)};
-             if (e == u"1314") {
-                 lines.push_back(kHint);
-             }
-             lines.push_back(kFallingBack);
-             return lines;
+             return std::vector{Line(u"CreateProcessAsUser failed: " + e),
+                                Line(u"Not falling back to brindle's own token after error " + e)};
          },
-         7, "own token", true},
+         1, "", false, true, ERROR_ACCESS_DENIED},
         {{{"CreateProcessAsUserW", 1}, {"CreateProcessW", 1}},
          [](auto e) {
-             std::vector<std::u16string> lines{Line(u"CreateProcessAsUser failed: " + e)};
-             if (e == u"1314") {
-                 lines.push_back(kHint);
-             }
-             lines.push_back(kFallingBack);
-             lines.push_back(Line(u"CreateProcessW also failed: " + e));
-             return lines;
+             return std::vector{Line(u"CreateProcessAsUser failed: " + e), kHint, kFallingBack,
+                                Line(u"CreateProcessW also failed: " + e)};
          },
-         1, "", false},
+         1, "", false, true, ERROR_PRIVILEGE_NOT_HELD},
         {{{"CreateJobObjectW", 1}}, [](auto e) { return std::vector{Line(u"CreateJobObject failed: " + e)}; }, 7,
          "restricted token", false},
         {{{"SetInformationJobObject", 1}},
@@ -190,11 +198,12 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
 
     // Every call the sweep makes fail, and no more: a call added to the launch shows up here.
     const std::pair<std::string, std::size_t> counts[] = {
-        {"OpenProcessToken", 1},      {"GetTokenInformation", 2},      {"AllocateAndInitializeSid", 4},
+        {"OpenProcessToken", 2},      {"GetTokenInformation", 4},      {"AllocateAndInitializeSid", 4},
+        {"AddAccessAllowedAce", 6},   {"SetSecurityInfo", 2},      {"CreateWellKnownSid", 2},
         {"CreateRestrictedToken", 1}, {"DuplicateTokenEx", 0},         {"SetTokenInformation", 1},
         {"GetFileAttributesW", 2},    {"CreateFileW", 1},              {"GetFileInformationByHandleEx", 1},
         {"GetFullPathNameW", 2},      {"GetVolumePathNameW", 2},       {"GetNamedSecurityInfoW", 2},
-        {"InitializeAcl", 2},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
+        {"InitializeAcl", 4},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
         {"CreateProcessAsUserW", 1},  {"CreateProcessW", 0},           {"CreateJobObjectW", 1},
         {"SetInformationJobObject", 2}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
         {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},     {"QueryInformationJobObject", 2},
@@ -210,6 +219,9 @@ TEST_P(FailureSweepTest, EachOperationFailingInTurnHasExactlyItsConsequences) {
     const DWORD error = GetParam();
     const std::u16string code(Decimal(error));
     for (const SweepRow& row : Rows()) {
+        if (row.onlyWith != 0 && row.onlyWith != error) {
+            continue;
+        }
         std::string name;
         FakePlatform scenario;
         Prepare(scenario, u"seven.exe");

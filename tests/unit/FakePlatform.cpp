@@ -231,6 +231,8 @@ ULONGLONG FakePlatform::GetTickCount64() { return clock_; }
 
 HANDLE FakePlatform::GetCurrentProcess() { return kCurrentProcess; }
 
+HANDLE FakePlatform::GetCurrentThread() { return kCurrentThread; }
+
 DWORD FakePlatform::GetCurrentProcessId() { return kOwnProcessId; }
 
 BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
@@ -242,7 +244,8 @@ BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE*
         return FALSE;
     }
     Token own;
-    own.label = "own token";
+    // The token brindle opens only to read its user is told apart from the one it launches with.
+    own.label = desiredAccess == TOKEN_QUERY ? "query token" : "own token";
     own.groups = ownGroups_;
     own.openedWithAccess = desiredAccess;
     tokens_.push_back(own);
@@ -254,6 +257,27 @@ BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS inf
                                        DWORD infoLength, DWORD* returnLength) {
     const bool fail = ShouldFail("GetTokenInformation");
     Object* object = Lookup(token, Kind::Token);
+    if (!fail && object != nullptr && infoClass == TokenElevation) {
+        *returnLength = sizeof(TOKEN_ELEVATION);
+        if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
+            lastError_ = ERROR_INSUFFICIENT_BUFFER;
+            return FALSE;
+        }
+        static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = elevated_ ? 1 : 0;
+        return TRUE;
+    }
+    if (!fail && object != nullptr && infoClass == TokenUser) {
+        const std::vector<BYTE> sid = SidBytes(kUserSid);
+        *returnLength = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
+        if (info == nullptr || infoLength < *returnLength) {
+            lastError_ = ERROR_INSUFFICIENT_BUFFER;
+            return FALSE;
+        }
+        BYTE* sidPlace = static_cast<BYTE*>(info) + sizeof(TOKEN_USER);
+        std::memcpy(sidPlace, sid.data(), sid.size());
+        static_cast<TOKEN_USER*>(info)->User = SID_AND_ATTRIBUTES{sidPlace, 0};
+        return TRUE;
+    }
     if (fail || object == nullptr || infoClass != TokenGroups) {
         *returnLength = 0;
         if (!fail) {
@@ -352,6 +376,20 @@ void FakePlatform::FreeSid(PSID sid) {
         }
     }
     problems_.push_back("FreeSid on a SID that AllocateAndInitializeSid did not make");
+}
+
+BOOL FakePlatform::CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) {
+    if (ShouldFail("CreateWellKnownSid")) {
+        return FALSE;
+    }
+    const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
+    if (domainSid != nullptr || *size < bytes.size() || (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    std::memcpy(sid, bytes.data(), bytes.size());
+    *size = static_cast<DWORD>(bytes.size());
+    return TRUE;
 }
 
 BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
@@ -573,6 +611,24 @@ HLOCAL FakePlatform::LocalFree(HLOCAL memory) {
     return memory;
 }
 
+DWORD FakePlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) {
+    if (ShouldFail("GetLongPathNameW")) {
+        return 0;
+    }
+    std::u16string path = shortPath;
+    for (const auto& [shortName, longName] : shortNames_) {
+        if (path.rfind(shortName, 0) == 0) {
+            path.replace(0, shortName.size(), longName);
+        }
+    }
+    if (bufferLength < path.size() + 1) {
+        return static_cast<DWORD>(path.size() + 1);
+    }
+    std::copy(path.begin(), path.end(), longPath);
+    longPath[path.size()] = u'\0';
+    return static_cast<DWORD>(path.size());
+}
+
 BOOL FakePlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                              void* overlapped) {
     if (ShouldFail("WriteFile")) {
@@ -600,7 +656,7 @@ BOOL FakePlatform::DeleteFileW(const char16_t* fileName) {
 }
 
 BOOL FakePlatform::MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) {
-    moveFlags_.push_back(flags);
+    moves_.push_back({flags, {}});
     if (ShouldFail("MoveFileExW")) {
         return FALSE;
     }
@@ -615,6 +671,7 @@ BOOL FakePlatform::MoveFileExW(const char16_t* existingFileName, const char16_t*
     }
     std::string bytes = from->second;
     files_.erase(from);
+    moves_.back().bytes = bytes;
     files_[newFileName] = bytes;
     return TRUE;
 }
@@ -636,6 +693,19 @@ BOOL FakePlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, 
     if (ShouldFail("AddMandatoryAce")) {
         return FALSE;
     }
+    return AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
+}
+
+BOOL FakePlatform::AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
+    if (ShouldFail("AddAccessAllowedAce")) {
+        return FALSE;
+    }
+    return AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
+}
+
+// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header,
+// mask, then the SID.
+BOOL FakePlatform::AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid) {
     // Entries follow the header back to back; find where the last one ends.
     auto* bytes = reinterpret_cast<BYTE*>(acl);
     std::size_t used = sizeof(ACL);
@@ -644,19 +714,35 @@ BOOL FakePlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, 
         std::memcpy(&header, bytes + used, sizeof(header));
         used += header.AceSize;
     }
-    const std::size_t sidLength = SidLength(static_cast<const BYTE*>(labelSid));
+    const std::size_t sidLength = SidLength(static_cast<const BYTE*>(sid));
     const std::size_t aceSize = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + sidLength;
     if (aceRevision != ACL_REVISION || used + aceSize > acl->AclSize) {
         lastError_ = aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded;
         return FALSE;
     }
     SYSTEM_MANDATORY_LABEL_ACE ace{};
-    ace.Header = ACE_HEADER{SYSTEM_MANDATORY_LABEL_ACE_TYPE, static_cast<BYTE>(aceFlags), static_cast<WORD>(aceSize)};
-    ace.Mask = mandatoryPolicy;
+    ace.Header = ACE_HEADER{type, static_cast<BYTE>(flags), static_cast<WORD>(aceSize)};
+    ace.Mask = mask;
     std::memcpy(bytes + used, &ace, sizeof(ace) - sizeof(DWORD));
-    std::memcpy(bytes + used + sizeof(ace) - sizeof(DWORD), labelSid, sidLength);
+    std::memcpy(bytes + used + sizeof(ace) - sizeof(DWORD), sid, sidLength);
     ++acl->AceCount;
     return TRUE;
+}
+
+DWORD FakePlatform::SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
+                                    PSID owner, PSID group, ACL* dacl, ACL* sacl) {
+    if (ShouldFail("SetSecurityInfo")) {
+        return lastError_;
+    }
+    if ((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
+        securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr || sacl != nullptr ||
+        dacl == nullptr) {
+        problems_.push_back("SetSecurityInfo was asked for more, or less, than a DACL of brindle's own");
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto* bytes = reinterpret_cast<const BYTE*>(dacl);
+    dacls_[handle].assign(bytes, bytes + dacl->AclSize);
+    return 0;
 }
 
 DWORD FakePlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,

@@ -59,6 +59,9 @@ struct FakeCreation {
 class FakePlatform final : public Platform {
 public:
     static inline const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+    static inline const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(~std::uintptr_t{1});
+    // The user of the launcher's own token.
+    static inline const std::string kUserSid = "S-1-5-21-1000-2000-3000-1001";
     static inline const HANDLE kStdInput = reinterpret_cast<HANDLE>(std::uintptr_t{0x10});
     static inline const HANDLE kStdOutput = reinterpret_cast<HANDLE>(std::uintptr_t{0x14});
     static inline const HANDLE kStdError = reinterpret_cast<HANDLE>(std::uintptr_t{0x18});
@@ -79,6 +82,8 @@ public:
 
     // --- The scenario ---
     void SetOwnGroups(std::vector<FakeGroup> groups) { ownGroups_ = std::move(groups); }
+    // Whether the launcher's own token is elevated (TokenElevation); it is not unless set.
+    void SetElevated(bool elevated) { elevated_ = elevated; }
     void AddProgram(const std::u16string& name, FakeProgram program) { programs_[name] = program; }
     // The callNumber-th call of the named operation (counting from 1) fails with error.
     void Fail(const std::string& operation, DWORD error, int callNumber = 1);
@@ -97,14 +102,22 @@ public:
     void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
     // A file, or anything else that stands at a name, such as a link planted there.
     void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
+    // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
+    void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
+        shortNames_.emplace_back(shortName, longName);
+    }
 
     // --- What happened ---
     const std::u16string& StandardError() const { return standardError_; }
     const std::u16string& StandardOutput() const { return standardOutput_; }
     // The files written, by name, with their bytes.
     const std::map<std::u16string, std::string>& Files() const { return files_; }
-    // The flags of each MoveFileExW call.
-    const std::vector<DWORD>& MoveFlags() const { return moveFlags_; }
+    // Each MoveFileExW call: its flags, and the bytes it moved when it succeeded.
+    struct Move {
+        DWORD flags;
+        std::string bytes;
+    };
+    const std::vector<Move>& Moves() const { return moves_; }
     // Each line written to standard error, its line feed included.
     std::vector<std::u16string> ErrorLines() const;
     // The operations called, in order, by name; CloseHandle is written as "CloseHandle(<label>)".
@@ -138,6 +151,10 @@ public:
     };
     const std::vector<LabelWrite>& LabelWrites() const { return labelWrites_; }
 
+    // The DACLs SetSecurityInfo wrote, by the pseudo-handle of the launcher's own process
+    // or thread; a call that would change anything else of them is a problem.
+    const std::map<HANDLE, std::vector<BYTE>>& Dacls() const { return dacls_; }
+
     // What CreateFileW was handed.
     struct FileOpen {
         std::u16string path;
@@ -165,6 +182,7 @@ public:
     void WriteStandardOutput(std::u16string_view text) override;
     ULONGLONG GetTickCount64() override;
     HANDLE GetCurrentProcess() override;
+    HANDLE GetCurrentThread() override;
     DWORD GetCurrentProcessId() override;
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
     BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
@@ -176,6 +194,7 @@ public:
     BOOL EqualSid(PSID sid1, PSID sid2) override;
     DWORD GetLengthSid(PSID sid) override;
     void FreeSid(PSID sid) override;
+    BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override;
     BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
                                SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
                                LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
@@ -196,6 +215,7 @@ public:
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
     HLOCAL LocalFree(HLOCAL memory) override;
+    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override;
     BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                    void* overlapped) override;
     BOOL DeleteFileW(const char16_t* fileName) override;
@@ -203,6 +223,9 @@ public:
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                          PSID labelSid) override;
+    BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override;
+    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
+                          PSID group, ACL* dacl, ACL* sacl) override;
     DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                 SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                 ACL* sacl) override;
@@ -289,6 +312,8 @@ private:
     };
 
     bool ShouldFail(const std::string& operation);
+    // Appends one entry to an ACL made by InitializeAcl, as the Add...Ace calls do.
+    BOOL AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid);
     HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index);
     Object* Lookup(HANDLE handle, Kind kind);
     void EndProcessesOfJob(const Job& job);
@@ -300,6 +325,9 @@ private:
     std::u16string FullPath(const std::u16string& path) const;
 
     std::vector<FakeGroup> ownGroups_;
+    bool elevated_ = false;
+    std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
+    std::map<HANDLE, std::vector<BYTE>> dacls_;
     std::map<std::u16string, FakeProgram> programs_;
     std::map<std::string, std::map<int, DWORD>> failures_;
     std::map<std::string, int> callCounts_;
@@ -322,7 +350,7 @@ private:
     std::u16string standardError_;
     std::u16string standardOutput_;
     std::map<std::u16string, std::string> files_;
-    std::vector<DWORD> moveFlags_;
+    std::vector<Move> moves_;
     ULONGLONG clock_ = 1000000;
     std::vector<std::string> calls_;
     std::vector<FakeCreation> creations_;

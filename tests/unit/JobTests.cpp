@@ -41,7 +41,7 @@ TEST_F(JobContainmentTest, TheSuspendedChildGetsAJobWithExactlyTheLimitAndUiReco
     EXPECT_LT(CallIndex(calls, "SetInformationJobObject"), CallIndex(calls, "AssignProcessToJobObject"));
     EXPECT_LT(CallIndex(calls, "AssignProcessToJobObject"), CallIndex(calls, "ResumeThread"));
     EXPECT_EQ(fake.CountCalls("SetInformationJobObject"), 2u);
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"thread", "process", "job", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job", "own token"}));
 }
 
 // Memory and CPU-time limits go into the one limit record; the CPU rate is its own call,
@@ -135,7 +135,7 @@ TEST_F(JobContainmentTest, EveryFailureIsReportedAndTheChildStillRuns) {
         const std::size_t resume = CallIndex(calls, "ResumeThread");
         if (c.jobKept) {
             EXPECT_GT(closeJob, resume);
-            EXPECT_EQ(scenario.CloseOrder(), (std::vector<std::string>{"thread", "process", "job", "own token"}));
+            EXPECT_EQ(scenario.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job", "own token"}));
         } else if (c.operation != "CreateJobObjectW") {
             EXPECT_LT(closeJob, resume);
         }

@@ -2,6 +2,7 @@
 
 #include "LaunchScenario.h"
 #include "cli/ParseArguments.h"
+#include "platform/Text.h"
 
 namespace brindle::testing {
 namespace {
@@ -53,7 +54,7 @@ TEST_F(LaunchSequenceTest, TheChildIsResumedTheThreadClosedAndHandlesReleasedInO
     ASSERT_NE(resume + 1, calls.end());
     EXPECT_EQ(*(resume + 1), "CloseHandle(thread)");
     EXPECT_EQ(*(resume + 2), "WaitForSingleObject");
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"thread", "process", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "own token"}));
 }
 
 TEST_F(LaunchSequenceTest, VerboseRunPrintsTheSummaryThenStartAndExit) {
@@ -91,7 +92,7 @@ TEST_F(LaunchSequenceTest, ABadCommandLineEndsTheRunBeforeAnyWindowsCall) {
 }
 
 TEST_F(LaunchSequenceTest, AnUnreadableOwnTokenEndsTheRunAfterTheSummary) {
-    fake.Fail("OpenProcessToken", ERROR_ACCESS_DENIED);
+    fake.Fail("OpenProcessToken", ERROR_ACCESS_DENIED, 2);  // the first reads brindle's user
     EXPECT_EQ(Run({u"--verbose", u"--", u"child.exe"}), 1u);
     const std::vector<std::u16string> lines = Lines();
     ASSERT_EQ(lines.size(), 4u);
@@ -138,7 +139,7 @@ TEST_F(LaunchSequenceTest, WhenBothCreationsFailTheRunEndsWithStatusOne) {
               (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: 1314\n", kHint, kFallingBack,
                                            u"[brindle] CreateProcessW also failed: 5\n"}));
     EXPECT_EQ(fake.CountCalls("WaitForSingleObject"), 0u);
-    EXPECT_EQ(fake.CloseOrder(), std::vector<std::string>{"own token"});
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "own token"}));
 }
 
 TEST_F(LaunchSequenceTest, AMissingProgramFailsBothCreationsWithCode2) {
@@ -196,31 +197,44 @@ TEST_F(LaunchSequenceTest, AChildThatCannotBeResumedIsEndedAndTheRunFails) {
     EXPECT_EQ(fake.Processes()[0].terminatedWith, std::optional<UINT>{1});
     EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{5000});
     EXPECT_EQ(fake.CountCalls("GetExitCodeProcess"), 0u);
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"thread", "process", "job", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job", "own token"}));
 }
 
-// A program that demands elevation fails under a reduced token; starting it again with
-// brindle's own token would give it the very rights the reduction withheld.
-TEST_F(LaunchSequenceTest, ElevationIsNeverReachedByFallingBackFromAReducedToken) {
-    const std::u16string failed = u"[brindle] CreateProcessAsUser failed: 740\n";
+// A reduced token that Windows refuses is never replaced by brindle's own, but for the
+// missing privilege to assign it: a program that demands elevation (740), or one planted
+// where the reduced token may not run it (5), would get the very rights it withheld.
+TEST_F(LaunchSequenceTest, AReducedTokenIsReplacedByTheOwnOnlyForTheMissingPrivilege) {
+    const auto failed = [](DWORD e) { return u"[brindle] CreateProcessAsUser failed: " + Decimal(e) + u"\n"; };
     const std::u16string refused =
         u"[brindle] The command requires elevation; not falling back to brindle's own token\n";
+    const auto notFallingBack = [](DWORD e) {
+        return u"[brindle] Not falling back to brindle's own token after error " + Decimal(e) + u"\n";
+    };
+    const std::u16string hint =
+        u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.\n";
     const std::u16string lowFallback = u"[brindle] Failed to set Low IL, falling back to normal integrity\n";
     const std::u16string failedToken = u"[brindle] SetTokenInformation(TokenIntegrityLevel) failed: 5\n";
     struct Case {
         std::vector<std::u16string> options;
         std::string failing;  // an operation made to fail with 5 besides the creation
-        bool forceElevationError;  // creation fails with 740 whatever the token
+        DWORD creationError;  // what creation with the prepared token fails with; 0: what the program demands
         std::vector<std::u16string> lines;
         DWORD exitStatus;
     };
     const Case cases[] = {
-        {{u"--restricted-token"}, "", false, {failed, refused}, 1},
-        {{u"--low-il"}, "", false, {failed, refused}, 1},
-        {{u"--restricted-token", u"--low-il", u"--job-object"}, "", false, {failed, refused}, 1},
+        {{u"--restricted-token"}, "", 0, {failed(740), refused}, 1},
+        {{u"--low-il"}, "", 0, {failed(740), refused}, 1},
+        {{u"--restricted-token", u"--low-il", u"--job-object"}, "", 0, {failed(740), refused}, 1},
+        {{u"--restricted-token"}, "", ERROR_ACCESS_DENIED, {failed(5), notFallingBack(5)}, 1},
+        {{u"--low-il"}, "", ERROR_FILE_NOT_FOUND, {failed(2), notFallingBack(2)}, 1},
+        // Not a strict refusal: no Strict line follows.
+        {{u"--strict", u"--low-il"}, "", ERROR_ACCESS_DENIED, {failed(5), notFallingBack(5)}, 1},
+        {{u"--restricted-token"}, "", ERROR_PRIVILEGE_NOT_HELD, {failed(1314), hint, kFallingBack}, 7},
         // An unlabelled duplicate is the caller's own rights: the fallback stays.
-        {{u"--low-il"}, "SetTokenInformation", true, {failedToken, lowFallback, failed, kFallingBack}, 7},
-        {{}, "", true, {failed, kFallingBack}, 7},
+        {{u"--low-il"}, "SetTokenInformation", ERROR_ELEVATION_REQUIRED,
+         {failedToken, lowFallback, failed(740), kFallingBack}, 7},
+        {{}, "", ERROR_ELEVATION_REQUIRED, {failed(740), kFallingBack}, 7},
+        {{}, "", ERROR_ACCESS_DENIED, {failed(5), kFallingBack}, 7},
     };
     for (const Case& c : cases) {
         FakePlatform scenario;
@@ -228,8 +242,8 @@ TEST_F(LaunchSequenceTest, ElevationIsNeverReachedByFallingBackFromAReducedToken
         if (!c.failing.empty()) {
             scenario.Fail(c.failing, ERROR_ACCESS_DENIED);
         }
-        if (c.forceElevationError) {
-            scenario.Fail("CreateProcessAsUserW", ERROR_ELEVATION_REQUIRED);
+        if (c.creationError != 0) {
+            scenario.Fail("CreateProcessAsUserW", c.creationError);
         }
         std::vector<std::u16string> args = c.options;
         args.insert(args.end(), {u"--", u"admin.exe"});

@@ -235,6 +235,42 @@ TEST(ParseArgumentsTest, ValuedOptionsAreReadStrictlyAndJobLimitsAskForTheJob) {
     }
 }
 
+// Under --strict the time and process limits are read strictly too, so that a value
+// the lenient rule turns into "no limit" cannot pass unseen.
+TEST(ParseArgumentsTest, StrictReadsTheTimeAndProcessLimitsStrictly) {
+    struct Case {
+        std::vector<std::u16string> arguments;  // before "--", "x"
+        std::u16string refused;                 // the argument named; empty when accepted
+    };
+    const Case cases[] = {
+        {{u"--strict", u"--timeout=abc"}, u"--timeout=abc"},
+        {{u"--strict", u"--timeout=10s"}, u"--timeout=10s"},
+        {{u"--strict", u"--timeout=-1"}, u"--timeout=-1"},
+        {{u"--strict", u"--timeout= 5"}, u"--timeout= 5"},
+        {{u"--strict", u"--timeout=\uFF15"}, u"--timeout=\uFF15"},
+        {{u"--strict", u"--timeout=2147483648"}, u"--timeout=2147483648"},
+        {{u"--strict", u"--max-processes="}, u"--max-processes="},
+        // Checked once the options are read, in command-line order, wherever --strict stands.
+        {{u"--timeout=abc", u"--strict"}, u"--timeout=abc"},
+        {{u"--strict", u"--max-processes=x", u"--timeout=y"}, u"--max-processes=x"},
+        {{u"--strict", u"--timeout=0", u"--timeout=007", u"--max-processes=2147483647"}, u""},
+        {{u"--timeout=abc", u"--max-processes=-1"}, u""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::u16string> arguments = c.arguments;
+        arguments.insert(arguments.end(), {u"--", u"x"});
+        const Parsed parsed = Parse(arguments);
+        EXPECT_EQ(parsed.accepted, c.refused.empty()) << std::string(c.refused.begin(), c.refused.end());
+        if (!c.refused.empty()) {
+            EXPECT_EQ(parsed.errors, u"[brindle] Invalid value: " + c.refused + u"\n" + std::u16string(kUsageText));
+        }
+    }
+    // An option that ends the parse is reported as before, and --strict after "--" is the command's.
+    EXPECT_EQ(Parse({u"--strict", u"--timeout=abc", u"--bogus", u"--", u"x"}).errors,
+              u"[brindle] Unknown option: --bogus\n" + std::u16string(kUsageText));
+    EXPECT_TRUE(Parse({u"--timeout=abc", u"--", u"x", u"--strict"}).accepted);
+}
+
 // cmd.exe runs a batch file's command line by its own rules: quotes without escapes
 // around anything it would read as a command or a separator.
 TEST(BatchFileCommandLineTest, ArgumentsAreQuotedForCmdWithoutEscapes) {

@@ -66,7 +66,8 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
                                             {"uiRestrictions", Restriction(true, true)},
                                             {"cpuRate", NotRequested()},
                                             {"stdHandlesOnly", NotRequested()},
-                                            {"environment", NotRequested()}}));
+                                            {"environment", NotRequested()},
+                                            {"ownProcess", Restriction(true, true)}}));
     EXPECT_EQ(report["directories"],
               (Json::array({{{"path", "C:\\a"}, {"source", "command line"}, {"result", "granted"}, {"error", nullptr}},
                             {{"path", "C:\\gone"}, {"source", "command line"}, {"result", "missing"}, {"error", 2}}})));
@@ -101,7 +102,7 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          {{"outcome", "wait failed"}, {"exitCode", 1}, {"childExitCode", nullptr}}},
         {"own token unreadable",
          {u"--low-il", u"--job-object", u"--", u"seven.exe"},
-         [](FakePlatform& f) { f.Fail("OpenProcessToken", 5); },
+         [](FakePlatform& f) { f.Fail("OpenProcessToken", 5, 2); },
          1,
          {{"outcome", "not started"}, {"elapsedMs", 0}, {"childToken", nullptr}, {"job", nullptr}}},
         {"fallback to the own token",
@@ -189,15 +190,21 @@ TEST_F(ReportScenario, IsWrittenBesideTheFileAndMovedOverIt) {
     EXPECT_EQ(open->disposition, CREATE_NEW);
     EXPECT_EQ(open->flags & FILE_FLAG_OPEN_REPARSE_POINT, FILE_FLAG_OPEN_REPARSE_POINT);
     EXPECT_EQ(open->shareMode, 0u);
-    EXPECT_EQ(fake.MoveFlags(), std::vector<DWORD>{MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH});
+    // The report while the command runs, then the final one.
+    ASSERT_EQ(fake.Moves().size(), 2u);
+    for (const FakePlatform::Move& move : fake.Moves()) {
+        EXPECT_EQ(move.flags, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
 }
 
-TEST(ReportWriteTest, AReportThatCannotBeWrittenIsSaidAndLeavesTheStatusAlone) {
+// Neither the first report nor the final one can be written: it is said once.
+TEST(ReportWriteTest, AReportThatCannotBeWrittenIsSaidOnceAndLeavesTheStatusAlone) {
     for (const std::string operation : {"CreateFileW", "WriteFile", "MoveFileExW"}) {
         SCOPED_TRACE(operation);
         FakePlatform scenario;
         scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
-        scenario.Fail(operation, ERROR_ACCESS_DENIED);
+        scenario.Fail(operation, ERROR_ACCESS_DENIED, 1);
+        scenario.Fail(operation, ERROR_ACCESS_DENIED, 2);
         EXPECT_EQ(Launch(scenario, {u"--report=NUL", u"--", u"seven.exe"}), 7u);
         EXPECT_EQ(scenario.StandardError(), u"[brindle] Could not write the report to 'NUL': 5\n");
         EXPECT_TRUE(scenario.Files().empty());  // no temporary file is left behind

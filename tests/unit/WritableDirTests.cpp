@@ -61,12 +61,14 @@ TEST_F(WritableDirTest, EachFailureHasItsMessageThenTheWarningAndTheChildStillRu
         std::string operation;
         DWORD error;
         std::u16string message;
+        int callNumber = 1;
     };
+    // The first two ACLs are those of brindle's own process and thread.
     const Case cases[] = {
         {"AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY,
          u"[brindle] AllocateAndInitializeSid failed for Low IL: 8\n"},
         // These codes come from the failed call itself, not from the SID release after it.
-        {"InitializeAcl", ERROR_INVALID_PARAMETER, u"[brindle] InitializeAcl failed: 87\n"},
+        {"InitializeAcl", ERROR_INVALID_PARAMETER, u"[brindle] InitializeAcl failed: 87\n", 3},
         {"AddMandatoryAce", ERROR_INVALID_PARAMETER, u"[brindle] AddMandatoryAce failed: 87\n"},
         {"SetNamedSecurityInfoW", ERROR_ACCESS_DENIED, u"[brindle] SetNamedSecurityInfo failed for 'D:\\x': 5\n"},
     };
@@ -74,7 +76,7 @@ TEST_F(WritableDirTest, EachFailureHasItsMessageThenTheWarningAndTheChildStillRu
         FakePlatform scenario;
         scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
         scenario.AddPath(u"D:\\x", kDirectory);
-        scenario.Fail(c.operation, c.error);
+        scenario.Fail(c.operation, c.error, c.callNumber);
         const std::u16string args[] = {u"brindle.exe", u"--writable-dir=D:\\x", u"--", u"seven.exe"};
         const char16_t* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str()};
         EXPECT_EQ(LauncherMain(4, argv, scenario), 7u);

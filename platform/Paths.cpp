@@ -1,0 +1,45 @@
+#include "platform/Paths.h"
+
+namespace brindle {
+namespace {
+
+// Calls a Windows function that fills a buffer and returns the length written without
+// the terminator, or, when the buffer is too small, the size it needs; 0 on failure.
+template <typename Fill>
+bool FillGrowing(std::u16string& result, Fill fill) {
+    std::u16string buffer(MAX_PATH + 1, u'\0');
+    DWORD length = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length >= buffer.size()) {  // too small: length is the size it needs
+        buffer.assign(length, u'\0');
+        length = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
+    }
+    if (length == 0 || length >= buffer.size()) {
+        return false;
+    }
+    result.assign(buffer, 0, length);
+    return true;
+}
+
+}  // namespace
+
+bool FullPathOf(Platform& platform, const std::u16string& path, std::u16string& fullPath) {
+    return FillGrowing(fullPath, [&](char16_t* buffer, DWORD size) {
+        return platform.GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+    });
+}
+
+std::u16string CanonicalPathOf(Platform& platform, const std::u16string& path) {
+    std::u16string fullPath;
+    if (!FullPathOf(platform, path, fullPath)) {
+        return {};
+    }
+    std::u16string longPath;
+    if (FillGrowing(longPath, [&](char16_t* buffer, DWORD size) {
+            return platform.GetLongPathNameW(fullPath.c_str(), buffer, size);
+        })) {
+        return longPath;
+    }
+    return fullPath;
+}
+
+}  // namespace brindle

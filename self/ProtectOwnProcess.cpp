@@ -1,0 +1,114 @@
+#include "self/ProtectOwnProcess.h"
+
+#include <vector>
+
+#include "platform/Owners.h"
+#include "platform/Text.h"
+
+namespace brindle {
+namespace {
+
+// What the user may still do to brindle: wait for it, ask about it (its exit code, its
+// image name) and end it, so that the caller keeps control of the run.
+constexpr DWORD kUserProcessRights =
+    SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;  // 0x101401
+constexpr DWORD kUserThreadRights = SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION;                  // 0x100800
+
+// The three trustees of the DACL, in the order of its entries.
+struct Trustees {
+    PSID ownerRights;
+    PSID user;
+    PSID system;
+};
+
+// Reads the user of brindle's own token into buffer, a TOKEN_USER whose SID lies in it.
+// The token is closed again at once.
+StepResult ReadTokenUser(Platform& platform, std::vector<BYTE>& buffer) {
+    UniqueHandle token(platform);
+    if (!platform.OpenProcessToken(platform.GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        return StepResult::Failed(platform.GetLastError());
+    }
+    DWORD length = 0;
+    // The query with no buffer fails by design; only the length it writes back matters.
+    platform.GetTokenInformation(token.get(), TokenUser, nullptr, 0, &length);
+    if (length == 0) {
+        return StepResult::Failed(platform.GetLastError());
+    }
+    buffer.assign(length, 0);
+    if (!platform.GetTokenInformation(token.get(), TokenUser, buffer.data(), length, &length)) {
+        return StepResult::Failed(platform.GetLastError());  // before the token's release can change it
+    }
+    return StepResult::Applied();
+}
+
+// Builds, in aclBuffer, the DACL: OWNER RIGHTS and the user with userRights, then SYSTEM
+// with allRights. The buffer is sized exactly for the header and the three entries.
+StepResult BuildDacl(Platform& platform, const Trustees& trustees, DWORD userRights, DWORD allRights,
+                     std::vector<DWORD>& aclBuffer) {
+    constexpr DWORD kEntryWithoutSid = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
+    const DWORD aclSize = static_cast<DWORD>(sizeof(ACL)) + 3 * kEntryWithoutSid +
+                          platform.GetLengthSid(trustees.ownerRights) + platform.GetLengthSid(trustees.user) +
+                          platform.GetLengthSid(trustees.system);
+    // DWORD elements keep the ACL DWORD-aligned, as Windows requires.
+    aclBuffer.assign((aclSize + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+    ACL* acl = reinterpret_cast<ACL*>(aclBuffer.data());
+    if (!platform.InitializeAcl(acl, aclSize, ACL_REVISION) ||
+        !platform.AddAccessAllowedAce(acl, ACL_REVISION, userRights, trustees.ownerRights) ||
+        !platform.AddAccessAllowedAce(acl, ACL_REVISION, userRights, trustees.user) ||
+        !platform.AddAccessAllowedAce(acl, ACL_REVISION, allRights, trustees.system)) {
+        return StepResult::Failed(platform.GetLastError());
+    }
+    return StepResult::Applied();
+}
+
+// Replaces the DACL of one of brindle's own kernel objects (the process or the thread).
+StepResult ReplaceDacl(Platform& platform, HANDLE object, const Trustees& trustees, DWORD userRights,
+                       DWORD allRights) {
+    std::vector<DWORD> aclBuffer;
+    const StepResult built = BuildDacl(platform, trustees, userRights, allRights, aclBuffer);
+    if (!built.applied) {
+        return built;
+    }
+    const DWORD result = platform.SetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                                  nullptr, nullptr,  // owner and group unchanged
+                                                  reinterpret_cast<ACL*>(aclBuffer.data()), nullptr);
+    return result == 0 ? StepResult::Applied() : StepResult::Failed(result);
+}
+
+StepResult CloseToOtherProcesses(Platform& platform) {
+    std::vector<BYTE> tokenUser;  // owns the user's SID
+    const StepResult read = ReadTokenUser(platform, tokenUser);
+    if (!read.applied) {
+        return read;
+    }
+    // OWNER RIGHTS (S-1-3-4): an entry for it replaces the rights the owner has implicitly.
+    // SYSTEM (S-1-5-18): the operating system itself.
+    DWORD ownerRights[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];  // DWORD elements keep a SID aligned
+    DWORD system[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    DWORD ownerRightsSize = sizeof(ownerRights);
+    DWORD systemSize = sizeof(system);
+    if (!platform.CreateWellKnownSid(WinCreatorOwnerRightsSid, nullptr, ownerRights, &ownerRightsSize) ||
+        !platform.CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize)) {
+        return StepResult::Failed(platform.GetLastError());
+    }
+    const Trustees trustees{ownerRights, reinterpret_cast<const TOKEN_USER*>(tokenUser.data())->User.Sid, system};
+    const StepResult process =
+        ReplaceDacl(platform, platform.GetCurrentProcess(), trustees, kUserProcessRights, PROCESS_ALL_ACCESS);
+    // The thread is closed even when the process could not be: each refuses its own attacks.
+    const StepResult thread =
+        ReplaceDacl(platform, platform.GetCurrentThread(), trustees, kUserThreadRights, THREAD_ALL_ACCESS);
+    return process.applied ? thread : process;
+}
+
+}  // namespace
+
+StepResult ProtectOwnProcess(Platform& platform) {
+    const StepResult result = CloseToOtherProcesses(platform);
+    if (!result.applied) {
+        platform.WriteStandardError(u"[brindle] Warning: could not protect brindle's own process: " +
+                                    Decimal(result.error) + u"\n");
+    }
+    return result;
+}
+
+}  // namespace brindle

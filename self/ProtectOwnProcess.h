@@ -1,0 +1,23 @@
+// brindle's own process and main thread, closed to the child it starts.
+#pragma once
+
+#include "platform/Platform.h"
+#include "platform/StepResult.h"
+
+namespace brindle {
+
+// A process of the same user (and, without --low-il, of the same integrity) may open
+// brindle with the rights its default DACL gives that user: read brindle's memory (the
+// environment that --clear-env kept from the child), duplicate brindle's job handle out
+// and rewrite the job, or take over brindle's thread. This replaces the DACLs of the
+// process and of its main thread with exactly three entries: OWNER RIGHTS and the token
+// user may only wait on, query and (the process) end it; SYSTEM keeps every right. The
+// OWNER RIGHTS entry takes away the owner's implicit right to read and rewrite the DACL,
+// so the child cannot put the old one back. Handles opened before keep their access.
+//
+// Both DACLs are written even when the first fails. A failure prints
+// "[brindle] Warning: could not protect brindle's own process: %lu\n" with the first
+// error, and the run goes on.
+StepResult ProtectOwnProcess(Platform& platform);
+
+}  // namespace brindle

@@ -1,0 +1,45 @@
+// End-to-end tests of what a hostile child could reach around the reductions. Each
+// attack is also made without brindle's protection, so that a test shows the protection
+// at work and not a child that cannot attack.
+
+#include "Harness.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+
+#include <string>
+
+namespace e2e {
+namespace {
+
+// The child knows its parent's process id. Run straight from the test program, which
+// leaves its own process as Windows made it, it reads the secret in its parent's
+// environment and may duplicate its parent's handles (a job handle among them). Under
+// brindle both are refused, although --clear-env kept the secret out of the child's own
+// environment; ending brindle stays allowed.
+TEST(HostileChild, CannotReadOrDuplicateFromBrindle) {
+    const std::wstring secret = L"brindle-secret-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"BRINDLE_TEST_SECRET", secret.c_str()));
+    const RunResult control = RunProgram(ProbePath(), {L"parent", secret});
+    SetEnvironmentVariableW(L"BRINDLE_TEST_SECRET", nullptr);
+    EXPECT_EQ(control.out, "memory found\nduplicate ok\nterminate ok\n");
+
+    const RunResult run = RunBrindle({L"--clear-env", L"--job-object", L"--", ProbePath(), L"parent", secret},
+                                     {{L"BRINDLE_TEST_SECRET", secret}});
+    EXPECT_EQ(run.out, "memory 5\nduplicate 5\nterminate ok\n");
+    EXPECT_EQ(run.err, "");
+}
+
+// The report is in place while the command runs: the command itself reads it.
+TEST(HostileChild, FindsTheReportSayingRunningWhileItRuns) {
+    const TempPath report(L"running.json");
+    ASSERT_TRUE(WriteBytes(report.Get(), "an earlier run's report"));
+    const RunResult run = RunBrindle({L"--report=" + report.Get(), L"--", L"cmd.exe", L"/c", L"type", report.Get()});
+    EXPECT_EQ(nlohmann::json::parse(run.out)["outcome"], "running");
+    EXPECT_EQ(nlohmann::json::parse(ReadBytes(report.Get()))["outcome"], "exited");
+}
+
+}  // namespace
+}  // namespace e2e
