@@ -53,6 +53,18 @@ TEST(Report, AfterTheTimeLimitEndsTheChild) {
     EXPECT_EQ(report["job"], nullptr);
 }
 
+// At the deadline the whole job is ended, the grandchild with the child, before the
+// job's figures are read.
+TEST(Report, AfterTheTimeLimitEndsTheWholeJob) {
+    const TempPath marker(L"marker");
+    RunResult run;
+    const Json report = RunReported(
+        {L"--job-object", L"--timeout=1", L"--", ProbePath(), L"grandchild", marker.Get(), L"8000", L"8000"}, run);
+    EXPECT_EQ(report["outcome"], "timed out");
+    EXPECT_EQ(report["job"]["totalProcesses"], 2);
+    EXPECT_EQ(report["job"]["activeProcesses"], 0);
+}
+
 // Under --strict the command is not run, and the report says which directory failed and
 // why: under Wine an existing directory, whose label Wine refuses (5); on Windows, which
 // would grant that one, a missing directory (2).

@@ -111,6 +111,21 @@ TEST(WritableDirs, CommandLineFailuresAreReportedAndTheChildStillRuns) {
     });
 }
 
+// A directory whose full path is about 400 characters, past MAX_PATH, named with the
+// long-path prefix: every path the checks read is measured in characters.
+TEST(WritableDirs, ALongPathIsHandledInFull) {
+    const TempPath top(L"long", TempPath::Make::Directory);
+    std::vector<std::wstring> levels{L"\\\\?\\" + top.Get()};
+    while (levels.back().size() < 400) {
+        levels.push_back(levels.back() + L"\\" + std::wstring(60, L'd'));
+        ASSERT_TRUE(CreateDirectoryW(levels.back().c_str(), nullptr)) << GetLastError();
+    }
+    ExpectRuns({{{WritableDir(levels.back())}, {}, Relabelled(levels.back(), true)}});
+    for (std::size_t level = levels.size() - 1; level > 0; --level) {
+        RemoveDirectoryW(levels[level].c_str());
+    }
+}
+
 TEST(WritableDirs, VerboseRunReportsMissingDirectoriesAndCountsCommandLineEntries) {
     const TempPath file(L"file", TempPath::Make::File);
     const TempPath dir(L"dir", TempPath::Make::Directory);

@@ -254,6 +254,7 @@ TEST_P(FailureSweepTest, AFailedWaitEndsTheRunWithStatusOneAndTheJobStillClosed)
     args.back() = u"hang.exe";
     EXPECT_EQ(Launch(scenario, args), 1u);
     EXPECT_EQ(scenario.StandardError(), u"[brindle] WaitForSingleObject failed: " + Decimal(GetParam()) + u"\n");
+    ASSERT_EQ(scenario.Processes().size(), 1u);
     EXPECT_TRUE(scenario.Processes()[0].endedByJobClose);
     EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
 }

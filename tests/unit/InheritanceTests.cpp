@@ -2,6 +2,7 @@
 // attribute list handed to both creation calls; with the environment options a block of
 // the caller's choosing.
 #include <functional>
+#include <set>
 
 #include "LaunchScenario.h"
 #include "child/EnvironmentBlock.h"
@@ -185,6 +186,32 @@ TEST(EnvironmentBlockTest, IsTheLauncherOrTheMinimalSetWithTheEditsInOrderAndSor
     LaunchOptions nothingLeft;
     nothingLeft.clearEnv = true;
     EXPECT_EQ(BuildEnvironmentBlock(Block({u"SECRET=1"}), nothingLeft), Block({}));
+}
+
+// Every variable --clear-env keeps, and nothing beside them but the per-drive folders.
+TEST(EnvironmentBlockTest, ClearEnvKeepsExactlyTheMinimalSet) {
+    std::set<std::u16string> kept = {
+        u"ALLUSERSPROFILE", u"APPDATA", u"COMPUTERNAME", u"ComSpec", u"CommonProgramFiles",
+        u"CommonProgramFiles(x86)", u"CommonProgramW6432", u"HOMEDRIVE", u"HOMEPATH", u"LOCALAPPDATA",
+        u"NUMBER_OF_PROCESSORS", u"OS", u"PATH", u"PATHEXT", u"PROCESSOR_ARCHITECTURE", u"PROCESSOR_IDENTIFIER",
+        u"PROCESSOR_LEVEL", u"PROCESSOR_REVISION", u"ProgramData", u"ProgramFiles", u"ProgramFiles(x86)",
+        u"ProgramW6432", u"PUBLIC", u"SystemDrive", u"SystemRoot", u"TEMP", u"TMP", u"USERDOMAIN", u"USERNAME",
+        u"USERPROFILE", u"windir", u"=C:", u"=D:"};
+    std::u16string launcher;
+    for (const std::u16string& name : kept) {
+        launcher += name + u"=v" + u'\0';
+    }
+    for (const char16_t* other : {u"PATH2", u"OneDrive", u"USERNAMES", u"TEMPDIR", u"Os_"}) {
+        launcher += std::u16string(other) + u"=v" + u'\0';
+    }
+    LaunchOptions options;
+    options.clearEnv = true;
+    const std::u16string block = BuildEnvironmentBlock(launcher + u'\0', options);
+    std::set<std::u16string> names;
+    for (std::size_t start = 0; start < block.size() && block[start] != u'\0'; start = block.find(u'\0', start) + 1) {
+        names.insert(block.substr(start, block.find(u'=', start + 1) - start));
+    }
+    EXPECT_EQ(names, kept);
 }
 
 TEST_F(InheritanceTest, TheBlockReachesBothCreationsAndDirectoriesStillComeFromBrindlesOwnEnvironment) {

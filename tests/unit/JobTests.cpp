@@ -74,6 +74,13 @@ TEST_F(JobContainmentTest, ResourceLimitsAreSetExactlyAndShownInVerboseMode) {
     EXPECT_EQ(lines[3], u"[brindle] Assigned process to Job Object (maxProc=64)\n");
     EXPECT_EQ(lines[4],
               u"[brindle] Job limits: memory=536870912 processMemory=268435456 cpuRate=50% cpuTime=60s\n");
+    // One limit alone is listed too, the others as none.
+    FakePlatform cpuTime;
+    cpuTime.AddProgram(u"seven.exe", FakeProgram{7, false});
+    Launch(cpuTime, {u"--verbose", u"--cpu-time=30", u"--", u"seven.exe"});
+    const std::vector<std::u16string> cpuTimeLines = cpuTime.ErrorLines();
+    ASSERT_EQ(cpuTimeLines.size(), 7u);
+    EXPECT_EQ(cpuTimeLines[4], u"[brindle] Job limits: memory=none processMemory=none cpuRate=none cpuTime=30s\n");
 }
 
 // Wine refuses the CPU rate with 87: the job and its other limits stay, and the child runs.
@@ -84,6 +91,7 @@ TEST_F(JobContainmentTest, ARefusedCpuRateIsAWarningAndTheJobStays) {
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[3], u"[brindle] Warning: SetInformationJobObject(CpuRateControl) failed: 87\n");
     EXPECT_EQ(lines[5], u"[brindle] Job limits: memory=none processMemory=none cpuRate=50% cpuTime=none\n");
+    ASSERT_EQ(fake.Jobs().size(), 1u);
     EXPECT_EQ(fake.Jobs()[0].processes, std::vector<std::size_t>{0});
     EXPECT_TRUE(fake.Jobs()[0].cpuRate.empty());
 
@@ -92,6 +100,7 @@ TEST_F(JobContainmentTest, ARefusedCpuRateIsAWarningAndTheJobStays) {
     strict.AddProgram(u"seven.exe", FakeProgram{7, false});
     strict.Fail("SetInformationJobObject", ERROR_INVALID_PARAMETER, 3);
     EXPECT_EQ(Launch(strict, {u"--strict", u"--cpu-rate=50", u"--", u"seven.exe"}), 1u);
+    ASSERT_EQ(strict.Processes().size(), 1u);
     EXPECT_FALSE(strict.Processes()[0].resumed);
     EXPECT_EQ(strict.ErrorLines().back(),
               u"[brindle] Strict: a requested restriction could not be applied; the command was not run\n");
@@ -127,6 +136,7 @@ TEST_F(JobContainmentTest, EveryFailureIsReportedAndTheChildStillRuns) {
         const char16_t* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str()};
         EXPECT_EQ(LauncherMain(4, argv, scenario), 7u);
         EXPECT_EQ(scenario.StandardError(), c.message);
+        ASSERT_EQ(scenario.Processes().size(), 1u);
         EXPECT_EQ(scenario.Processes()[0].resumed, true);
 
         // A job given up is closed at once, before the child runs; a kept one after the child's handle.
@@ -148,6 +158,7 @@ TEST_F(JobContainmentTest, AChildFromTheFallbackCreationIsContainedToo) {
     Run({u"--job-object", u"--", u"child.exe"});
     ASSERT_EQ(fake.Jobs().size(), 1u);
     EXPECT_EQ(fake.Jobs()[0].processes, std::vector<std::size_t>{0});
+    ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "own token");
 }
 
@@ -165,6 +176,7 @@ TEST_F(JobContainmentTest, WithoutAJobNothingEndsWhatTheChildLeftRunning) {
     fake.FailWaitWith(WAIT_FAILED, ERROR_INVALID_HANDLE);
     Run({u"--", u"hang.exe"});
     EXPECT_TRUE(fake.Jobs().empty());
+    ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_TRUE(fake.Processes()[0].running);
 }
 

@@ -178,6 +178,7 @@ TEST_F(LaunchSequenceTest, AtTheDeadlineTheChildOrItsWholeJobIsEndedAndAwaited) 
         ASSERT_EQ(scenario.Processes().size(), 1u);
         EXPECT_EQ(scenario.Processes()[0].terminatedWith, std::optional<UINT>{1});
         if (c.jobTerminations != 0 && !c.failJobTermination) {
+            ASSERT_EQ(scenario.Jobs().size(), 1u);
             EXPECT_EQ(scenario.Jobs()[0].terminatedWith, std::optional<UINT>{1});
         }
         EXPECT_EQ(scenario.CountCalls("GetExitCodeProcess"), 0u);

@@ -42,6 +42,7 @@ TEST_F(OwnProcessTest, TheProcessAndItsThreadKeepOnlyWaitQueryAndEndForTheUser) 
     EXPECT_EQ(Entries(fake.Dacls().at(FakePlatform::kCurrentProcess)), dacl(0x101401));
     EXPECT_EQ(Entries(fake.Dacls().at(FakePlatform::kCurrentThread)), dacl(0x100800));
     // The user comes from a token opened only to query it, closed before the launch goes on.
+    ASSERT_NE(fake.FindToken("query token"), nullptr);
     EXPECT_EQ(fake.FindToken("query token")->openedWithAccess, TOKEN_QUERY);
     ASSERT_FALSE(fake.CloseOrder().empty());
     EXPECT_EQ(fake.CloseOrder().front(), "query token");

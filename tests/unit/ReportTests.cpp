@@ -85,7 +85,7 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
         std::vector<std::u16string> arguments;
         std::function<void(FakePlatform&)> prepare;
         DWORD status;
-        Json expected;  // the keys checked
+        Json expected;  // the keys checked, a nested one as "outer/inner"
     };
     const auto nothing = [](FakePlatform&) {};
     const Case cases[] = {
@@ -115,6 +115,21 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          [](FakePlatform& f) { f.Fail("AssignProcessToJobObject", 5); },
          1,
          {{"outcome", "not started"}, {"childToken", "own"}, {"childExitCode", nullptr}, {"job", nullptr}}},
+        // What the child would have inherited was prepared, and is not applied: no child was created.
+        {"strict refusal at creation",
+         {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("CreateProcessAsUserW", 1314); },
+         1,
+         {{"outcome", "not started"},
+          {"restrictions/lowIntegrity", Restriction(true, false, 1314)},
+          {"restrictions/stdHandlesOnly", Restriction(true, false, 1314)},
+          {"restrictions/environment", Restriction(true, false, 1314)}}},
+        // UI restrictions come with the job: without a job they are not applied either.
+        {"no job",
+         {u"--job-object", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("CreateJobObjectW", 5); },
+         7,
+         {{"job", nullptr}, {"restrictions/uiRestrictions", Restriction(true, false, 5)}}},
         {"child not resumed",
          {u"--low-il", u"--", u"seven.exe"},
          [](FakePlatform& f) { f.Fail("ResumeThread", 5); },
@@ -132,7 +147,7 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
         EXPECT_EQ(Launch(scenario, args), c.status);
         const Json report = Json::parse(scenario.Files().at(u"r.json"));
         for (const auto& item : c.expected.items()) {
-            EXPECT_EQ(report[item.key()], item.value()) << item.key();
+            EXPECT_EQ(report[Json::json_pointer("/" + item.key())], item.value()) << item.key();
         }
         EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
     }

@@ -59,6 +59,11 @@ TEST(StrictTest, EachRestrictionThatDoesNotApplyRefusesTheCommand) {
          {Line(u"CreateProcessAsUser failed: 1314"),
           Line(u"Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.")},
          false},
+        // A Low label alone is a token option too.
+        {"creation at Low", {u"--low-il"}, failing("CreateProcessAsUserW", ERROR_PRIVILEGE_NOT_HELD),
+         {Line(u"CreateProcessAsUser failed: 1314"),
+          Line(u"Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.")},
+         false},
         {"job", {u"--job-object"}, failing("CreateJobObjectW", 5), {Line(u"CreateJobObject failed: 5")}, true},
         {"job limits", {u"--job-object"}, failing("SetInformationJobObject", 5),
          {Line(u"SetInformationJobObject(ExtendedLimit) failed: 5")}, true},
@@ -100,6 +105,11 @@ TEST(StrictTest, ATokenRefusalComesBeforeAnyDirectoryIsLookedAt) {
     scenario.Fail("SetTokenInformation", 5);
     Launch(scenario, {u"--strict", u"--low-il", u"--writable-dir=C:\\a", u"--", u"seven.exe"});
     EXPECT_EQ(scenario.CountCalls("GetFileAttributesW"), 0u);
+    // A refused restricted token is refused before the Low-label step begins.
+    FakePlatform restricted;
+    restricted.Fail("CreateRestrictedToken", 5);
+    Launch(restricted, {u"--strict", u"--restricted-token", u"--low-il", u"--", u"seven.exe"});
+    EXPECT_EQ(restricted.CountCalls("DuplicateTokenEx") + restricted.CountCalls("SetTokenInformation"), 0u);
 }
 
 TEST(StrictTest, WhenEverythingAppliesTheCommandRunsAsWithoutIt) {
@@ -112,8 +122,16 @@ TEST(StrictTest, WhenEverythingAppliesTheCommandRunsAsWithoutIt) {
                                 u"--writable-dir=C:\\a", u"--writable-dir=C:\\low", u"--", u"seven.exe"}),
               7u);
     EXPECT_EQ(scenario.StandardError(), u"");
+    ASSERT_EQ(scenario.Processes().size(), 1u);
     EXPECT_EQ(scenario.Processes()[0].tokenLabel, "restricted token");
     EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    // A Low label alone, applied, runs the command as well.
+    FakePlatform low;
+    low.AddProgram(u"seven.exe", FakeProgram{7, false});
+    EXPECT_EQ(Launch(low, {u"--strict", u"--low-il", u"--", u"seven.exe"}), 7u);
+    EXPECT_EQ(low.StandardError(), u"");
+    ASSERT_EQ(low.Processes().size(), 1u);
+    EXPECT_EQ(low.Processes()[0].tokenLabel, "duplicate token");
 }
 
 // Without a token option the launcher's own token is what was asked for, so the

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Text.h"
+#include "report/Json.h"
 
 namespace brindle {
 namespace {
@@ -32,4 +33,21 @@ TEST(EncodeUtf8Test, UnpairedSurrogatesBecomeTheReplacementCharacter) {
 }
 
 }  // namespace
+// JSON strings: the short escapes, \u00XX for the other control characters, everything
+// from U+0020 on as UTF-8, and an unpaired surrogate as its own escape, never U+FFFD.
+TEST(JsonStringTest, EscapesWhatJsonRequiresAndKeepsUnpairedSurrogates) {
+    const std::pair<std::u16string, std::string> cases[] = {
+        {u"\b\f\n\r\t\"\\", "\\b\\f\\n\\r\\t\\\"\\\\"},
+        {u"\x01\x1F", "\\u0001\\u001f"},
+        {u" \x7F/", " \x7F/"},
+        {u"a\xD800" u"b", "a\\ud800b"},             // a high surrogate alone
+        {u"\xDC00", "\\udc00"},                     // a low surrogate alone
+        {u"a\xD83D", "a\\ud83d"},                   // a high surrogate at the end
+        {u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},     // a pair is one character
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(JsonString(text), "\"" + expected + "\"");
+    }
+}
+
 }  // namespace brindle

@@ -108,6 +108,8 @@ TEST_F(RestrictedTokenTest, ARefusedRestrictedTokenHintsAtTheOptionAndRunsTheChi
                            u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without "
                            u"--restricted-token.\n",
                            u"[brindle] Falling back to CreateProcessW (no privilege reduction)\n"}));
+    ASSERT_EQ(fake.Creations().size(), 2u);
+    ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.Creations()[0].tokenLabel, "restricted token");
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "own token");
 }
@@ -125,8 +127,10 @@ TEST_F(LowIntegrityTest, AloneItLabelsADuplicateOfTheOwnToken) {
     EXPECT_EQ(duplicate->integrityLabel, "S-1-16-4096");
     EXPECT_EQ(duplicate->integrityLabelAttributes, SE_GROUP_INTEGRITY);
     EXPECT_EQ(duplicate->integrityLabelLength, 16u + 12u);  // the record, then the SID's length
+    ASSERT_NE(fake.FindToken("own token"), nullptr);
     EXPECT_EQ(fake.FindToken("own token")->integrityLabel, "S-1-16-12288");  // the launcher's own is untouched
 
+    ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "duplicate token");
     EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "duplicate token", "own token"}));
 }
@@ -135,6 +139,8 @@ TEST_F(LowIntegrityTest, WithARestrictedTokenTheRestrictedTokenItselfIsLabelled)
     EXPECT_EQ(Run({u"--verbose", u"--restricted-token", u"--low-il", u"--", u"child.exe"}), 0u);
     EXPECT_EQ(StepLines(Lines()), (std::vector<std::u16string>{kCreated, kLabelled}));
     EXPECT_EQ(fake.CountCalls("DuplicateTokenEx"), 0u);
+    ASSERT_NE(fake.FindToken("restricted token"), nullptr);
+    ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.FindToken("restricted token")->integrityLabel, "S-1-16-4096");
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "restricted token");
 }
@@ -144,6 +150,8 @@ TEST_F(LowIntegrityTest, AfterAFailedRestrictedTokenADuplicateIsLabelled) {
     EXPECT_EQ(Run({u"--verbose", u"--restricted-token", u"--low-il", u"--", u"child.exe"}), 0u);
     EXPECT_EQ(StepLines(Lines()), (std::vector<std::u16string>{u"[brindle] CreateRestrictedToken failed: 5\n",
                                                                kRestrictedFallback, kLabelled}));
+    ASSERT_NE(fake.FindToken("duplicate token"), nullptr);
+    ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.FindToken("duplicate token")->integrityLabel, "S-1-16-4096");
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "duplicate token");
 }
@@ -193,6 +201,7 @@ TEST_F(LowIntegrityTest, LabelFailuresLeaveTheChildAtNormalLevelWithTheSameToken
         EXPECT_EQ(scenario.ErrorLines(), (std::vector<std::u16string>{c.message, kLowFallback}));
         ASSERT_EQ(scenario.Processes().size(), 1u);
         EXPECT_EQ(scenario.Processes()[0].tokenLabel, c.childToken);
+        ASSERT_NE(scenario.FindToken(c.childToken), nullptr);
         EXPECT_EQ(scenario.FindToken(c.childToken)->integrityLabel, "S-1-16-12288");
         EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
     }

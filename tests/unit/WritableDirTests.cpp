@@ -167,6 +167,7 @@ void ExpectGrants(const std::vector<GrantCase>& cases, bool verbose) {
         EXPECT_EQ(Launch(scenario, args), 0u);
         std::vector<std::u16string> lines = scenario.ErrorLines();
         if (verbose) {
+            ASSERT_GE(lines.size(), 5u);
             lines = std::vector<std::u16string>(lines.begin() + 3, lines.end() - 2);  // summary; start and exit
         }
         EXPECT_EQ(lines, c.lines);
@@ -236,6 +237,15 @@ TEST(WritableDirSafetyTest, VolumeRootsAreRefusedInEveryForm) {
                      {Refusing(u"volume root", u"\\\\server\\share\\"), Warning(u"\\\\server\\share\\")}, false});
     cases.push_back({u"C:\\mnt\\Vol", directory(u"C:\\mnt\\Vol", u"C:\\mnt\\vol\\"),
                      {Refusing(u"volume root", u"C:\\mnt\\Vol"), Warning(u"C:\\mnt\\Vol")}, false});
+    // A folder a volume is mounted on is a reparse point first: refused as one, without
+    // asking for its volume path (which would fail here).
+    cases.push_back({u"C:\\mnt\\Vol",
+                     [](FakePlatform& f) {
+                         f.AddReparsePoint(u"C:\\mnt\\Vol", 0xA0000003);  // IO_REPARSE_TAG_MOUNT_POINT
+                         f.AddVolume(u"C:\\mnt\\vol\\");
+                         f.Fail("GetVolumePathNameW", ERROR_NOT_ENOUGH_MEMORY);
+                     },
+                     {Refusing(u"reparse point", u"C:\\mnt\\Vol"), Warning(u"C:\\mnt\\Vol")}, false});
     // "C:" alone is the current folder of drive C, not its root.
     cases.push_back({u"C:", directory(u"C:"), {}, true});
     cases.push_back({u"C:\\mnt\\vol\\sub", directory(u"C:\\mnt\\vol\\sub", u"C:\\mnt\\vol\\"), {}, true});
