@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/RunRecord.h"
 #include "app/Version.h"
 #include "child/EnvironmentBlock.h"
 #include "child/StartupRecord.h"
+#include "console/PrivateConsole.h"
 #include "cli/ParseArguments.h"
 #include "dirs/GrantWritableDirs.h"
 #include "job/ContainInJob.h"
@@ -24,14 +26,15 @@ namespace brindle {
 namespace {
 
 // Everything one run opens. Members are destroyed in reverse order of declaration,
-// which is the release order of the launch: the child's thread (when creation
+// which is the release order of the launch: the relay of a console of the child's own
+// (joined, when the run ended before it was finished), the child's thread (when creation
 // succeeded but the run ended before the resume closed it), the child's process
 // handle, the job (whose kill-on-close then ends every process the child left in it),
 // the tokens with the launcher's own last, then the startup record (its attribute
 // list and any duplicate not yet released), the environment block and the command buffer.
 struct RunState {
     explicit RunState(Platform& platform)
-        : startup(platform), tokens(platform), job(platform), process(platform), thread(platform) {}
+        : startup(platform), tokens(platform), job(platform), process(platform), thread(platform), console(platform) {}
 
     std::u16string commandBuffer;  // the writable copy of the command line that creation may write into
     std::u16string environmentBlock;  // the child's own environment; empty when it gets the launcher's
@@ -40,6 +43,7 @@ struct RunState {
     UniqueHandle job;
     UniqueHandle process;
     UniqueHandle thread;
+    PrivateConsole console;
     DWORD processId = 0;
     ULONGLONG creationTick = 0;  // just before the child was created
 };
@@ -90,7 +94,8 @@ Creation CreateChild(Platform& platform, RunState& run, bool fallBack, DWORD& fi
     const BOOL inheritHandles = run.startup.InheritHandles();
     const bool ownEnvironment = !run.environmentBlock.empty();
     void* environment = ownEnvironment ? run.environmentBlock.data() : nullptr;
-    const DWORD flags = kCreationFlags | run.startup.CreationFlags() | (ownEnvironment ? CREATE_UNICODE_ENVIRONMENT : 0);
+    const DWORD flags = kCreationFlags | run.startup.CreationFlags() | (ownEnvironment ? CREATE_UNICODE_ENVIRONMENT : 0) |
+                        (run.console.Prepared() ? CREATE_NO_WINDOW : 0);  // a hidden console of its own
     PROCESS_INFORMATION child{};
     if (!platform.CreateProcessAsUserW(run.tokens.effectiveToken, nullptr, run.commandBuffer.data(), nullptr,
                                        nullptr, inheritHandles, flags, environment, nullptr, startup, &child)) {
@@ -142,6 +147,7 @@ void RecordCreation(RunRecord& record, const LaunchTokens& tokens, Creation crea
     if (creation == Creation::Failed || creation == Creation::RefusedStrictly) {
         notApplied(record.stdHandlesOnly);
         notApplied(record.environment);
+        notApplied(record.privateConsole);
     }
     if (creation == Creation::WithOwnToken) {
         record.childToken = ChildToken::Own;
@@ -244,11 +250,31 @@ DWORD SuperviseChild(Platform& platform, RunState& run, const LaunchOptions& opt
             return status;
         }
     }
+    // On a console of its own the child cannot be interrupted but through brindle.
+    std::optional<ForwardedInterrupt> interrupt;
+    if (run.console.Prepared()) {
+        interrupt.emplace(platform, run.job.get(), run.process.get());
+    }
     if (!StartChild(platform, run, options.verbose)) {
         StopClock(platform, run, record);
         return 1;
     }
     return WaitForChild(platform, run, options, record);
+}
+
+// A console of the child's own, named alone by its handle list. When it cannot be made
+// the child shares brindle's console, as without the option.
+StepResult PreparePrivateConsole(Platform& platform, RunState& run, const std::vector<DWORD>& threadDacl) {
+    StepResult result = run.console.Prepare(threadDacl);
+    if (result.applied) {
+        result = run.startup.PrepareOwnStreams(run.console.ChildStreams());
+    }
+    if (!result.applied) {
+        run.console.Finish();
+        platform.WriteStandardError(u"[brindle] Warning: could not give the child a console of its own: " +
+                                    Decimal(result.error) + u"\n");
+    }
+    return result;
 }
 
 bool AllWritable(const std::vector<WritableDir>& directories) {
@@ -268,7 +294,8 @@ RunRecord Running(const RunRecord& requested) {
 // opened. What each step achieved goes into record, which --strict checks as the
 // launch goes.
 DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record, RunReport& report) {
-    const StepResult protection = ProtectOwnProcess(platform);
+    std::vector<DWORD> threadDacl;  // for every thread brindle creates
+    const StepResult protection = ProtectOwnProcess(platform, threadDacl);
     if (options.strict && !protection.applied) {
         record.ownProcess.Record(protection);
         return RefuseStrictly(platform);
@@ -303,7 +330,15 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
     }
     // What the child inherits is prepared before any directory is touched, so that a
     // strict refusal here leaves the disk as it was.
-    const StepResult startup = run.startup.Prepare(options.stdHandlesOnly);
+    if (options.privateConsole) {
+        record.privateConsole.Record(PreparePrivateConsole(platform, run, threadDacl));
+        if (options.strict && !record.privateConsole.applied) {
+            return RefuseStrictly(platform);
+        }
+    }
+    // A console of its own gives the child its pipes and no other handle.
+    const StepResult startup =
+        run.console.Prepared() ? StepResult::Applied() : run.startup.Prepare(options.stdHandlesOnly);
     if (options.stdHandlesOnly) {
         record.stdHandlesOnly.Record(startup);
         if (options.strict && !startup.applied) {
@@ -329,6 +364,7 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
     DWORD firstError = 0;
     const Creation creation = CreateChild(platform, run, fallBack, firstError);
     run.startup.ReleaseDuplicates();
+    run.console.Start();
     RecordCreation(record, run.tokens, creation, firstError);
     if (creation == Creation::RefusedStrictly) {
         return RefuseStrictly(platform);
@@ -337,6 +373,7 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
         return 1;
     }
     const DWORD status = SuperviseChild(platform, run, options, record);
+    run.console.Finish();  // the relay's threads are gone before the job's figures are read
     if (run.job) {
         record.jobAccounting = ReadJobAccounting(platform, run.job.get());  // before the job closes with run
     }
@@ -354,6 +391,7 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
     record.cpuRate.requested = options.cpuRate != 0;
     record.stdHandlesOnly.requested = options.stdHandlesOnly;
     record.environment.requested = options.EnvironmentRequested();
+    record.privateConsole.requested = options.privateConsole;
     record.ownProcess.requested = true;  // always: brindle's own process is closed to every child
     return record;
 }

@@ -43,6 +43,7 @@ struct RunRecord {
     RestrictionRecord cpuRate;
     RestrictionRecord stdHandlesOnly;
     RestrictionRecord environment;
+    RestrictionRecord privateConsole;
     RestrictionRecord ownProcess;  // brindle's own process and thread closed to the child
 
     std::vector<WritableDir> directories;

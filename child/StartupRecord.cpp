@@ -16,13 +16,21 @@ StartupRecord::StartupRecord(Platform& platform) : platform_(platform) {}
 StartupRecord::~StartupRecord() { DropHandleList(); }
 
 StepResult StartupRecord::Prepare(bool stdHandlesOnly) {
+    return Fill({platform_.GetStdHandle(STD_INPUT_HANDLE), platform_.GetStdHandle(STD_OUTPUT_HANDLE),
+                 platform_.GetStdHandle(STD_ERROR_HANDLE)},
+                stdHandlesOnly);
+}
+
+StepResult StartupRecord::PrepareOwnStreams(const StandardStreams& streams) { return Fill(streams, true); }
+
+StepResult StartupRecord::Fill(const StandardStreams& streams, bool listOnly) {
     STARTUPINFOW& startup = record_.StartupInfo;
     startup.cb = sizeof(STARTUPINFOW);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = platform_.GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = platform_.GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = platform_.GetStdHandle(STD_ERROR_HANDLE);
-    if (!stdHandlesOnly) {
+    startup.hStdInput = streams.input;
+    startup.hStdOutput = streams.output;
+    startup.hStdError = streams.error;
+    if (!listOnly) {
         return StepResult::Applied();
     }
     const STARTUPINFOW shared = startup;

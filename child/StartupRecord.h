@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "console/PrivateConsole.h"
 #include "platform/Owners.h"
 #include "platform/StepResult.h"
 
@@ -29,6 +30,9 @@ public:
     // list; when it cannot be built, the failing call has printed why and the record is
     // left as without the option.
     StepResult Prepare(bool stdHandlesOnly);
+    // Fills the record with the streams of a console of the child's own, named alone by
+    // the handle list, so that no other handle (none of brindle's console) reaches it.
+    StepResult PrepareOwnStreams(const StandardStreams& streams);
 
     STARTUPINFOW* Get() { return &record_.StartupInfo; }
     BOOL InheritHandles() const { return inheritHandles_; }
@@ -38,6 +42,7 @@ public:
     void ReleaseDuplicates();
 
 private:
+    StepResult Fill(const StandardStreams& streams, bool listOnly);
     StepResult ListStandardHandles();
     StepResult BuildHandleList();
     void DropHandleList();

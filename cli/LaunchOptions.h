@@ -32,6 +32,7 @@ struct LaunchOptions {
     bool clearEnv = false;        // the child's environment starts from a minimal set
     std::vector<std::u16string> keepEnv;   // names kept besides that set
     std::vector<EnvironmentEdit> envEdits;
+    bool privateConsole = false;  // the child runs on a hidden console of its own, its streams relayed
     bool strict = false;         // refuse to run the command when a requested restriction does not apply
     std::u16string reportPath;   // where the run report goes; empty when none is asked for
     bool versionRequested = false;  // --version ended the parse: print the version, launch nothing

@@ -32,6 +32,7 @@ const std::u16string_view kUsageText =
     u"  --keep-env=NAME            With --clear-env, keep NAME (repeatable)\n"
     u"  --set-env=NAME=VALUE       Set NAME for the child (repeatable)\n"
     u"  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
+    u"  --private-console          Give the child a console of its own\n"
     u"  --version                  Print the version and exit\n"
     u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     u"\n"
@@ -143,6 +144,8 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
             return OptionResult::InvalidValue;
         }
         options.envEdits.push_back({std::u16string(name), std::nullopt});
+    } else if (argument == u"--private-console") {
+        options.privateConsole = true;
     } else if (argument == u"--strict") {
         options.strict = true;
     } else if (StartsWith(argument, kReportPrefix)) {

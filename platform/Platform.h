@@ -138,6 +138,22 @@ public:
                                 const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
                                 PROCESS_INFORMATION* processInformation) = 0;
     virtual DWORD ResumeThread(HANDLE thread) = 0;
+
+    // Pipes and threads, for the child's console of its own. ReadFile on a pipe fails with
+    // ERROR_BROKEN_PIPE once every write end is closed (its end of file), and blocks until
+    // then; CancelSynchronousIo makes a read or write that blocks another thread fail with
+    // ERROR_OPERATION_ABORTED (and fails with ERROR_NOT_FOUND when none is under way).
+    virtual BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) = 0;
+    virtual BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) = 0;
+    virtual BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) = 0;
+    virtual HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                void* parameter, DWORD creationFlags, DWORD* threadId) = 0;
+    virtual BOOL CancelSynchronousIo(HANDLE thread) = 0;
+    virtual BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) = 0;
+    virtual BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                           BOOL daclDefaulted) = 0;
+    // Windows calls the handler on a thread of its own when the console is interrupted.
+    virtual BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) = 0;
     virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
     virtual BOOL TerminateProcess(HANDLE process, UINT exitCode) = 0;
     virtual BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) = 0;

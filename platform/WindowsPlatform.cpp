@@ -227,6 +227,38 @@ BOOL WindowsPlatform::CreateProcessW(const char16_t* applicationName, char16_t* 
 
 DWORD WindowsPlatform::ResumeThread(HANDLE thread) { return ::ResumeThread(thread); }
 
+BOOL WindowsPlatform::CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) {
+    return ::CreatePipe(readPipe, writePipe, attributes, size);
+}
+
+BOOL WindowsPlatform::SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+    return ::SetHandleInformation(handle, mask, flags);
+}
+
+BOOL WindowsPlatform::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) {
+    return ::ReadFile(file, buffer, bytesToRead, bytesRead, static_cast<OVERLAPPED*>(overlapped));
+}
+
+HANDLE WindowsPlatform::CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                     void* parameter, DWORD creationFlags, DWORD* threadId) {
+    return ::CreateThread(attributes, stackSize, start, parameter, creationFlags, threadId);
+}
+
+BOOL WindowsPlatform::CancelSynchronousIo(HANDLE thread) { return ::CancelSynchronousIo(thread); }
+
+BOOL WindowsPlatform::InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) {
+    return ::InitializeSecurityDescriptor(descriptor, revision);
+}
+
+BOOL WindowsPlatform::SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                                BOOL daclDefaulted) {
+    return ::SetSecurityDescriptorDacl(descriptor, daclPresent, dacl, daclDefaulted);
+}
+
+BOOL WindowsPlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    return ::SetConsoleCtrlHandler(handler, add);
+}
+
 DWORD WindowsPlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return ::WaitForSingleObject(handle, milliseconds);
 }

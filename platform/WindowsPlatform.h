@@ -81,6 +81,16 @@ public:
                         const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
                         PROCESS_INFORMATION* processInformation) override;
     DWORD ResumeThread(HANDLE thread) override;
+    BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override;
+    BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) override;
+    BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override;
+    HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                        void* parameter, DWORD creationFlags, DWORD* threadId) override;
+    BOOL CancelSynchronousIo(HANDLE thread) override;
+    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override;
+    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                   BOOL daclDefaulted) override;
+    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
     BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
     BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;

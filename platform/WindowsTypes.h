@@ -54,6 +54,20 @@ using HLOCAL = void*;
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 
+#define WINAPI
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+using PHANDLER_ROUTINE = BOOL (*)(DWORD controlType);
+
+struct SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BYTE Sbz1;
+    WORD Control;
+    PSID Owner;
+    PSID Group;
+    void* Sacl;
+    void* Dacl;
+};
+
 struct SECURITY_ATTRIBUTES {
     DWORD nLength;
     LPVOID lpSecurityDescriptor;
@@ -229,6 +243,10 @@ constexpr bool IsReparseTagNameSurrogate(DWORD tag) { return (tag & 0x20000000) 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
@@ -265,6 +283,10 @@ constexpr DWORD STARTF_USESTDHANDLES = 0x100;
 constexpr DWORD CREATE_SUSPENDED = 0x4;
 constexpr DWORD CREATE_NEW_PROCESS_GROUP = 0x200;
 constexpr DWORD CREATE_UNICODE_ENVIRONMENT = 0x400;
+constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
 constexpr DWORD EXTENDED_STARTUPINFO_PRESENT = 0x80000;
 constexpr DWORD_PTR PROC_THREAD_ATTRIBUTE_HANDLE_LIST = 0x20002;
 constexpr DWORD HANDLE_FLAG_INHERIT = 0x1;
@@ -336,5 +358,6 @@ static_assert(sizeof(ACL) == 8, "ACL header layout");
 static_assert(sizeof(SYSTEM_MANDATORY_LABEL_ACE) == 12, "SYSTEM_MANDATORY_LABEL_ACE layout");
 static_assert(sizeof(ACCESS_ALLOWED_ACE) == 12, "ACCESS_ALLOWED_ACE layout");
 static_assert(sizeof(TOKEN_USER) == 16, "TOKEN_USER layout");
+static_assert(sizeof(SECURITY_DESCRIPTOR) == 40, "SECURITY_DESCRIPTOR layout");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");
 static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");

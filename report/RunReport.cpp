@@ -174,6 +174,7 @@ std::string ComposeReport(const RunRecord& record) {
     Restriction(json, "cpuRate", record.cpuRate);
     Restriction(json, "stdHandlesOnly", record.stdHandlesOnly);
     Restriction(json, "environment", record.environment);
+    Restriction(json, "privateConsole", record.privateConsole);
     Restriction(json, "ownProcess", record.ownProcess);
     json.EndObject();
     json.Key("directories");

@@ -56,15 +56,17 @@ StepResult BuildDacl(Platform& platform, const Trustees& trustees, DWORD userRig
         !platform.AddAccessAllowedAce(acl, ACL_REVISION, userRights, trustees.ownerRights) ||
         !platform.AddAccessAllowedAce(acl, ACL_REVISION, userRights, trustees.user) ||
         !platform.AddAccessAllowedAce(acl, ACL_REVISION, allRights, trustees.system)) {
-        return StepResult::Failed(platform.GetLastError());
+        const DWORD error = platform.GetLastError();
+        aclBuffer.clear();  // half an ACL is none
+        return StepResult::Failed(error);
     }
     return StepResult::Applied();
 }
 
-// Replaces the DACL of one of brindle's own kernel objects (the process or the thread).
+// Replaces the DACL of one of brindle's own kernel objects (the process or the thread)
+// with the one it builds in aclBuffer.
 StepResult ReplaceDacl(Platform& platform, HANDLE object, const Trustees& trustees, DWORD userRights,
-                       DWORD allRights) {
-    std::vector<DWORD> aclBuffer;
+                       DWORD allRights, std::vector<DWORD>& aclBuffer) {
     const StepResult built = BuildDacl(platform, trustees, userRights, allRights, aclBuffer);
     if (!built.applied) {
         return built;
@@ -75,7 +77,7 @@ StepResult ReplaceDacl(Platform& platform, HANDLE object, const Trustees& truste
     return result == 0 ? StepResult::Applied() : StepResult::Failed(result);
 }
 
-StepResult CloseToOtherProcesses(Platform& platform) {
+StepResult CloseToOtherProcesses(Platform& platform, std::vector<DWORD>& threadDacl) {
     std::vector<BYTE> tokenUser;  // owns the user's SID
     const StepResult read = ReadTokenUser(platform, tokenUser);
     if (!read.applied) {
@@ -92,18 +94,19 @@ StepResult CloseToOtherProcesses(Platform& platform) {
         return StepResult::Failed(platform.GetLastError());
     }
     const Trustees trustees{ownerRights, reinterpret_cast<const TOKEN_USER*>(tokenUser.data())->User.Sid, system};
-    const StepResult process =
-        ReplaceDacl(platform, platform.GetCurrentProcess(), trustees, kUserProcessRights, PROCESS_ALL_ACCESS);
+    std::vector<DWORD> processDacl;
+    const StepResult process = ReplaceDacl(platform, platform.GetCurrentProcess(), trustees, kUserProcessRights,
+                                           PROCESS_ALL_ACCESS, processDacl);
     // The thread is closed even when the process could not be: each refuses its own attacks.
-    const StepResult thread =
-        ReplaceDacl(platform, platform.GetCurrentThread(), trustees, kUserThreadRights, THREAD_ALL_ACCESS);
+    const StepResult thread = ReplaceDacl(platform, platform.GetCurrentThread(), trustees, kUserThreadRights,
+                                          THREAD_ALL_ACCESS, threadDacl);
     return process.applied ? thread : process;
 }
 
 }  // namespace
 
-StepResult ProtectOwnProcess(Platform& platform) {
-    const StepResult result = CloseToOtherProcesses(platform);
+StepResult ProtectOwnProcess(Platform& platform, std::vector<DWORD>& threadDacl) {
+    const StepResult result = CloseToOtherProcesses(platform, threadDacl);
     if (!result.applied) {
         platform.WriteStandardError(u"[brindle] Warning: could not protect brindle's own process: " +
                                     Decimal(result.error) + u"\n");

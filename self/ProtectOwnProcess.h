@@ -1,6 +1,8 @@
 // brindle's own process and main thread, closed to the child it starts.
 #pragma once
 
+#include <vector>
+
 #include "platform/Platform.h"
 #include "platform/StepResult.h"
 
@@ -17,7 +19,8 @@ namespace brindle {
 //
 // Both DACLs are written even when the first fails. A failure prints
 // "[brindle] Warning: could not protect brindle's own process: %lu\n" with the first
-// error, and the run goes on.
-StepResult ProtectOwnProcess(Platform& platform);
+// error, and the run goes on. threadDacl receives the thread's DACL once it is built,
+// for every thread brindle creates later; it stays empty when it could not be built.
+StepResult ProtectOwnProcess(Platform& platform, std::vector<DWORD>& threadDacl);
 
 }  // namespace brindle

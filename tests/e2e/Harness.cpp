@@ -186,9 +186,24 @@ bool BrindleSawWineLoseItsChild(const RunResult& run) {
 
 enum class Attempt { kRan, kWineLostBrindle, kCannotStart };
 
+// Standard input is NUL, or a file holding `input`, read from its start.
+UniqueHandle OpenInput(const std::string& input) {
+    if (input.empty()) {
+        return OpenNulForInput();
+    }
+    UniqueHandle file = CreateCaptureFile();
+    DWORD written = 0;
+    LARGE_INTEGER start{};
+    if (!file || !WriteFile(file.Get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr) ||
+        !SetFilePointerEx(file.Get(), start, nullptr, FILE_BEGIN)) {
+        return UniqueHandle();
+    }
+    return file;
+}
+
 Attempt RunOnce(const std::wstring& program, std::wstring commandLine, std::wstring environmentBlock,
-              RunResult& result) {
-    const UniqueHandle input = OpenNulForInput();
+                const std::string& inputBytes, RunResult& result) {
+    const UniqueHandle input = OpenInput(inputBytes);
     const UniqueHandle output = CreateCaptureFile();
     const UniqueHandle error = CreateCaptureFile();
     if (!input || !output || !error) {
@@ -233,14 +248,18 @@ RunResult RunBrindle(const std::vector<std::wstring>& arguments,
     return RunProgram(BrindlePath(), arguments, environment);
 }
 
+RunResult RunBrindleWithInput(const std::vector<std::wstring>& arguments, const std::string& input) {
+    return RunProgram(BrindlePath(), arguments, {}, input);
+}
+
 RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::vector<EnvironmentVariable>& environment) {
+                     const std::vector<EnvironmentVariable>& environment, const std::string& input) {
     const std::wstring commandLine = ComposeCommandLine(program, arguments);
     const std::wstring block = EnvironmentBlock(environment);
     RunResult result;
     for (int attempt = 1; attempt <= kAttemptsAgainstWineStartFailures; ++attempt) {
         result = RunResult{};
-        const Attempt outcome = RunOnce(program, commandLine, block, result);
+        const Attempt outcome = RunOnce(program, commandLine, block, input, result);
         if (outcome == Attempt::kCannotStart ||
             (outcome == Attempt::kRan && !BrindleSawWineLoseItsChild(result))) {
             return result;
@@ -290,6 +309,7 @@ const std::string kUsage =
     "  --keep-env=NAME            With --clear-env, keep NAME (repeatable)\n"
     "  --set-env=NAME=VALUE       Set NAME for the child (repeatable)\n"
     "  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
+    "  --private-console          Give the child a console of its own\n"
     "  --version                  Print the version and exit\n"
     "  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     "\n"

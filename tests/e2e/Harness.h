@@ -64,9 +64,12 @@ struct EnvironmentVariable {
 RunResult RunBrindle(const std::vector<std::wstring>& arguments,
                      const std::vector<EnvironmentVariable>& environment = {});
 
+// The same with standard input a file that holds `input`.
+RunResult RunBrindleWithInput(const std::vector<std::wstring>& arguments, const std::string& input);
+
 // Runs another program the same way, as a child of the test program itself.
 RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::vector<EnvironmentVariable>& environment = {});
+                     const std::vector<EnvironmentVariable>& environment = {}, const std::string& input = "");
 
 // The entries "NAME=value" of the environment RunBrindle gives brindle.exe with these
 // variables laid over the test program's own.

@@ -41,5 +41,17 @@ TEST(HostileChild, FindsTheReportSayingRunningWhileItRuns) {
     EXPECT_EQ(nlohmann::json::parse(ReadBytes(report.Get()))["outcome"], "exited");
 }
 
+// On a console of its own the child's streams are pipes brindle relays: its output and
+// errors, its exit code and brindle's standard input (a file here) all still pass.
+TEST(PrivateConsole, RelaysTheStreamsAndTheExitCode) {
+    const RunResult run = RunBrindleWithInput({L"--private-console", L"--", ProbePath(), L"copy-input"}, "piped\nin");
+    EXPECT_EQ(run.out, "piped\nin");
+    EXPECT_EQ(run.exitCode, 0u);
+    const RunResult failing = RunBrindle({L"--private-console", L"--", ProbePath(), L"exit", L"9"});
+    EXPECT_EQ(failing.exitCode, 9u);
+    const RunResult errors = RunBrindle({L"--private-console", L"--", ProbePath(), L"bogus"});
+    EXPECT_EQ(errors.err.substr(0, 13), "probe: usage:");
+}
+
 }  // namespace
 }  // namespace e2e

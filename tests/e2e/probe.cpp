@@ -18,6 +18,8 @@
 //   spawn N MS            starts N processes of "probe sleep MS", one after the other,
 //                         printing "started" or "failed <error>" for each
 //   allocate MB           commits MB megabytes and prints "allocated" or "failed <error>"
+//   inject TEXT           types TEXT and Enter into the input of the console it is attached to
+//   copy-input            copies its standard input to its standard output, to the end
 //   parent SECRET         attacks its parent as a hostile child would, printing a line for
 //                         each attempt: "memory found", "memory missing" or "memory <error>"
 //                         (opening it to read SECRET from its environment block), then
@@ -71,7 +73,7 @@ std::wstring Hex(DWORD value) {
 int Usage() {
     Write(STD_ERROR_HANDLE, L"probe: usage: args ... | exit N | sleep MS [N] | groups"
                             L" | grandchild PATH MS [WAIT] | marker PATH MS | write HANDLE TEXT | env | integrity"
-                            L" | privileges | spawn N MS | allocate MB | parent SECRET\n");
+                            L" | privileges | spawn N MS | allocate MB | inject TEXT | copy-input | parent SECRET\n");
     return kUsageError;
 }
 
@@ -341,6 +343,40 @@ int AttackParent(const std::wstring& secret) {
     return 0;
 }
 
+// What a hostile child does to the console it shares: the caller's shell reads the line
+// once the launcher returns, and runs it.
+int InjectIntoConsole(const std::wstring& text) {
+    const UniqueHandle input(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    std::vector<INPUT_RECORD> keys;
+    for (const wchar_t character : text + L"\r") {
+        INPUT_RECORD key{};
+        key.EventType = KEY_EVENT;
+        key.Event.KeyEvent.bKeyDown = TRUE;
+        key.Event.KeyEvent.wRepeatCount = 1;
+        key.Event.KeyEvent.wVirtualKeyCode = character == L'\r' ? VK_RETURN : 0;
+        key.Event.KeyEvent.uChar.UnicodeChar = character;
+        keys.push_back(key);
+        key.Event.KeyEvent.bKeyDown = FALSE;
+        keys.push_back(key);
+    }
+    DWORD written = 0;
+    if (!input || !WriteConsoleInputW(input.Get(), keys.data(), static_cast<DWORD>(keys.size()), &written)) {
+        return WindowsFailure(L"WriteConsoleInputW");
+    }
+    return 0;
+}
+
+int CopyInput() {
+    char buffer[4096];
+    DWORD read = 0;
+    DWORD written = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, read, &written, nullptr);
+    }
+    return 0;
+}
+
 int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     DWORD first = 0;
     DWORD second = 0;
@@ -386,6 +422,12 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     }
     if (mode == L"allocate" && rest.size() == 1 && ReadNumber(rest[0], first)) {
         return Allocate(first);
+    }
+    if (mode == L"inject" && rest.size() == 1) {
+        return InjectIntoConsole(rest[0]);
+    }
+    if (mode == L"copy-input" && rest.empty()) {
+        return CopyInput();
     }
     if (mode == L"parent" && rest.size() == 1) {
         return AttackParent(rest[0]);

@@ -164,6 +164,14 @@ std::vector<std::string> FakePlatform::Problems() const {
             problems.push_back("attribute list deleted " + std::to_string(list.deletes) + " times");
         }
     }
+    for (const FakeThread& thread : threads_) {
+        if (!ThreadEnded(thread)) {
+            problems.push_back("a relay thread still running at the end of the run");
+        }
+    }
+    if (consoleHandler_ != nullptr) {
+        problems.push_back("the console handler left installed");
+    }
     for (const auto& allocation : localAllocations_) {
         if (allocation->frees != 1) {
             problems.push_back("security descriptor freed " + std::to_string(allocation->frees) + " times");
@@ -634,6 +642,21 @@ BOOL FakePlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite
     if (ShouldFail("WriteFile")) {
         return FALSE;
     }
+    const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
+    *bytesWritten = bytesToWrite;
+    if (file == kStdOutput || file == kStdError) {
+        (file == kStdOutput ? relayedOutput_ : relayedErrors_) += bytes;
+        return TRUE;
+    }
+    if (Object* pipe = Lookup(file, Kind::PipeWrite)) {
+        if (OpenEnds(pipe->index, Kind::PipeRead) == 0) {
+            lastError_ = ERROR_NO_DATA;
+            return FALSE;
+        }
+        pipes_[pipe->index].buffer += bytes;
+        pipes_[pipe->index].received += bytes;
+        return TRUE;
+    }
     Object* object = Lookup(file, Kind::File);
     if (object == nullptr || overlapped != nullptr || (fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
         lastError_ = ERROR_ACCESS_DENIED;
@@ -912,7 +935,27 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
         lastError_ = ERROR_ELEVATION_REQUIRED;
         return FALSE;
     }
-    processes_.push_back({program->second, tokenLabel, false, false, std::nullopt, false});
+    processes_.push_back({program->second, tokenLabel, false, false, std::nullopt, false, false, {}});
+    const STARTUPINFOW& startup = creations_.back().startup;
+    std::vector<HANDLE> inheritable = creations_.back().handleList;
+    if (!creations_.back().handleListGiven && creations_.back().inheritHandles) {
+        inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+    }
+    for (HANDLE handle : inheritable) {
+        for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
+            if (Object* pipe = Lookup(handle, end); pipe != nullptr && (handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
+                processes_.back().inherited.emplace_back(end, pipe->index);
+            }
+        }
+    }
+    // What the program will write is there from the start.
+    for (const auto& [stream, text] : {std::pair{startup.hStdOutput, &program->second.output},
+                                      std::pair{startup.hStdError, &program->second.errors}}) {
+        if (Object* pipe = Lookup(stream, Kind::PipeWrite)) {
+            pipes_[pipe->index].buffer += *text;
+            pipes_[pipe->index].received += *text;
+        }
+    }
     processInformation->hProcess = NewHandle(Kind::Process, "process", processes_.size() - 1);
     processInformation->hThread = NewHandle(Kind::Thread, "thread", processes_.size() - 1);
     processInformation->dwProcessId = 4000 + static_cast<DWORD>(processes_.size()) * 4;
@@ -981,6 +1024,13 @@ BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* com
 }
 
 DWORD FakePlatform::ResumeThread(HANDLE thread) {
+    if (Object* relay = Lookup(thread, Kind::RelayThread)) {
+        calls_.push_back("ResumeThread(relay)");
+        if (!threads_[relay->index].ran) {
+            RunThread(relay->index);
+        }
+        return 1;
+    }
     if (ShouldFail("ResumeThread")) {
         return static_cast<DWORD>(-1);
     }
@@ -1002,12 +1052,27 @@ DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         lastError_ = waitFailure_->second;
         return waitFailure_->first;
     }
+    if (Object* relay = Lookup(handle, Kind::RelayThread)) {
+        if (ThreadEnded(threads_[relay->index])) {
+            return WAIT_OBJECT_0;
+        }
+        if (milliseconds == INFINITE) {
+            problems_.push_back("waited without a limit on a relay that never ends");
+        }
+        clock_ += milliseconds;
+        return WAIT_TIMEOUT;
+    }
     Object* object = Lookup(handle, Kind::Process);
     if (object == nullptr) {
         lastError_ = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;
     }
     const Process& process = processes_[object->index];
+    if (interrupt_ && consoleHandler_ != nullptr && !process.exited && !process.terminatedWith) {
+        const DWORD event = *interrupt_;
+        interrupt_.reset();
+        consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
+    }
     if (process.exited || process.terminatedWith) {
         clock_ += kChildRunMs;
         return WAIT_OBJECT_0;
@@ -1112,6 +1177,7 @@ BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
     target.terminatedWith = exitCode;
     for (std::size_t index : target.processes) {
         Process& process = processes_[index];
+        process.jobEnded = true;
         if (!process.exited && !process.terminatedWith) {
             process.terminatedWith = exitCode;
         }
@@ -1128,6 +1194,9 @@ BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info
     if (object == nullptr || returnLength != nullptr) {
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;
+    }
+    if (std::any_of(threads_.begin(), threads_.end(), [this](const FakeThread& t) { return t.ran && !ThreadEnded(t); })) {
+        problems_.push_back("the job's figures read while a relay still runs");
     }
     const Job& target = jobs_[object->index];
     if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
@@ -1166,6 +1235,7 @@ void FakePlatform::EndProcessesOfJob(const Job& job) {
     }
     for (std::size_t index : job.processes) {
         Process& process = processes_[index];
+        process.jobEnded = true;
         if (!process.exited && !process.terminatedWith) {
             process.endedByJobClose = true;
             process.exited = true;
@@ -1201,6 +1271,189 @@ std::u16string FakePlatform::ReadEnvironmentVariable(std::u16string_view name) {
         }
     }
     return {};
+}
+
+std::string FakePlatform::ChildInput() const {
+    for (const Process& process : processes_) {
+        for (const auto& [end, pipe] : process.inherited) {
+            if (end == Kind::PipeRead) {
+                return pipes_[pipe].received;
+            }
+        }
+    }
+    return {};
+}
+
+std::vector<std::vector<BYTE>> FakePlatform::ThreadDacls() const {
+    std::vector<std::vector<BYTE>> dacls;
+    for (const FakeThread& thread : threads_) {
+        dacls.push_back(thread.dacl);
+    }
+    return dacls;
+}
+
+bool FakePlatform::Holds(const Process& process) const {
+    const bool alive = !process.exited && !process.terminatedWith;
+    return alive || (process.program.leavesStreamsOpen && !process.jobEnded);
+}
+
+std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
+    std::size_t open = 0;
+    for (const Object& object : objects_) {
+        open += object.kind == end && object.index == pipe && object.closes == 0 ? 1 : 0;
+    }
+    for (const Process& process : processes_) {
+        const bool holdsEnd = std::find(process.inherited.begin(), process.inherited.end(),
+                                        std::pair{end, pipe}) != process.inherited.end();
+        open += holdsEnd && Holds(process) ? 1 : 0;
+    }
+    return open;
+}
+
+bool FakePlatform::ThreadEnded(const FakeThread& thread) const {
+    if (!thread.ran || thread.blockedOnInput) {
+        return thread.ran && thread.cancelled;
+    }
+    return thread.cancelled || !thread.blockedOnPipe || OpenEnds(*thread.blockedOnPipe, Kind::PipeWrite) == 0;
+}
+
+BOOL FakePlatform::BlockRunningThread(std::optional<std::size_t> pipe) {
+    if (!runningThread_) {
+        problems_.push_back("a read that would block the launcher's own thread for good");
+    } else if (pipe) {
+        threads_[*runningThread_].blockedOnPipe = pipe;
+    } else {
+        threads_[*runningThread_].blockedOnInput = true;
+    }
+    lastError_ = ERROR_OPERATION_ABORTED;
+    return FALSE;
+}
+
+void FakePlatform::RunThread(std::size_t thread) {
+    threads_[thread].ran = true;
+    runningThread_ = thread;
+    threads_[thread].start(threads_[thread].parameter);
+    runningThread_.reset();
+}
+
+BOOL FakePlatform::CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) {
+    if (ShouldFail("CreatePipe")) {
+        return FALSE;
+    }
+    if (size != 0) {
+        problems_.push_back("a pipe of a size of its own");
+    }
+    pipes_.push_back({});
+    *readPipe = NewHandle(Kind::PipeRead, "pipe read end", pipes_.size() - 1);
+    *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", pipes_.size() - 1);
+    const DWORD flags = attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
+    handleFlags_[*readPipe] = flags;
+    handleFlags_[*writePipe] = flags;
+    return TRUE;
+}
+
+BOOL FakePlatform::SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+    if (ShouldFail("SetHandleInformation")) {
+        return FALSE;
+    }
+    const auto found = handleFlags_.find(handle);
+    if (found == handleFlags_.end()) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    found->second = (found->second & ~mask) | (flags & mask);
+    return TRUE;
+}
+
+BOOL FakePlatform::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) {
+    calls_.push_back("ReadFile");
+    *bytesRead = 0;
+    std::string* source = nullptr;
+    if (file == kStdInput) {
+        if (standardInput_.empty()) {
+            return inputIsConsole_ ? BlockRunningThread(std::nullopt) : TRUE;  // a file ends with a read of nothing
+        }
+        source = &standardInput_;
+    } else if (Object* pipe = Lookup(file, Kind::PipeRead); pipe != nullptr && overlapped == nullptr) {
+        if (pipes_[pipe->index].buffer.empty()) {
+            if (OpenEnds(pipe->index, Kind::PipeWrite) != 0) {
+                return BlockRunningThread(pipe->index);
+            }
+            lastError_ = ERROR_BROKEN_PIPE;
+            return FALSE;
+        }
+        source = &pipes_[pipe->index].buffer;
+    } else {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source->size()));
+    std::memcpy(buffer, source->data(), *bytesRead);
+    source->erase(0, *bytesRead);
+    return TRUE;
+}
+
+HANDLE FakePlatform::CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                  void* parameter, DWORD creationFlags, DWORD* threadId) {
+    if (ShouldFail("CreateThread")) {
+        return nullptr;
+    }
+    if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
+        problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
+    }
+    FakeThread thread{start, parameter, {}};
+    if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
+        const auto* dacl = static_cast<const ACL*>(static_cast<SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)->Dacl);
+        const auto* bytes = reinterpret_cast<const BYTE*>(dacl);
+        thread.dacl.assign(bytes, bytes + dacl->AclSize);
+    }
+    threads_.push_back(thread);
+    const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", threads_.size() - 1);
+    if ((creationFlags & CREATE_SUSPENDED) == 0) {
+        RunThread(threads_.size() - 1);
+    }
+    return handle;
+}
+
+BOOL FakePlatform::CancelSynchronousIo(HANDLE thread) {
+    calls_.push_back("CancelSynchronousIo");
+    Object* relay = Lookup(thread, Kind::RelayThread);
+    if (relay == nullptr || ThreadEnded(threads_[relay->index]) || !threads_[relay->index].ran) {
+        lastError_ = relay == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND;
+        return FALSE;
+    }
+    threads_[relay->index].cancelled = true;
+    return TRUE;
+}
+
+BOOL FakePlatform::InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) {
+    if (ShouldFail("InitializeSecurityDescriptor")) {
+        return FALSE;
+    }
+    *descriptor = SECURITY_DESCRIPTOR{};
+    descriptor->Revision = static_cast<BYTE>(revision);
+    return TRUE;
+}
+
+BOOL FakePlatform::SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                             BOOL daclDefaulted) {
+    if (ShouldFail("SetSecurityDescriptorDacl")) {
+        return FALSE;
+    }
+    if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
+        problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
+    }
+    descriptor->Dacl = dacl;
+    return TRUE;
+}
+
+BOOL FakePlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    calls_.push_back(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
+    if (!add && consoleHandler_ != handler) {
+        problems_.push_back("a console handler removed that was not installed");
+    }
+    consoleHandler_ = add ? handler : nullptr;
+    return TRUE;
 }
 
 }  // namespace brindle::testing

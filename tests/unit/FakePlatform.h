@@ -28,6 +28,11 @@ struct FakeProgram {
     // Its manifest asks for administrator rights: Windows refuses to start it (740)
     // with a token that is restricted or below High integrity.
     bool demandsElevation = false;
+    // What it writes to its standard output and error, there from its creation on.
+    std::string output{};
+    std::string errors{};
+    // A grandchild of it holds its standard handles open until their job ends.
+    bool leavesStreamsOpen = false;
 };
 
 // One mandatory-label entry of a directory's system ACL.
@@ -102,6 +107,14 @@ public:
     void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
     // A file, or anything else that stands at a name, such as a link planted there.
     void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
+    // What ReadFile of the standard input handle gives: these bytes, then its end (a
+    // file), or, for a console, a read that blocks until it is cancelled.
+    void SetStandardInput(const std::string& bytes, bool console) {
+        standardInput_ = bytes;
+        inputIsConsole_ = console;
+    }
+    // The console event Windows delivers to the launcher's console handler while it waits for a child.
+    void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
     void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
         shortNames_.emplace_back(shortName, longName);
@@ -110,6 +123,14 @@ public:
     // --- What happened ---
     const std::u16string& StandardError() const { return standardError_; }
     const std::u16string& StandardOutput() const { return standardOutput_; }
+    // What was written with WriteFile to the standard output and error handles: a relay's copies.
+    const std::string& RelayedOutput() const { return relayedOutput_; }
+    const std::string& RelayedErrors() const { return relayedErrors_; }
+    // Every byte written into the pipe that is a child's standard input.
+    std::string ChildInput() const;
+    // The DACL each relay thread was created with (empty for none), in order of creation.
+    std::vector<std::vector<BYTE>> ThreadDacls() const;
+    bool ConsoleHandlerInstalled() const { return consoleHandler_ != nullptr; }
     // The files written, by name, with their bytes.
     const std::map<std::u16string, std::string>& Files() const { return files_; }
     // Each MoveFileExW call: its flags, and the bytes it moved when it succeeded.
@@ -250,6 +271,16 @@ public:
                         const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
                         PROCESS_INFORMATION* processInformation) override;
     DWORD ResumeThread(HANDLE thread) override;
+    BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override;
+    BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) override;
+    BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override;
+    HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                        void* parameter, DWORD creationFlags, DWORD* threadId) override;
+    BOOL CancelSynchronousIo(HANDLE thread) override;
+    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override;
+    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                   BOOL daclDefaulted) override;
+    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
     BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
     BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
@@ -287,7 +318,7 @@ public:
     const Token* FindToken(const std::string& label) const;
 
 private:
-    enum class Kind { Token, Process, Thread, Job, File, Duplicate };
+    enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread };
     struct Process {
         FakeProgram program;
         std::string tokenLabel;
@@ -295,7 +326,31 @@ private:
         bool exited = false;
         std::optional<UINT> terminatedWith;
         bool endedByJobClose = false;
+        bool jobEnded = false;  // its job was terminated or closed: its grandchildren are gone too
+        std::vector<std::pair<Kind, std::size_t>> inherited{};  // the pipe ends it holds
     };
+    struct Pipe {
+        std::string buffer;    // written and not yet read
+        std::string received;  // everything ever written
+    };
+    // A thread of the launcher's. The fake runs it when it is resumed, up to its first
+    // read that would block; it then counts as running until that read could end.
+    struct FakeThread {
+        LPTHREAD_START_ROUTINE start;
+        void* parameter;
+        std::vector<BYTE> dacl{};
+        bool ran = false;
+        std::optional<std::size_t> blockedOnPipe{};
+        bool blockedOnInput = false;
+        bool cancelled = false;
+    };
+    // Whether a thread of the launcher's has ended, and how many open ends a pipe has.
+    bool ThreadEnded(const FakeThread& thread) const;
+    std::size_t OpenEnds(std::size_t pipe, Kind end) const;
+    bool Holds(const Process& process) const;
+    // A read of a relay that would wait: the thread blocks, and what it sees is the end of its copy.
+    BOOL BlockRunningThread(std::optional<std::size_t> pipe);
+    void RunThread(std::size_t thread);
     struct Object {
         Kind kind;
         std::string label;
@@ -327,6 +382,15 @@ private:
     std::vector<FakeGroup> ownGroups_;
     bool elevated_ = false;
     std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
+    std::string standardInput_;
+    bool inputIsConsole_ = false;
+    std::optional<DWORD> interrupt_;
+    PHANDLER_ROUTINE consoleHandler_ = nullptr;
+    std::string relayedOutput_;
+    std::string relayedErrors_;
+    std::vector<Pipe> pipes_;
+    std::vector<FakeThread> threads_;
+    std::optional<std::size_t> runningThread_;
     std::map<HANDLE, std::vector<BYTE>> dacls_;
     std::map<std::u16string, FakeProgram> programs_;
     std::map<std::string, std::map<int, DWORD>> failures_;

@@ -67,6 +67,7 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
                                             {"cpuRate", NotRequested()},
                                             {"stdHandlesOnly", NotRequested()},
                                             {"environment", NotRequested()},
+                                            {"privateConsole", NotRequested()},
                                             {"ownProcess", Restriction(true, true)}}));
     EXPECT_EQ(report["directories"],
               (Json::array({{{"path", "C:\\a"}, {"source", "command line"}, {"result", "granted"}, {"error", nullptr}},

@@ -1,0 +1,118 @@
+// --private-console: the child runs on a hidden console of its own, its standard streams
+// three pipes that brindle relays on threads of its own, created with brindle's
+// protected thread DACL; an interrupt at brindle's console ends the job.
+#include <nlohmann/json.hpp>
+
+#include "LaunchScenario.h"
+#include "platform/Text.h"
+
+namespace brindle::testing {
+namespace {
+
+using PrivateConsoleTest = LaunchScenario;
+
+const std::u16string kStrict =
+    u"[brindle] Strict: a requested restriction could not be applied; the command was not run\n";
+
+TEST_F(PrivateConsoleTest, TheChildGetsOnlyItsPipesAndEverythingIsRelayedBeforeTheRunReturns) {
+    fake.AddProgram(u"talk.exe", FakeProgram{7, false, false, "out\nput", "errors"});
+    fake.SetStandardInput("typed", false);
+    EXPECT_EQ(Run({u"--report=r.json", u"--private-console", u"--std-handles-only", u"--", u"talk.exe"}), 7u);
+    EXPECT_EQ(fake.StandardError(), u"");
+    EXPECT_EQ(fake.RelayedOutput(), "out\nput");
+    EXPECT_EQ(fake.RelayedErrors(), "errors");
+    EXPECT_EQ(fake.ChildInput(), "typed");
+
+    ASSERT_EQ(fake.Creations().size(), 1u);
+    const FakeCreation& creation = fake.Creations()[0];
+    EXPECT_EQ(creation.creationFlags & CREATE_NO_WINDOW, CREATE_NO_WINDOW);
+    const std::vector<HANDLE> streams{creation.startup.hStdInput, creation.startup.hStdOutput,
+                                      creation.startup.hStdError};
+    EXPECT_EQ(creation.handleList, streams);
+    for (HANDLE brindles : {FakePlatform::kStdInput, FakePlatform::kStdOutput, FakePlatform::kStdError}) {
+        EXPECT_EQ(std::count(streams.begin(), streams.end(), brindles), 0);
+    }
+    ASSERT_EQ(fake.ThreadDacls().size(), 3u);
+    for (const std::vector<BYTE>& dacl : fake.ThreadDacls()) {
+        EXPECT_EQ(dacl, fake.Dacls().at(FakePlatform::kCurrentThread));
+    }
+    const nlohmann::json report = nlohmann::json::parse(fake.Files().at(u"r.json"));
+    EXPECT_EQ(report["restrictions"]["privateConsole"]["applied"], true);
+    EXPECT_EQ(report["restrictions"]["stdHandlesOnly"]["applied"], true);
+    EXPECT_EQ(fake.CountCalls("SetConsoleCtrlHandler(add)"), 1u);
+}
+
+// Output is copied for 2 s after the child's end while a grandchild holds the pipes open,
+// then the relays still waiting are cancelled: those of the output, or of brindle's own
+// console input.
+TEST_F(PrivateConsoleTest, RelaysThatWouldWaitForeverAreCancelledAndJoined) {
+    fake.AddProgram(u"parent.exe", FakeProgram{3, false, false, "before", "", true});
+    // With a job, the relays are joined before its figures are read and it is closed.
+    EXPECT_EQ(Run({u"--private-console", u"--job-object", u"--", u"parent.exe"}), 3u);
+    EXPECT_EQ(fake.RelayedOutput(), "before");
+    const std::vector<DWORD> waits = fake.WaitLimits();
+    EXPECT_EQ(std::count(waits.begin(), waits.end(), 2000u), 1);
+    EXPECT_EQ(fake.CountCalls("CancelSynchronousIo"), 2u);
+
+    FakePlatform console;
+    console.AddProgram(u"seven.exe", FakeProgram{7, false});
+    console.SetStandardInput("", true);
+    EXPECT_EQ(Launch(console, {u"--private-console", u"--", u"seven.exe"}), 7u);
+    EXPECT_EQ(console.CountCalls("CancelSynchronousIo"), 1u);
+    EXPECT_EQ(console.Problems(), std::vector<std::string>{});
+}
+
+TEST(PrivateConsoleInterruptTest, EndsTheJobOrTheChildAndTheRunFinishes) {
+    for (const bool job : {true, false}) {
+        FakePlatform scenario;
+        scenario.AddProgram(u"hang.exe", FakeProgram{0, true});
+        scenario.InterruptWhileWaiting(CTRL_C_EVENT);
+        std::vector<std::u16string> args{u"--private-console", u"--report=r.json", u"--", u"hang.exe"};
+        if (job) {
+            args.insert(args.begin(), u"--job-object");
+        }
+        EXPECT_EQ(Launch(scenario, args), 0xC000013Au);
+        ASSERT_EQ(scenario.Processes().size(), 1u);
+        EXPECT_EQ(scenario.Processes()[0].terminatedWith, std::optional<UINT>{0xC000013A});
+        EXPECT_EQ(scenario.CountCalls("TerminateProcess"), job ? 0u : 1u);
+        EXPECT_EQ(nlohmann::json::parse(scenario.Files().at(u"r.json"))["outcome"], "exited");
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});  // the handler is removed again
+    }
+}
+
+TEST(PrivateConsoleFailureTest, SharesBrindlesConsoleWithAWarningOrUnderStrictRefuses) {
+    const std::pair<std::string, int> failures[] = {
+        {"CreatePipe", 1},     {"CreatePipe", 3},        {"SetHandleInformation", 2},
+        {"InitializeSecurityDescriptor", 1},            {"SetSecurityDescriptorDacl", 1},
+        {"CreateThread", 1},   {"CreateThread", 3},      {"UpdateProcThreadAttribute", 1}};
+    for (const auto& [operation, call] : failures) {
+        for (const bool strict : {false, true}) {
+            SCOPED_TRACE(operation + "#" + std::to_string(call) + (strict ? " strict" : ""));
+            FakePlatform scenario;
+            scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+            scenario.Fail(operation, ERROR_ACCESS_DENIED, call);
+            std::vector<std::u16string> args{u"--private-console", u"--", u"seven.exe"};
+            std::vector<std::u16string> lines{
+                u"[brindle] Warning: could not give the child a console of its own: 5\n"};
+            if (operation == "UpdateProcThreadAttribute") {
+                lines.insert(lines.begin(), u"[brindle] UpdateProcThreadAttribute(HandleList) failed: 5\n");
+            }
+            if (strict) {
+                args.insert(args.begin(), u"--strict");
+                lines.push_back(kStrict);
+            }
+            EXPECT_EQ(Launch(scenario, args), strict ? 1u : 7u);
+            EXPECT_EQ(scenario.ErrorLines(), lines);
+            ASSERT_EQ(scenario.Creations().size(), strict ? 0u : 1u);
+            if (!strict) {
+                EXPECT_EQ(scenario.Creations()[0].creationFlags & CREATE_NO_WINDOW, 0u);
+                EXPECT_EQ(scenario.Creations()[0].startup.hStdOutput, FakePlatform::kStdOutput);
+            }
+            EXPECT_EQ(scenario.CountCalls("SetConsoleCtrlHandler(add)"), 0u);
+            EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+        }
+    }
+}
+
+}  // namespace
+}  // namespace brindle::testing
