@@ -8,6 +8,8 @@
 #include "app/RunRecord.h"
 #include "app/Version.h"
 #include "child/EnvironmentBlock.h"
+#include "child/ProgramLookup.h"
+#include "cli/CommandLine.h"
 #include "child/StartupRecord.h"
 #include "console/PrivateConsole.h"
 #include "cli/ParseArguments.h"
@@ -203,6 +205,28 @@ DWORD WaitLimit(std::uint32_t timeoutSeconds) {
     return static_cast<DWORD>(std::min(std::uint64_t{timeoutSeconds} * 1000, kLongestFiniteWait));
 }
 
+// An exit code from 0xC0000000 to 0xFFFFFFFE is an NTSTATUS error (an exception, a
+// loader failure), which a program ended by it never reports itself.
+std::optional<std::u16string> CrashLine(DWORD exitCode) {
+    if (exitCode < 0xC0000000 || exitCode == 0xFFFFFFFF) {
+        return std::nullopt;
+    }
+    const std::pair<DWORD, std::u16string_view> known[] = {
+        {0xC0000005, u" (access violation)"}, {0xC0000022, u" (access denied)"},
+        {0xC0000135, u" (a DLL was not found)"}, {0xC00000FD, u" (stack overflow)"},
+        {0xC000013A, u" (interrupted)"},       {0xC0000409, u" (stack buffer overrun)"}};
+    std::u16string line = u"[brindle] The command ended with status 0x";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        line += u"0123456789ABCDEF"[(exitCode >> shift) & 0xF];
+    }
+    for (const auto& [status, meaning] : known) {
+        if (status == exitCode) {
+            line += meaning;
+        }
+    }
+    return line + u"\n";
+}
+
 // Waits for the child within the time limit and returns the run's exit status.
 DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions& options, RunRecord& record) {
     const DWORD result = platform.WaitForSingleObject(run.process.get(), WaitLimit(options.timeout));
@@ -225,6 +249,9 @@ DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions&
     record.childExitCode = exitCode;
     if (options.verbose) {
         platform.WriteStandardError(u"[brindle] Child process exited with code " + Decimal(exitCode) + u"\n");
+    }
+    if (const std::optional<std::u16string> crash = CrashLine(exitCode)) {
+        platform.WriteStandardError(*crash);
     }
     return exitCode;
 }
@@ -293,19 +320,8 @@ RunRecord Running(const RunRecord& requested) {
 // The launch sequence, from the parsed command line to the release of everything it
 // opened. What each step achieved goes into record, which --strict checks as the
 // launch goes.
-DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record, RunReport& report) {
-    std::vector<DWORD> threadDacl;  // for every thread brindle creates
-    const StepResult protection = ProtectOwnProcess(platform, threadDacl);
-    if (options.strict && !protection.applied) {
-        record.ownProcess.Record(protection);
-        return RefuseStrictly(platform);
-    }
-    if (options.verbose) {
-        PrintSummary(platform, options);
-    }
-    report.Write(Running(record));
-    record.ownProcess.Record(protection);
-
+DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector<DWORD>& threadDacl,
+             RunRecord& record, RunReport& report) {
     RunState run(platform);
     if (!OpenOwnToken(platform, run.tokens)) {
         return 1;
@@ -380,6 +396,33 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, RunRecord& record
     return status;
 }
 
+// A program named as people type it may be a batch file on PATH: the command line is
+// then composed anew, by the batch rule, with its full path. False, after its line, when
+// there is no such program or an argument cannot be passed to the batch file safely.
+bool ResolveProgram(Platform& platform, LaunchOptions& options, RunRecord& record) {
+    const ProgramLookup lookup = LookUpProgram(platform, options.commandArguments.front());
+    if (lookup.result == ProgramLookup::Result::NotFound) {
+        platform.WriteStandardError(u"[brindle] Program not found: " + options.commandArguments.front() + u"\n");
+        return false;
+    }
+    if (lookup.result == ProgramLookup::Result::BatchFile) {
+        options.commandArguments.front() = lookup.path;
+        if (!ComposeCommandLine(options.commandArguments, options.command, platform)) {
+            return false;
+        }
+        record.command = options.command;
+        record.program = lookup.path;
+        if (options.verbose) {
+            platform.WriteStandardError(u"[brindle] Program: " + lookup.path + u"\n");
+        }
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> Asked(std::uint64_t value) {
+    return value != 0 ? std::optional<std::uint64_t>(value) : std::nullopt;
+}
+
 // What the run was asked to restrict, before any step has applied it.
 RunRecord RequestedRecord(const LaunchOptions& options) {
     RunRecord record;
@@ -393,6 +436,9 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
     record.environment.requested = options.EnvironmentRequested();
     record.privateConsole.requested = options.privateConsole;
     record.ownProcess.requested = true;  // always: brindle's own process is closed to every child
+    record.limits = {Asked(options.timeout), options.jobObject ? Asked(options.maxProc) : std::nullopt,
+                     Asked(options.maxMemory), Asked(options.maxProcessMemory), Asked(options.cpuRate),
+                     Asked(options.cpuTime)};
     return record;
 }
 
@@ -409,7 +455,23 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     }
     RunRecord record = RequestedRecord(options);
     RunReport report(platform, options.reportPath);
-    record.exitCode = Launch(platform, options, record, report);
+    std::vector<DWORD> threadDacl;  // for every thread brindle creates
+    const StepResult protection = ProtectOwnProcess(platform, threadDacl);
+    if (options.strict && !protection.applied) {
+        record.ownProcess.Record(protection);
+        record.exitCode = RefuseStrictly(platform);
+        report.Write(record);
+        return record.exitCode;
+    }
+    if (options.verbose) {
+        PrintSummary(platform, options);
+    }
+    if (!ResolveProgram(platform, options, record)) {
+        return 1;  // as for a bad command line: nothing done, no report
+    }
+    report.Write(Running(record));
+    record.ownProcess.Record(protection);
+    record.exitCode = Launch(platform, options, threadDacl, record, report);
     report.Write(record);
     return record.exitCode;
 }

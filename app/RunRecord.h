@@ -28,6 +28,16 @@ struct RestrictionRecord {
 enum class Outcome { Exited, TimedOut, NotStarted, WaitFailed, Running };
 enum class ChildToken { None, Restricted, Duplicate, Own };
 
+// The limits the command line asked for; empty where it asked for none.
+struct RequestedLimits {
+    std::optional<std::uint64_t> timeoutSeconds;
+    std::optional<std::uint64_t> maxProcesses;  // with a job, which always has one
+    std::optional<std::uint64_t> maxMemory;
+    std::optional<std::uint64_t> maxProcessMemory;
+    std::optional<std::uint64_t> cpuRate;
+    std::optional<std::uint64_t> cpuTimeSeconds;
+};
+
 struct RunRecord {
     std::u16string command;
     Outcome outcome = Outcome::NotStarted;
@@ -48,6 +58,8 @@ struct RunRecord {
 
     std::vector<WritableDir> directories;
     std::optional<JobAccounting> jobAccounting;  // empty without a job
+    std::optional<std::u16string> program;      // the batch file a bare program name was found as
+    RequestedLimits limits;
 };
 
 }  // namespace brindle

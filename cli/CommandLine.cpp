@@ -84,7 +84,35 @@ void AppendBatchArgument(std::u16string& command, std::u16string_view argument) 
     if (!command.empty()) {
         command += u' ';
     }
-    AppendWrapped(command, argument, argument.empty() || HoldsAny(argument, u" \t&|<>^(),;="));
+    const bool wrap = argument.empty() || HoldsAny(argument, u" \t&|<>^(),;=");
+    AppendWrapped(command, argument, wrap);
+    if (wrap) {
+        // cmd.exe hands the text on as it stands: a batch file that passes %* or %1 to a
+        // program would give it a closing quote escaped by the trailing backslashes.
+        const std::size_t kept = argument.find_last_not_of(u'\\');
+        const std::size_t trailing = argument.size() - (kept == std::u16string_view::npos ? 0 : kept + 1);
+        command.insert(command.size() - 1, trailing, u'\\');
+    }
+}
+
+bool ComposeCommandLine(const std::vector<std::u16string>& arguments, std::u16string& command,
+                        ErrorStream& errors) {
+    command.clear();
+    if (!IsBatchFile(arguments.front())) {
+        for (const std::u16string& argument : arguments) {
+            AppendCommandArgument(command, argument);
+        }
+        return true;
+    }
+    for (const std::u16string& argument : arguments) {
+        if (!CanPassToBatchFile(argument)) {
+            errors.WriteStandardError(u"[brindle] Cannot pass this argument safely to a batch file: " + argument +
+                                      u"\n");
+            return false;
+        }
+        AppendBatchArgument(command, argument);
+    }
+    return true;
 }
 
 }  // namespace brindle

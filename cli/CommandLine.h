@@ -2,6 +2,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/Platform.h"
 
 namespace brindle {
 
@@ -31,7 +34,14 @@ bool CanPassToBatchFile(std::u16string_view argument);
 // Appends one argument of a batch file's command line (the program first), for one
 // that CanPassToBatchFile accepts. cmd.exe reads &|<>^() outside quotes as commands
 // and ,;= as separators, so an argument that is empty or holds any of them, a space
-// or a tab is wrapped in quotes, inside which cmd.exe takes them literally.
+// or a tab is wrapped in quotes, inside which cmd.exe takes them literally; backslashes
+// at the end of a wrapped argument are doubled, so that a program the batch file hands
+// it on to reads them as they were given.
 void AppendBatchArgument(std::u16string& command, std::u16string_view argument);
+
+// Composes the child's command line from its arguments (the program first): by the
+// batch rule when the program is a batch file, whose argument that cannot be passed
+// safely ends it with its line and false; by the round-trip rule otherwise.
+bool ComposeCommandLine(const std::vector<std::u16string>& arguments, std::u16string& command, ErrorStream& errors);
 
 }  // namespace brindle

@@ -23,6 +23,7 @@ struct LaunchOptions {
     std::uint32_t timeout = 0;   // seconds; 0 means no limit
     std::vector<std::u16string> writableDirs;  // command-line order, duplicates and empty entries kept
     std::u16string command;      // the child's command line
+    std::vector<std::u16string> commandArguments;  // what it was composed from, the program first
     // Job limits, each 0 when not asked for; asking for one also asks for the job.
     std::uint64_t maxMemory = 0;         // bytes committed by the whole job
     std::uint64_t maxProcessMemory = 0;  // bytes committed by each process

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/CommandLine.h"
+#include "platform/Platform.h"
 #include "cli/DecimalNumber.h"
 
 namespace brindle {
@@ -163,28 +164,6 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
     return OptionResult::Accepted;
 }
 
-// Composes the child's command line from the arguments after "--". A batch file's
-// arguments are quoted for cmd.exe; one that cmd.exe cannot be given safely ends the
-// parse with its own line.
-bool ComposeCommand(const std::vector<std::u16string_view>& arguments, std::u16string& command,
-                    ErrorStream& errors) {
-    if (!IsBatchFile(arguments.front())) {
-        for (const std::u16string_view argument : arguments) {
-            AppendCommandArgument(command, argument);
-        }
-        return true;
-    }
-    for (const std::u16string_view argument : arguments) {
-        if (!CanPassToBatchFile(argument)) {
-            errors.WriteStandardError(u"[brindle] Cannot pass this argument safely to a batch file: " +
-                                      std::u16string(argument) + u"\n");
-            return false;
-        }
-        AppendBatchArgument(command, argument);
-    }
-    return true;
-}
-
 // Under --strict the time limit and the process limit are read strictly too: a value
 // that the lenient rule would turn into 0 ("abc": no limit at all) or clamp is refused.
 // Returns the first argument whose value is not one or more ASCII digits of at most
@@ -250,7 +229,8 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
         errors.WriteStandardError(kUsageText);
         return false;
     }
-    return ComposeCommand(commandArguments, options.command, errors);
+    options.commandArguments.assign(commandArguments.begin(), commandArguments.end());
+    return ComposeCommandLine(options.commandArguments, options.command, errors);
 }
 
 }  // namespace brindle

@@ -127,6 +127,10 @@ public:
     // Processes. Both creation calls may write into commandLine, which must be writable.
     // With EXTENDED_STARTUPINFO_PRESENT, startupInfo is the first member of a STARTUPINFOEXW.
     virtual HANDLE GetStdHandle(DWORD stdHandle) = 0;
+    // Windows' own search for a program (its folder, the system folders, PATH); the length
+    // of the path found, the size it needs when the buffer is too small, 0 when not found.
+    virtual DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension,
+                              DWORD bufferLength, char16_t* buffer, char16_t** filePart) = 0;
     virtual BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
                                       SECURITY_ATTRIBUTES* processAttributes,
                                       SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,

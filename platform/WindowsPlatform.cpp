@@ -204,6 +204,12 @@ BOOL WindowsPlatform::GetEnvironmentStringsW(std::u16string& block) {
 
 HANDLE WindowsPlatform::GetStdHandle(DWORD stdHandle) { return ::GetStdHandle(stdHandle); }
 
+DWORD WindowsPlatform::SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension,
+                                   DWORD bufferLength, char16_t* buffer, char16_t** filePart) {
+    return ::SearchPathW(Wide(path), Wide(fileName), Wide(extension), bufferLength, Wide(buffer),
+                         reinterpret_cast<wchar_t**>(filePart));
+}
+
 BOOL WindowsPlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
                                            SECURITY_ATTRIBUTES* processAttributes,
                                            SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,

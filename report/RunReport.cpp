@@ -124,6 +124,24 @@ bool IsInsideFolder(const std::u16string& path, std::u16string folder) {
                       [](char16_t a, char16_t b) { return AsciiLower(a) == AsciiLower(b); });
 }
 
+void Limits(JsonWriter& json, const RequestedLimits& limits) {
+    json.BeginObject();
+    for (const auto& [key, value] : {std::pair{"timeoutSeconds", &limits.timeoutSeconds},
+                                     {"maxProcesses", &limits.maxProcesses},
+                                     {"maxMemory", &limits.maxMemory},
+                                     {"maxProcessMemory", &limits.maxProcessMemory},
+                                     {"cpuRate", &limits.cpuRate},
+                                     {"cpuTimeSeconds", &limits.cpuTimeSeconds}}) {
+        json.Key(key);
+        if (*value) {
+            json.Number(**value);
+        } else {
+            json.Null();
+        }
+    }
+    json.EndObject();
+}
+
 StepResult WriteWholeFile(Platform& platform, const std::u16string& path, const std::string& text) {
     // A link planted at the name is removed, never followed: the name is made anew.
     platform.DeleteFileW(path.c_str());
@@ -181,6 +199,14 @@ std::string ComposeReport(const RunRecord& record) {
     Directories(json, record.directories);
     json.Key("job");
     Job(json, record.jobAccounting);
+    json.Key("program");
+    if (record.program) {
+        json.String(*record.program);
+    } else {
+        json.Null();
+    }
+    json.Key("limits");
+    Limits(json, record.limits);
     json.EndObject();
     return json.Text() + "\n";
 }

@@ -200,5 +200,36 @@ TEST(ChildArguments, ReachABatchFileAsTextOrAreRefused) {
     }
 }
 
+// A bare name is found as a batch shim on PATH, as npm and yarn are installed, and the
+// shim's %* hands the arguments on as given, a trailing backslash included; the same
+// shim in the current folder alone is not found.
+TEST(ChildArguments, ABatchShimOnPathRunsByItsBareName) {
+    const TempPath folder(L"shims", TempPath::Make::Directory);
+    const std::wstring shim = folder.Get() + L"\\shimx.cmd";
+    ASSERT_TRUE(WriteBytes(shim, "@\"" + Utf8(ProbePath()) + "\" args %*\r\n"));
+    wchar_t path[4096] = {};
+    GetEnvironmentVariableW(L"PATH", path, 4096);
+    const RunResult run = RunBrindle({L"--", L"shimx", L"C:\\Program Files\\", L"x"},
+                                     {{L"PATH", folder.Get() + L";" + path}});
+    EXPECT_EQ(run.out, ArgsOutput({L"C:\\Program Files\\", L"x"}));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0u);
+
+    wchar_t current[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH + 1, current);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.Get().c_str()));
+    const RunResult here = RunBrindle({L"--", L"shimx"});
+    SetCurrentDirectoryW(current);
+    EXPECT_EQ(here.err, "[brindle] Program not found: shimx\n");
+    EXPECT_EQ(here.exitCode, 1u);
+    DeleteFileW(shim.c_str());
+}
+
+TEST(ExitStatus, AChildEndedByAnErrorStatusIsNamed) {
+    const RunResult run = RunBrindle({L"--", L"cmd.exe", L"/c", L"exit", L"-1073741515"});
+    EXPECT_EQ(run.exitCode, 0xC0000135u);
+    EXPECT_EQ(run.err, "[brindle] The command ended with status 0xC0000135 (a DLL was not found)\n");
+}
+
 }  // namespace
 }  // namespace e2e

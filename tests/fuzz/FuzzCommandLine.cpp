@@ -2,10 +2,12 @@
 // back every argument after the program exactly, and the program too when its name
 // holds no double quote (a file name never does).
 //
-// For a batch file, whose command line cmd.exe reads, every argument brindle accepts
-// comes back from cmd.exe's own splitting (quotes group, and space, tab, comma,
-// semicolon and equals separate outside them) once its quotes are removed, and nothing
-// that cmd.exe reads as a command stands outside quotes.
+// For a batch file, whose command line cmd.exe reads, nothing that cmd.exe reads as a
+// command stands outside quotes, and every argument brindle accepts comes back from
+// cmd.exe's own splitting (quotes group, and space, tab, comma, semicolon and equals
+// separate outside them) as the text a batch file passes on with %1: split by the C
+// runtime's rules, it is the argument given.
+#include <algorithm>
 #include <cstdlib>
 
 #include "../unit/ArgvParser.h"
@@ -14,8 +16,8 @@
 
 namespace {
 
-// Splits a batch file's command line as cmd.exe splits %0 to %9, each token's quotes
-// removed; aborts when a command character stands outside quotes.
+// Splits a batch file's command line as cmd.exe splits %0 to %9, each token with its
+// quotes; aborts when a command character stands outside quotes.
 std::vector<std::u16string> SplitAsCmd(const std::u16string& command) {
     const std::u16string_view separators = u" \t,;=";
     const std::u16string_view commands = u"&|<>^()";
@@ -36,9 +38,8 @@ std::vector<std::u16string> SplitAsCmd(const std::u16string& command) {
         }
         if (unit == u'"') {
             inQuotes = !inQuotes;
-        } else {
-            tokens.back() += unit;
         }
+        tokens.back() += unit;
     }
     return tokens;
 }
@@ -51,8 +52,16 @@ void CheckBatchFile(const std::vector<std::u16string>& arguments) {
         }
         brindle::AppendBatchArgument(command, argument);
     }
-    if (SplitAsCmd(command) != arguments) {
+    const std::vector<std::u16string> tokens = SplitAsCmd(command);
+    std::u16string program = tokens.empty() ? u"" : tokens[0];
+    program.erase(std::remove(program.begin(), program.end(), u'"'), program.end());
+    if (tokens.size() != arguments.size() || program != arguments[0]) {
         std::abort();
+    }
+    for (std::size_t i = 1; i < tokens.size(); ++i) {
+        if (brindle::testing::SplitCommandLine(u"p " + tokens[i]) != std::vector<std::u16string>{u"p", arguments[i]}) {
+            std::abort();
+        }
     }
 }
 

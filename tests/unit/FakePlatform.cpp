@@ -926,7 +926,11 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
         lastError_ = ERROR_FILENAME_EXCED_RANGE;
         return FALSE;
     }
-    const auto program = programs_.find(ProgramOf(creation.commandLine));
+    // Windows adds ".exe" to a program named without an extension.
+    auto program = programs_.find(ProgramOf(creation.commandLine));
+    if (program == programs_.end()) {
+        program = programs_.find(ProgramOf(creation.commandLine) + u".exe");
+    }
     if (program == programs_.end()) {
         lastError_ = ERROR_FILE_NOT_FOUND;
         return FALSE;
@@ -1454,6 +1458,27 @@ BOOL FakePlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     }
     consoleHandler_ = add ? handler : nullptr;
     return TRUE;
+}
+
+// Windows' search finds the programs of the scenario, by name with the extension given.
+DWORD FakePlatform::SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension,
+                                DWORD bufferLength, char16_t* buffer, char16_t** filePart) {
+    calls_.push_back("SearchPathW");
+    if (path != nullptr || filePart != nullptr) {
+        problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
+    }
+    const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
+    if (programs_.count(name) == 0) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
+    const std::u16string found = u"C:\\Windows\\System32\\" + name;
+    if (bufferLength < found.size() + 1) {
+        return static_cast<DWORD>(found.size() + 1);
+    }
+    std::copy(found.begin(), found.end(), buffer);
+    buffer[found.size()] = u'\0';
+    return static_cast<DWORD>(found.size());
 }
 
 }  // namespace brindle::testing

@@ -260,6 +260,8 @@ public:
     void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override;
     BOOL GetEnvironmentStringsW(std::u16string& block) override;
     HANDLE GetStdHandle(DWORD stdHandle) override;
+    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
+                      char16_t* buffer, char16_t** filePart) override;
     BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
                               SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
                               BOOL inheritHandles, DWORD creationFlags, void* environment,

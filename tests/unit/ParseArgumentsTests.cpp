@@ -288,6 +288,9 @@ TEST(BatchFileCommandLineTest, ArgumentsAreQuotedForCmdWithoutEscapes) {
         {{u"C:\\my dir\\Build.CMD", u"x"}, u"\"C:\\my dir\\Build.CMD\" x"},
         {{u"x.Bat. .", u"a&b"}, u"\"x.Bat. .\" \"a&b\""},
         {{u"C:\\a&b\\x.bat"}, u"\"C:\\a&b\\x.bat\""},
+        // Backslashes before a closing quote are doubled, so that %* hands them on as given.
+        {{u"x.bat", u"C:\\Program Files\\", u"a b\\\\", u"a\\ b"},
+         u"x.bat \"C:\\Program Files\\\\\" \"a b\\\\\\\\\" \"a\\ b\""},
         // Anything else keeps the round-trip rule, cmd.exe /c named by the caller included.
         {{u"x.bat.exe", u"a&b", u"q\"t"}, u"x.bat.exe a&b \"q\\\"t\""},
         {{u"cmd.exe", u"/c", u"show.bat", u"a&b"}, u"cmd.exe /c show.bat a&b"},

@@ -48,11 +48,12 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     const std::string text = fake.Files().at(kReport);
     std::size_t previous = 0;
     for (const char* key : {"{\"brindle\"", "\"command\"", "\"outcome\"", "\"exitCode\"", "\"childExitCode\"",
-                            "\"elapsedMs\"", "\"childToken\"", "\"restrictions\"", "\"directories\"", "\"job\""}) {
+                            "\"elapsedMs\"", "\"childToken\"", "\"restrictions\"", "\"directories\"", "\"job\"",
+                            "\"program\"", "\"limits\""}) {
         previous = text.find(key, previous);
         ASSERT_NE(previous, std::string::npos) << key;
     }
-    EXPECT_EQ(report.size(), 10u);
+    EXPECT_EQ(report.size(), 12u);
     EXPECT_EQ(report["brindle"], BRINDLE_VERSION_TEXT);
     EXPECT_EQ(report["command"], "seven.exe \"x y\"");
     EXPECT_EQ(report["outcome"], "exited");
@@ -72,6 +73,10 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     EXPECT_EQ(report["directories"],
               (Json::array({{{"path", "C:\\a"}, {"source", "command line"}, {"result", "granted"}, {"error", nullptr}},
                             {{"path", "C:\\gone"}, {"source", "command line"}, {"result", "missing"}, {"error", 2}}})));
+    EXPECT_EQ(report["program"], nullptr);
+    EXPECT_EQ(report["limits"], (Json{{"timeoutSeconds", nullptr}, {"maxProcesses", 64}, {"maxMemory", nullptr},
+                                      {"maxProcessMemory", nullptr}, {"cpuRate", nullptr},
+                                      {"cpuTimeSeconds", nullptr}}));
     EXPECT_EQ(report["job"], (Json{{"totalProcesses", 1},
                                    {"activeProcesses", 0},
                                    {"peakProcessMemory", FakePlatform::kPeakProcessMemory},
