@@ -19,6 +19,7 @@
 #include "platform/Owners.h"
 #include "platform/Text.h"
 #include "report/RunReport.h"
+#include "scratch/ScratchFolder.h"
 #include "self/ProtectOwnProcess.h"
 #include "token/LaunchTokens.h"
 #include "token/LowIntegrity.h"
@@ -150,6 +151,7 @@ void RecordCreation(RunRecord& record, const LaunchTokens& tokens, Creation crea
         notApplied(record.stdHandlesOnly);
         notApplied(record.environment);
         notApplied(record.privateConsole);
+        notApplied(record.scratch);
     }
     if (creation == Creation::WithOwnToken) {
         record.childToken = ChildToken::Own;
@@ -311,9 +313,15 @@ bool AllWritable(const std::vector<WritableDir>& directories) {
 
 // The report of a run still under way: nothing has applied yet, since a restriction
 // applies only once the child is created with it.
-RunRecord Running(const RunRecord& requested) {
-    RunRecord running = requested;
+RunRecord Running(const RunRecord& sofar) {
+    RunRecord running = sofar;
     running.outcome = Outcome::Running;
+    for (RestrictionRecord* restriction :
+         {&running.restrictedToken, &running.lowIntegrity, &running.job, &running.uiRestrictions, &running.cpuRate,
+          &running.stdHandlesOnly, &running.environment, &running.privateConsole, &running.scratch,
+          &running.ownProcess}) {
+        restriction->applied = false;
+    }
     return running;
 }
 
@@ -321,7 +329,7 @@ RunRecord Running(const RunRecord& requested) {
 // opened. What each step achieved goes into record, which --strict checks as the
 // launch goes.
 DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector<DWORD>& threadDacl,
-             RunRecord& record, RunReport& report) {
+             RunRecord& record, RunReport& report, ScratchFolder& scratch) {
     RunState run(platform);
     if (!OpenOwnToken(platform, run.tokens)) {
         return 1;
@@ -361,9 +369,27 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
             return RefuseStrictly(platform);
         }
     }
-    if (options.EnvironmentRequested()) {
-        record.environment.Record(PrepareEnvironment(platform, options, run.environmentBlock));
-        if (options.strict && !record.environment.applied) {
+    if (options.scratch) {
+        record.scratch.Record(scratch.Create(options.lowIL, options.verbose));
+        if (!scratch.Path().empty()) {
+            record.scratchFolder = scratch.Path();
+            report.Write(Running(record));  // a brindle ended from here on names the folder it leaves
+        }
+        if (options.strict && !record.scratch.applied) {
+            return RefuseStrictly(platform);
+        }
+    }
+    if (options.EnvironmentRequested() || record.scratch.applied) {
+        const std::u16string_view temporaryFolder =
+            record.scratch.applied ? std::u16string_view(scratch.Path()) : std::u16string_view();
+        const StepResult environment = PrepareEnvironment(platform, options, temporaryFolder, run.environmentBlock);
+        if (options.EnvironmentRequested()) {
+            record.environment.Record(environment);
+        }
+        if (record.scratch.applied) {
+            record.scratch.Record(environment);  // the folder reaches the child only through its block
+        }
+        if (options.strict && !environment.applied) {
             return RefuseStrictly(platform);
         }
     }
@@ -435,6 +461,7 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
     record.stdHandlesOnly.requested = options.stdHandlesOnly;
     record.environment.requested = options.EnvironmentRequested();
     record.privateConsole.requested = options.privateConsole;
+    record.scratch.requested = options.scratch;
     record.ownProcess.requested = true;  // always: brindle's own process is closed to every child
     record.limits = {Asked(options.timeout), options.jobObject ? Asked(options.maxProc) : std::nullopt,
                      Asked(options.maxMemory), Asked(options.maxProcessMemory), Asked(options.cpuRate),
@@ -471,7 +498,9 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     }
     report.Write(Running(record));
     record.ownProcess.Record(protection);
-    record.exitCode = Launch(platform, options, threadDacl, record, report);
+    ScratchFolder scratch(platform);  // outlives the run's handles: removed once the job has ended its processes
+    record.exitCode = Launch(platform, options, threadDacl, record, report, scratch);
+    scratch.Remove();
     report.Write(record);
     return record.exitCode;
 }

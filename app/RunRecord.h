@@ -54,12 +54,14 @@ struct RunRecord {
     RestrictionRecord stdHandlesOnly;
     RestrictionRecord environment;
     RestrictionRecord privateConsole;
+    RestrictionRecord scratch;
     RestrictionRecord ownProcess;  // brindle's own process and thread closed to the child
 
     std::vector<WritableDir> directories;
     std::optional<JobAccounting> jobAccounting;  // empty without a job
     std::optional<std::u16string> program;      // the batch file a bare program name was found as
     RequestedLimits limits;
+    std::optional<std::u16string> scratchFolder;  // its full path, once it exists
 };
 
 }  // namespace brindle

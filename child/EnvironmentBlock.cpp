@@ -74,12 +74,19 @@ void Remove(std::vector<Variable>& variables, std::u16string_view name) {
 
 }  // namespace
 
-std::u16string BuildEnvironmentBlock(std::u16string_view launcherBlock, const LaunchOptions& options) {
+std::u16string BuildEnvironmentBlock(std::u16string_view launcherBlock, const LaunchOptions& options,
+                                     std::u16string_view temporaryFolder) {
     std::vector<Variable> variables = ParseBlock(launcherBlock);
     if (options.clearEnv) {
         variables.erase(std::remove_if(variables.begin(), variables.end(),
                                        [&options](const Variable& v) { return !KeptByClearEnv(v, options); }),
                         variables.end());
+    }
+    if (!temporaryFolder.empty()) {
+        for (const std::u16string_view name : {u"TEMP", u"TMP"}) {
+            Remove(variables, name);
+            variables.push_back({std::u16string(name), std::u16string(temporaryFolder)});
+        }
     }
     for (const EnvironmentEdit& edit : options.envEdits) {
         Remove(variables, edit.name);
@@ -100,14 +107,15 @@ std::u16string BuildEnvironmentBlock(std::u16string_view launcherBlock, const La
     return block;
 }
 
-StepResult PrepareEnvironment(Platform& platform, const LaunchOptions& options, std::u16string& block) {
+StepResult PrepareEnvironment(Platform& platform, const LaunchOptions& options, std::u16string_view temporaryFolder,
+                              std::u16string& block) {
     std::u16string launcherBlock;
     if (!platform.GetEnvironmentStringsW(launcherBlock)) {
         const DWORD error = platform.GetLastError();
         platform.WriteStandardError(FailedLine(u"GetEnvironmentStrings", error));
         return StepResult::Failed(error);
     }
-    block = BuildEnvironmentBlock(launcherBlock, options);
+    block = BuildEnvironmentBlock(launcherBlock, options, temporaryFolder);
     return StepResult::Applied();
 }
 

@@ -34,6 +34,7 @@ struct LaunchOptions {
     std::vector<std::u16string> keepEnv;   // names kept besides that set
     std::vector<EnvironmentEdit> envEdits;
     bool privateConsole = false;  // the child runs on a hidden console of its own, its streams relayed
+    bool scratch = false;         // the child's TEMP and TMP name a fresh folder, removed after the run
     bool strict = false;         // refuse to run the command when a requested restriction does not apply
     std::u16string reportPath;   // where the run report goes; empty when none is asked for
     bool versionRequested = false;  // --version ended the parse: print the version, launch nothing

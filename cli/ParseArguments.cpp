@@ -34,6 +34,7 @@ const std::u16string_view kUsageText =
     u"  --set-env=NAME=VALUE       Set NAME for the child (repeatable)\n"
     u"  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
     u"  --private-console          Give the child a console of its own\n"
+    u"  --scratch                  Give the child a fresh TEMP folder, removed after the run\n"
     u"  --version                  Print the version and exit\n"
     u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     u"\n"
@@ -147,6 +148,8 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
         options.envEdits.push_back({std::u16string(name), std::nullopt});
     } else if (argument == u"--private-console") {
         options.privateConsole = true;
+    } else if (argument == u"--scratch") {
+        options.scratch = true;
     } else if (argument == u"--strict") {
         options.strict = true;
     } else if (StartsWith(argument, kReportPrefix)) {

@@ -49,5 +49,7 @@ using UniqueSid = UniqueResource<PSID, &Platform::FreeSid>;  // what AllocateAnd
 // Memory that a Windows call allocated for the caller to release with LocalFree, such
 // as the security descriptor GetNamedSecurityInfoW returns.
 using UniqueLocalMemory = UniqueResource<HLOCAL, &Platform::LocalFree>;
+// Memory a shell call allocated for the caller to release with CoTaskMemFree.
+using UniqueTaskMemory = UniqueResource<void*, &Platform::CoTaskMemFree>;
 
 }  // namespace brindle

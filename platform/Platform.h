@@ -88,6 +88,24 @@ public:
     // without its terminator, the size it needs when the buffer is too small, 0 on failure.
     virtual DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) = 0;
 
+    // The scratch folder. GetTempPathW gives the user's temporary folder with a trailing
+    // backslash (the length written, or the size it needs when the buffer is too small).
+    // SHGetKnownFolderPath gives a known folder without one, in memory the caller frees
+    // with CoTaskMemFree; it returns its HRESULT. CreateDirectoryW fails with
+    // ERROR_ALREADY_EXISTS on any name that is taken, a link's included.
+    virtual DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) = 0;
+    virtual HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) = 0;
+    virtual void CoTaskMemFree(void* memory) = 0;
+    virtual BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) = 0;
+    // Lists a folder from its handle (FileFullDirectoryInfo: as many entries as fit, then
+    // ERROR_NO_MORE_FILES), never by a name that could lead elsewhere.
+    // SetFileInformationByHandle with FileDispositionInfo marks the file or empty folder
+    // the handle names for deletion when its last handle closes; it needs DELETE access,
+    // and fails on a read-only entry, which FileBasicInfo can make writable first.
+    virtual BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                            DWORD infoLength) = 0;
+    virtual void Sleep(DWORD milliseconds) = 0;
+
     // Files, for the run report.
     virtual BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                            void* overlapped) = 0;

@@ -31,6 +31,18 @@ void WriteText(DWORD standardStream, std::u16string_view text) {
     ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+// A function of a system DLL that brindle needs only for some options: the DLL is
+// loaded from the system folder alone, never from the current or the program's folder,
+// and stays loaded for the rest of the run. Null, with the code for GetLastError, when
+// it cannot be had.
+template <typename Function>
+Function SystemFunction(const wchar_t* library, const char* name) {
+    const HMODULE module = ::LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const FARPROC address = module != nullptr ? ::GetProcAddress(module, name) : nullptr;
+    // Through the one function type that converts to every other without a warning.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
 }  // namespace
 
 void WindowsPlatform::WriteStandardError(std::u16string_view text) { WriteText(STD_ERROR_HANDLE, text); }
@@ -125,6 +137,37 @@ HLOCAL WindowsPlatform::LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
 DWORD WindowsPlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) {
     return ::GetLongPathNameW(Wide(shortPath), Wide(longPath), bufferLength);
 }
+
+DWORD WindowsPlatform::GetTempPathW(DWORD bufferLength, char16_t* buffer) {
+    return ::GetTempPathW(bufferLength, Wide(buffer));
+}
+
+HRESULT WindowsPlatform::SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) {
+    using Function = HRESULT(WINAPI*)(const GUID&, DWORD, HANDLE, PWSTR*);
+    const auto function = SystemFunction<Function>(L"shell32.dll", "SHGetKnownFolderPath");
+    if (function == nullptr) {
+        return HRESULT_FROM_WIN32(::GetLastError());
+    }
+    return function(folder, flags, token, reinterpret_cast<PWSTR*>(path));
+}
+
+void WindowsPlatform::CoTaskMemFree(void* memory) {
+    using Function = void(WINAPI*)(LPVOID);
+    if (const auto function = SystemFunction<Function>(L"ole32.dll", "CoTaskMemFree")) {
+        function(memory);
+    }
+}
+
+BOOL WindowsPlatform::CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) {
+    return ::CreateDirectoryW(Wide(pathName), attributes);
+}
+
+BOOL WindowsPlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                                 DWORD infoLength) {
+    return ::SetFileInformationByHandle(file, infoClass, info, infoLength);
+}
+
+void WindowsPlatform::Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 
 BOOL WindowsPlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                                 void* overlapped) {

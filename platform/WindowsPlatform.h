@@ -47,6 +47,13 @@ public:
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
     HLOCAL LocalFree(HLOCAL memory) override;
     DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override;
+    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override;
+    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override;
+    void CoTaskMemFree(void* memory) override;
+    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override;
+    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                    DWORD infoLength) override;
+    void Sleep(DWORD milliseconds) override;
     BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                    void* overlapped) override;
     BOOL DeleteFileW(const char16_t* fileName) override;

@@ -156,6 +156,43 @@ struct FILE_ATTRIBUTE_TAG_INFO {
     DWORD ReparseTag;
 };
 
+// Zero times and zero attributes leave those of the file as they are.
+struct FILE_BASIC_INFO {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    DWORD FileAttributes;
+};
+
+struct FILE_DISPOSITION_INFO {
+    BYTE DeleteFile;  // a BOOLEAN: deleted when its last handle closes
+};
+
+// One entry of a folder listing; NextEntryOffset is 0 on the last in the buffer.
+struct FILE_FULL_DIR_INFO {
+    DWORD NextEntryOffset;
+    DWORD FileIndex;
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    LARGE_INTEGER EndOfFile;
+    LARGE_INTEGER AllocationSize;
+    DWORD FileAttributes;
+    DWORD FileNameLength;  // in bytes, without a terminator
+    DWORD EaSize;
+    char16_t FileName[1];
+};
+
+using HRESULT = LONG;
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+
 struct ACE_HEADER {
     BYTE AceType;
     BYTE AceFlags;
@@ -236,7 +273,12 @@ enum JOBOBJECTINFOCLASS {
 };
 enum WELL_KNOWN_SID_TYPE { WinLocalSystemSid = 22, WinCreatorOwnerRightsSid = 71 };
 enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1, SE_KERNEL_OBJECT = 6 };
-enum FILE_INFO_BY_HANDLE_CLASS { FileAttributeTagInfo = 9 };
+enum FILE_INFO_BY_HANDLE_CLASS {
+    FileBasicInfo = 0,
+    FileDispositionInfo = 4,
+    FileAttributeTagInfo = 9,
+    FileFullDirectoryInfo = 14
+};
 
 // A name surrogate (junction, symbolic link, mount point) names another object.
 constexpr bool IsReparseTagNameSurrogate(DWORD tag) { return (tag & 0x20000000) != 0; }
@@ -252,6 +294,10 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_ELEVATION_REQUIRED = 740;
@@ -315,7 +361,11 @@ constexpr DWORD JOB_OBJECT_UILIMIT_EXITWINDOWS = 0x80;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_LIST_DIRECTORY = 0x1;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
+constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x100;
+constexpr DWORD DELETE = 0x10000;
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
@@ -360,4 +410,6 @@ static_assert(sizeof(ACCESS_ALLOWED_ACE) == 12, "ACCESS_ALLOWED_ACE layout");
 static_assert(sizeof(TOKEN_USER) == 16, "TOKEN_USER layout");
 static_assert(sizeof(SECURITY_DESCRIPTOR) == 40, "SECURITY_DESCRIPTOR layout");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");
+static_assert(sizeof(FILE_BASIC_INFO) == 40, "FILE_BASIC_INFO layout");
+static_assert(offsetof(FILE_FULL_DIR_INFO, FileName) == 68, "FILE_FULL_DIR_INFO layout");
 static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");

@@ -42,6 +42,14 @@ void OptionalNumber(JsonWriter& json, const std::optional<DWORD>& value) {
     }
 }
 
+void OptionalString(JsonWriter& json, const std::optional<std::u16string>& value) {
+    if (value) {
+        json.String(*value);
+    } else {
+        json.Null();
+    }
+}
+
 void ChildTokenValue(JsonWriter& json, ChildToken token) {
     switch (token) {
         case ChildToken::Restricted: json.String(u"restricted"); return;
@@ -193,6 +201,7 @@ std::string ComposeReport(const RunRecord& record) {
     Restriction(json, "stdHandlesOnly", record.stdHandlesOnly);
     Restriction(json, "environment", record.environment);
     Restriction(json, "privateConsole", record.privateConsole);
+    Restriction(json, "scratch", record.scratch);
     Restriction(json, "ownProcess", record.ownProcess);
     json.EndObject();
     json.Key("directories");
@@ -200,13 +209,11 @@ std::string ComposeReport(const RunRecord& record) {
     json.Key("job");
     Job(json, record.jobAccounting);
     json.Key("program");
-    if (record.program) {
-        json.String(*record.program);
-    } else {
-        json.Null();
-    }
+    OptionalString(json, record.program);
     json.Key("limits");
     Limits(json, record.limits);
+    json.Key("scratch");
+    OptionalString(json, record.scratchFolder);
     json.EndObject();
     return json.Text() + "\n";
 }

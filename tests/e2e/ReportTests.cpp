@@ -85,5 +85,24 @@ TEST(Report, AfterAStrictRefusal) {
                                                      {"error", UnderWine() ? 5 : 2}}})));
 }
 
+// The child finds TEMP and TMP naming a fresh folder it may fill; after the run the
+// folder is gone with everything in it, and the report named it.
+TEST(Scratch, TheChildFillsAFreshTempThatIsGoneAfterTheRun) {
+    for (const std::wstring option : {L"--job-object", L"--low-il"}) {
+        SCOPED_TRACE(Utf8(option));
+        RunResult run;
+        const Json report = RunReported(
+            {L"--scratch", option, L"--", L"cmd.exe", L"/c",
+             L"echo %TEMP%&echo %TMP%&mkdir %TEMP%\\d&&echo x>%TEMP%\\d\\f.txt&&attrib +r %TEMP%\\d\\f.txt"},
+            run);
+        ASSERT_TRUE(report["scratch"].is_string());
+        const std::string folder = report["scratch"];
+        EXPECT_EQ(run.out, folder + "\r\n" + folder + "\r\n");
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(report["restrictions"]["scratch"]["applied"], true);
+        EXPECT_FALSE(PathExists(std::wstring(folder.begin(), folder.end())));
+    }
+}
+
 }  // namespace
 }  // namespace e2e

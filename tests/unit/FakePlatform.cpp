@@ -17,6 +17,12 @@ constexpr DWORD kHighIntegrity = 0x3000;
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
 constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
+constexpr DWORD kPathNotFound = 3;
+constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
+// The access that takes part in sharing: a handle with none of it keeps no one out.
+constexpr DWORD kSharedAccess = 0x1 | 0x2 | 0x4 | 0x20 | DELETE | 0xF0000000;
+constexpr GUID kLocalAppDataLow{0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
+
 
 std::u16string AsciiLower(std::u16string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return brindle::AsciiLower(unit); });
@@ -30,6 +36,22 @@ std::u16string ProgramOf(const std::u16string& commandLine) {
         return commandLine.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1);
     }
     return commandLine.substr(0, commandLine.find_first_of(u" \t"));
+}
+
+bool Below(const std::u16string& path, const std::u16string& folder) {
+    return path == folder || path.rfind(folder + u"\\", 0) == 0;
+}
+
+std::u16string TempOf(const std::u16string& block) {
+    for (std::size_t start = 0; start < block.size(); start = block.find(u'\0', start) + 1) {
+        if (AsciiLower(block.substr(start, 5)) == u"temp=") {
+            return block.substr(start + 5, block.find(u'\0', start) - start - 5);
+        }
+        if (block.find(u'\0', start) == std::u16string::npos) {
+            break;
+        }
+    }
+    return {};
 }
 
 std::size_t SidLength(const BYTE* sid) { return 8 + 4 * std::size_t{sid[1]}; }
@@ -76,6 +98,13 @@ FakePlatform::FakePlatform()
     SetStandardHandle(STD_INPUT_HANDLE, kStdInput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_OUTPUT_HANDLE, kStdOutput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_ERROR_HANDLE, kStdError, HANDLE_FLAG_INHERIT);
+    paths_[kTempFolder.substr(0, kTempFolder.size() - 1)] = FILE_ATTRIBUTE_DIRECTORY;
+    paths_[kLocalLowFolder] = FILE_ATTRIBUTE_DIRECTORY;
+}
+
+void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target) {
+    AddReparsePoint(path, kMountPoint);
+    linkTargets_[path] = target;
 }
 
 void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags) {
@@ -171,6 +200,11 @@ std::vector<std::string> FakePlatform::Problems() const {
     }
     if (consoleHandler_ != nullptr) {
         problems.push_back("the console handler left installed");
+    }
+    for (const auto& allocation : taskMemory_) {
+        if (allocation->frees != 1) {
+            problems.push_back("shell memory freed " + std::to_string(allocation->frees) + " times");
+        }
     }
     for (const auto& allocation : localAllocations_) {
         if (allocation->frees != 1) {
@@ -475,6 +509,10 @@ HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, 
     if (ShouldFail("CreateFileW")) {
         return INVALID_HANDLE_VALUE;
     }
+    if (swap_ && Resolve(fileName, true) == swap_->opened && swap_->skipping-- == 0) {
+        TrySwap();
+    }
+    fileOpens_.back().resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
     if (creationDisposition == CREATE_NEW) {
         if (files_.count(fileName) != 0 || paths_.count(fileName) != 0) {
             lastError_ = ERROR_FILE_EXISTS;
@@ -483,9 +521,17 @@ HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, 
         files_[fileName] = {};
         return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
     }
-    const auto found = paths_.find(fileName);
-    if (found == paths_.end()) {
+    const std::u16string& resolved = fileOpens_.back().resolved;
+    const auto found = paths_.find(resolved);
+    const bool tooLong = std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\';
+    if (found == paths_.end() || tooLong) {  // only a \\?\ name may be longer than MAX_PATH
         lastError_ = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto inUse = inUseUntil_.find(resolved);
+    if ((desiredAccess & DELETE) != 0 &&
+        ((inUse != inUseUntil_.end() && clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
+        lastError_ = ERROR_SHARING_VIOLATION;
         return INVALID_HANDLE_VALUE;
     }
     // Windows opens a directory only for a caller that asks for backup semantics.
@@ -502,19 +548,105 @@ BOOL FakePlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE
         return FALSE;
     }
     Object* object = Lookup(file, Kind::File);
+    if (object != nullptr && infoClass == FileFullDirectoryInfo) {
+        return ListFolder(fileOpens_[object->index], info, infoLength);
+    }
     if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
     const FileOpen& open = fileOpens_[object->index];
-    FILE_ATTRIBUTE_TAG_INFO result{paths_[open.path], 0};
+    FILE_ATTRIBUTE_TAG_INFO result{paths_[open.resolved], 0};
     if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
-        result.ReparseTag = reparseTags_[open.path];
+        result.ReparseTag = reparseTags_[open.resolved];
     } else {
         // Without the flag Windows follows the link: the handle is its target, a plain folder.
         result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
     }
     std::memcpy(info, &result, sizeof(result));
+    return TRUE;
+}
+
+std::u16string FakePlatform::Resolve(std::u16string path, bool linkItself) const {
+    if (path.rfind(u"\\\\?\\", 0) == 0) {
+        path.erase(0, 4);
+    }
+    for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
+        const bool last = end == std::u16string::npos;
+        const auto link = linkTargets_.find(path.substr(0, end));
+        if (link != linkTargets_.end() && !(last && linkItself)) {
+            path = link->second + (last ? std::u16string() : path.substr(end));
+            end = link->second.size();  // a target is no junction itself
+        }
+        if (last) {
+            return path;
+        }
+    }
+}
+
+bool FakePlatform::HeldWithoutDeleteSharing(const std::u16string& path) const {
+    return std::any_of(objects_.begin(), objects_.end(), [&](const Object& object) {
+        if (object.kind != Kind::File || object.closes != 0) {
+            return false;
+        }
+        const FileOpen& open = fileOpens_[object.index];
+        return open.resolved == path && (open.access & kSharedAccess) != 0 && (open.shareMode & FILE_SHARE_DELETE) == 0;
+    });
+}
+
+// The hostile rename: the folder and all below it move to "<folder>.moved", handles
+// included, and a junction takes its name.
+void FakePlatform::TrySwap() {
+    const Swap swap = *swap_;
+    swap_.reset();
+    if (HeldWithoutDeleteSharing(swap.folder)) {
+        return;
+    }
+    const auto moved = [&swap](const std::u16string& path) { return swap.folder + u".moved" + path.substr(swap.folder.size()); };
+    std::map<std::u16string, DWORD> kept;
+    for (const auto& [path, attributes] : paths_) {
+        kept[Below(path, swap.folder) ? moved(path) : path] = attributes;
+    }
+    paths_ = kept;
+    for (FileOpen& open : fileOpens_) {
+        if (Below(open.resolved, swap.folder)) {
+            open.resolved = moved(open.resolved);
+        }
+    }
+    AddLink(swap.folder, swap.target);
+    swapped_ = true;
+}
+
+// Everything in the folder in one call, then its end.
+BOOL FakePlatform::ListFolder(FileOpen& open, void* buffer, DWORD length) {
+    if (open.listed) {
+        lastError_ = ERROR_NO_MORE_FILES;
+        return FALSE;
+    }
+    open.listed = true;
+    std::vector<std::u16string> names{u".", u".."};
+    const std::u16string prefix = open.resolved + u"\\";
+    for (auto entry = paths_.lower_bound(prefix); entry != paths_.end() && entry->first.rfind(prefix, 0) == 0; ++entry) {
+        if (entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
+            names.push_back(entry->first.substr(prefix.size()));
+        }
+    }
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        FILE_FULL_DIR_INFO entry{};
+        entry.FileNameLength = static_cast<DWORD>(names[i].size() * sizeof(char16_t));
+        const std::size_t size = (kNameOffset + entry.FileNameLength + 7) / 8 * 8;
+        entry.NextEntryOffset = i + 1 < names.size() ? static_cast<DWORD>(size) : 0;
+        if (offset + size > length) {
+            problems_.push_back("a folder listing larger than its buffer");
+            break;
+        }
+        std::memcpy(bytes + offset, &entry, kNameOffset);
+        std::memcpy(bytes + offset + kNameOffset, names[i].data(), entry.FileNameLength);
+        offset += size;
+    }
     return TRUE;
 }
 
@@ -635,6 +767,97 @@ DWORD FakePlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPa
     std::copy(path.begin(), path.end(), longPath);
     longPath[path.size()] = u'\0';
     return static_cast<DWORD>(path.size());
+}
+
+DWORD FakePlatform::GetTempPathW(DWORD bufferLength, char16_t* buffer) {
+    if (ShouldFail("GetTempPathW")) {
+        return 0;
+    }
+    if (kTempFolder.size() >= bufferLength) {
+        return static_cast<DWORD>(kTempFolder.size() + 1);
+    }
+    std::copy(kTempFolder.begin(), kTempFolder.end(), buffer);
+    buffer[kTempFolder.size()] = u'\0';
+    return static_cast<DWORD>(kTempFolder.size());
+}
+
+HRESULT FakePlatform::SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) {
+    *path = nullptr;
+    if (ShouldFail("SHGetKnownFolderPath")) {
+        return static_cast<HRESULT>(0x80070000 | lastError_);  // HRESULT_FROM_WIN32
+    }
+    if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
+        return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
+    }
+    taskMemory_.push_back(std::make_unique<TaskAllocation>(TaskAllocation{kLocalLowFolder, 0}));
+    *path = taskMemory_.back()->text.data();
+    return 0;
+}
+
+void FakePlatform::CoTaskMemFree(void* memory) {
+    for (const auto& allocation : taskMemory_) {
+        if (allocation->text.data() == memory) {
+            ++allocation->frees;
+            return;
+        }
+    }
+    problems_.push_back("CoTaskMemFree of memory the fake never gave out");
+}
+
+BOOL FakePlatform::CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) {
+    if (ShouldFail("CreateDirectoryW")) {
+        return FALSE;
+    }
+    const std::u16string path = pathName;
+    const auto parent = paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
+    if (paths_.count(path) != 0 || files_.count(path) != 0) {
+        lastError_ = ERROR_ALREADY_EXISTS;
+        return FALSE;
+    }
+    if (parent == paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
+        lastError_ = kPathNotFound;
+        return FALSE;
+    }
+    paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
+    return TRUE;
+}
+
+BOOL FakePlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                              DWORD infoLength) {
+    if (ShouldFail("SetFileInformationByHandle")) {
+        return FALSE;
+    }
+    Object* object = Lookup(file, Kind::File);
+    if (object == nullptr || paths_.count(fileOpens_[object->index].resolved) == 0) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    FileOpen& open = fileOpens_[object->index];
+    DWORD& attributes = paths_[open.resolved];
+    if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) && (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
+        const DWORD requested = static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
+        if (requested != 0) {
+            attributes = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) | requested;
+        }
+        return TRUE;
+    }
+    if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) || (open.access & DELETE) == 0 ||
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        lastError_ = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    const auto next = paths_.upper_bound(open.resolved);
+    if (next != paths_.end() && next->first.rfind(open.resolved + u"\\", 0) == 0) {
+        lastError_ = ERROR_DIR_NOT_EMPTY;
+        return FALSE;
+    }
+    open.deletePending = static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+    return TRUE;
+}
+
+void FakePlatform::Sleep(DWORD milliseconds) {
+    calls_.push_back("Sleep");
+    clock_ += milliseconds;
 }
 
 BOOL FakePlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
@@ -940,6 +1163,7 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
         return FALSE;
     }
     processes_.push_back({program->second, tokenLabel, false, false, std::nullopt, false, false, {}});
+    processes_.back().temp = TempOf(creations_.back().environment);
     const STARTUPINFOW& startup = creations_.back().startup;
     std::vector<HANDLE> inheritable = creations_.back().handleList;
     if (!creations_.back().handleListGiven && creations_.back().inheritHandles) {
@@ -1046,6 +1270,14 @@ DWORD FakePlatform::ResumeThread(HANDLE thread) {
     Process& process = processes_[object->index];
     process.resumed = true;
     process.exited = !process.program.hangs;
+    for (const FakeEntry& entry : process.program.leavesInTemp) {
+        const std::u16string path = process.temp + u"\\" + entry.path;
+        if (entry.linkTarget.empty()) {
+            paths_[path] = entry.attributes;
+        } else {
+            AddLink(path, entry.linkTarget);
+        }
+    }
     return 1;
 }
 
@@ -1261,6 +1493,12 @@ BOOL FakePlatform::CloseHandle(HANDLE handle) {
     ++object.closes;
     if (object.kind == Kind::Job && object.closes == 1) {
         EndProcessesOfJob(jobs_[object.index]);
+    }
+    if (object.kind == Kind::File && object.closes == 1 && fileOpens_[object.index].deletePending) {
+        const std::u16string& path = fileOpens_[object.index].resolved;
+        paths_.erase(path);
+        linkTargets_.erase(path);
+        reparseTags_.erase(path);
     }
     return object.closes == 1 ? TRUE : FALSE;
 }

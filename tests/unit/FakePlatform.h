@@ -21,6 +21,13 @@ struct FakeGroup {
     DWORD attributes;
 };
 
+// An entry of a folder tree: a file or folder with its attributes, or a junction to a folder.
+struct FakeEntry {
+    std::u16string path;
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+    std::u16string linkTarget{};
+};
+
 // What a program does once it is resumed.
 struct FakeProgram {
     DWORD exitCode = 0;
@@ -33,6 +40,8 @@ struct FakeProgram {
     std::string errors{};
     // A grandchild of it holds its standard handles open until their job ends.
     bool leavesStreamsOpen = false;
+    // What it leaves in the folder its TEMP names, by paths below that folder.
+    std::vector<FakeEntry> leavesInTemp{};
 };
 
 // One mandatory-label entry of a directory's system ACL.
@@ -76,6 +85,9 @@ public:
     // The launcher's own process id, and what its clock and its jobs' accounting show:
     // a child that exits runs for kChildRunMs, and a job's processes used these amounts.
     static constexpr DWORD kOwnProcessId = 4242;
+    // The user's temporary folder, as GetTempPathW gives it, and LocalLow; both exist.
+    static inline const std::u16string kTempFolder = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+    static inline const std::u16string kLocalLowFolder = u"C:\\Users\\user\\AppData\\LocalLow";
     static constexpr ULONGLONG kChildRunMs = 250;
     static constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
     static constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
@@ -105,6 +117,20 @@ public:
     void AddVolume(const std::u16string& root) { volumes_.push_back(root); }
     // The directory's existing label entries, in order; without them it has no label.
     void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
+    // A junction: names through it lead to target, unless it is opened as itself
+    // (FILE_FLAG_OPEN_REPARSE_POINT).
+    void AddLink(const std::u16string& path, const std::u16string& target);
+    // Another process has the entry open, without sharing its deletion, until the clock reaches untilMs.
+    void HoldOpenElsewhere(const std::u16string& path, ULONGLONG untilMs) { inUseUntil_[path] = untilMs; }
+    // When the launcher opens `opened` (after `skipping` earlier opens of it), a hostile
+    // process first tries to rename `folder` away and put a junction to target in its
+    // place. Windows refuses the rename while a handle to the folder does not share its deletion.
+    void SwapForLinkWhenOpened(const std::u16string& opened, const std::u16string& folder,
+                               const std::u16string& target, int skipping = 0) {
+        swap_ = Swap{opened, folder, target, skipping};
+    }
+    bool Swapped() const { return swapped_; }
+    bool Exists(const std::u16string& path) const { return paths_.count(path) != 0; }
     // A file, or anything else that stands at a name, such as a link planted there.
     void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
     // What ReadFile of the standard input handle gives: these bytes, then its end (a
@@ -185,6 +211,9 @@ public:
         DWORD flags = 0;
         bool securityAttributesGiven = false;
         bool templateGiven = false;
+        std::u16string resolved{};  // what the name led to
+        bool listed = false;
+        bool deletePending = false;
     };
     const std::vector<FileOpen>& FileOpens() const { return fileOpens_; }
 
@@ -237,6 +266,13 @@ public:
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
     HLOCAL LocalFree(HLOCAL memory) override;
     DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override;
+    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override;
+    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override;
+    void CoTaskMemFree(void* memory) override;
+    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override;
+    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                    DWORD infoLength) override;
+    void Sleep(DWORD milliseconds) override;
     BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                    void* overlapped) override;
     BOOL DeleteFileW(const char16_t* fileName) override;
@@ -330,6 +366,7 @@ private:
         bool endedByJobClose = false;
         bool jobEnded = false;  // its job was terminated or closed: its grandchildren are gone too
         std::vector<std::pair<Kind, std::size_t>> inherited{};  // the pipe ends it holds
+        std::u16string temp{};  // its TEMP
     };
     struct Pipe {
         std::string buffer;    // written and not yet read
@@ -380,6 +417,13 @@ private:
     void ReadInheritance(FakeCreation& creation, const STARTUPINFOW* startupInfo, const void* environment);
     bool IsReducedToken(const std::string& tokenLabel) const;
     std::u16string FullPath(const std::u16string& path) const;
+    // What a name leads to, through every junction on the way (the last one only when
+    // not opened as itself).
+    std::u16string Resolve(std::u16string path, bool linkItself) const;
+    // Whether an open handle to path keeps others from deleting or renaming it.
+    bool HeldWithoutDeleteSharing(const std::u16string& path) const;
+    void TrySwap();
+    BOOL ListFolder(FileOpen& open, void* buffer, DWORD length);
 
     std::vector<FakeGroup> ownGroups_;
     bool elevated_ = false;
@@ -410,6 +454,19 @@ private:
     std::map<const void*, AttributeList> attributeLists_;
     std::map<std::u16string, DWORD> paths_;
     std::map<std::u16string, DWORD> reparseTags_;
+    std::map<std::u16string, std::u16string> linkTargets_;
+    std::map<std::u16string, ULONGLONG> inUseUntil_;
+    struct Swap {
+        std::u16string opened, folder, target;
+        int skipping;
+    };
+    std::optional<Swap> swap_;
+    bool swapped_ = false;
+    struct TaskAllocation {
+        std::u16string text;
+        int frees = 0;
+    };
+    std::vector<std::unique_ptr<TaskAllocation>> taskMemory_;
     std::map<std::u16string, std::vector<BYTE>> labels_;  // each directory's system ACL
     std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
 

@@ -61,6 +61,7 @@ TEST(ParseArgumentsTest, UsageTextIsExact) {
               u"  --set-env=NAME=VALUE       Set NAME for the child (repeatable)\n"
               u"  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
               u"  --private-console          Give the child a console of its own\n"
+              u"  --scratch                  Give the child a fresh TEMP folder, removed after the run\n"
               u"  --version                  Print the version and exit\n"
               u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n\n"
               u"Example:\n"

@@ -49,11 +49,11 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     std::size_t previous = 0;
     for (const char* key : {"{\"brindle\"", "\"command\"", "\"outcome\"", "\"exitCode\"", "\"childExitCode\"",
                             "\"elapsedMs\"", "\"childToken\"", "\"restrictions\"", "\"directories\"", "\"job\"",
-                            "\"program\"", "\"limits\""}) {
+                            "\"program\"", "\"limits\"", "\"scratch\""}) {
         previous = text.find(key, previous);
         ASSERT_NE(previous, std::string::npos) << key;
     }
-    EXPECT_EQ(report.size(), 12u);
+    EXPECT_EQ(report.size(), 13u);
     EXPECT_EQ(report["brindle"], BRINDLE_VERSION_TEXT);
     EXPECT_EQ(report["command"], "seven.exe \"x y\"");
     EXPECT_EQ(report["outcome"], "exited");
@@ -69,11 +69,13 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
                                             {"stdHandlesOnly", NotRequested()},
                                             {"environment", NotRequested()},
                                             {"privateConsole", NotRequested()},
+                                            {"scratch", NotRequested()},
                                             {"ownProcess", Restriction(true, true)}}));
     EXPECT_EQ(report["directories"],
               (Json::array({{{"path", "C:\\a"}, {"source", "command line"}, {"result", "granted"}, {"error", nullptr}},
                             {{"path", "C:\\gone"}, {"source", "command line"}, {"result", "missing"}, {"error", 2}}})));
     EXPECT_EQ(report["program"], nullptr);
+    EXPECT_EQ(report["scratch"], nullptr);
     EXPECT_EQ(report["limits"], (Json{{"timeoutSeconds", nullptr}, {"maxProcesses", 64}, {"maxMemory", nullptr},
                                       {"maxProcessMemory", nullptr}, {"cpuRate", nullptr},
                                       {"cpuTimeSeconds", nullptr}}));
@@ -123,13 +125,14 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          {{"outcome", "not started"}, {"childToken", "own"}, {"childExitCode", nullptr}, {"job", nullptr}}},
         // What the child would have inherited was prepared, and is not applied: no child was created.
         {"strict refusal at creation",
-         {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--", u"seven.exe"},
+         {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--scratch", u"--", u"seven.exe"},
          [](FakePlatform& f) { f.Fail("CreateProcessAsUserW", 1314); },
          1,
          {{"outcome", "not started"},
           {"restrictions/lowIntegrity", Restriction(true, false, 1314)},
           {"restrictions/stdHandlesOnly", Restriction(true, false, 1314)},
-          {"restrictions/environment", Restriction(true, false, 1314)}}},
+          {"restrictions/environment", Restriction(true, false, 1314)},
+          {"restrictions/scratch", Restriction(true, false, 1314)}}},
         // UI restrictions come with the job: without a job they are not applied either.
         {"no job",
          {u"--job-object", u"--", u"seven.exe"},

@@ -1,0 +1,45 @@
+// A fresh folder for the child's TEMP and TMP, which lives for one run and is then
+// deleted with everything the command left in it.
+#pragma once
+
+#include <string>
+
+#include "platform/Owners.h"
+#include "platform/StepResult.h"
+
+namespace brindle {
+
+class ScratchFolder {
+public:
+    explicit ScratchFolder(Platform& platform) : platform_(platform), hold_(platform) {}
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // Creates "brindle-<pid>-<n>" (the first n whose name is free) in the user's LocalLow
+    // folder for a Low child, which Windows labels Low, so that no label needs writing;
+    // otherwise in brindle's own temporary folder, where processes of lower integrity
+    // cannot plant anything. The folder is held open without FILE_SHARE_DELETE until it
+    // is deleted, so that it can be neither renamed nor replaced by a link. Says why when
+    // it cannot be made; verbose names it when it is.
+    StepResult Create(bool lowIntegrity, bool verbose);
+
+    // The folder's full path, once it was created; empty before and without one.
+    const std::u16string& Path() const { return path_; }
+
+    // Deletes the folder and everything in it. Each entry is opened as itself: a link is
+    // deleted and never followed, and every folder above the entry being deleted is held
+    // open without FILE_SHARE_DELETE, so none can be swapped for a link on the way.
+    // Entries still in use (by a process the job has not yet ended, or one outside any
+    // job) are tried again for up to 5 s; then it says what is left.
+    void Remove();
+
+private:
+    // Opens the folder just made and checks that it still is that plain folder.
+    StepResult Hold();
+
+    Platform& platform_;
+    UniqueHandle hold_;
+    std::u16string path_;
+};
+
+}  // namespace brindle
