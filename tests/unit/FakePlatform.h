@@ -462,11 +462,8 @@ private:
     };
     std::optional<Swap> swap_;
     bool swapped_ = false;
-    struct TaskAllocation {
-        std::u16string text;
-        int frees = 0;
-    };
-    std::vector<std::unique_ptr<TaskAllocation>> taskMemory_;
+    std::u16string knownFolder_ = kLocalLowFolder;
+    int knownFoldersOut_ = 0;  // paths given out and not yet freed
     std::map<std::u16string, std::vector<BYTE>> labels_;  // each directory's system ACL
     std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
 
