@@ -9,6 +9,7 @@
 
 #include "dirs/GrantWritableDirs.h"
 #include "job/JobAccounting.h"
+#include "job/JobEvents.h"
 #include "platform/StepResult.h"
 
 namespace brindle {
@@ -60,6 +61,9 @@ struct RunRecord {
     std::optional<JobAccounting> jobAccounting;  // empty without a job
     std::optional<std::u16string> program;      // the batch file a bare program name was found as
     RequestedLimits limits;
+
+    std::optional<std::vector<JobProcess>> processes;  // empty without a job's completion port
+    std::vector<JobLimit> limitsReached;                // in the order they first fired
 };
 
 }  // namespace brindle

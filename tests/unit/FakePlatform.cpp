@@ -17,6 +17,8 @@ constexpr DWORD kHighIntegrity = 0x3000;
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
 constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
+// How long a port is waited on before a scenario counts as one that never ends.
+constexpr ULONGLONG kLongestPortWait = 86400000;
 
 std::u16string AsciiLower(std::u16string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return brindle::AsciiLower(unit); });
@@ -939,7 +941,8 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
         lastError_ = ERROR_ELEVATION_REQUIRED;
         return FALSE;
     }
-    processes_.push_back({program->second, tokenLabel, false, false, std::nullopt, false, false, {}});
+    processes_.push_back(
+        {program->second, tokenLabel, false, false, std::nullopt, false, false, {}, kProgramFolder + program->first});
     const STARTUPINFOW& startup = creations_.back().startup;
     std::vector<HANDLE> inheritable = creations_.back().handleList;
     if (!creations_.back().handleListGiven && creations_.back().inheritHandles) {
@@ -962,7 +965,7 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
     }
     processInformation->hProcess = NewHandle(Kind::Process, "process", processes_.size() - 1);
     processInformation->hThread = NewHandle(Kind::Thread, "thread", processes_.size() - 1);
-    processInformation->dwProcessId = 4000 + static_cast<DWORD>(processes_.size()) * 4;
+    processInformation->dwProcessId = ProcessId(processes_.size());
     processInformation->dwThreadId = processInformation->dwProcessId + 1;
     return TRUE;
 }
@@ -1046,7 +1049,159 @@ DWORD FakePlatform::ResumeThread(HANDLE thread) {
     Process& process = processes_[object->index];
     process.resumed = true;
     process.exited = !process.program.hangs;
+    StartTree(object->index);
     return 1;
+}
+
+void FakePlatform::StartTree(std::size_t child) {
+    Post(child, JOB_OBJECT_MSG_NEW_PROCESS);
+    const std::vector<FakeDescendant> descendants = processes_[child].program.descendants;
+    for (const FakeDescendant& descendant : descendants) {
+        processes_.push_back({FakeProgram{descendant.exitCode, descendant.hangs}, processes_[child].tokenLabel, true,
+                              !descendant.hangs, std::nullopt, false, false, {}, descendant.image,
+                              descendant.goneBeforeRead});
+        const std::size_t index = processes_.size() - 1;
+        for (Job& job : jobs_) {
+            if (std::count(job.processes.begin(), job.processes.end(), child) != 0) {
+                job.processes.push_back(index);
+            }
+        }
+        Post(index, JOB_OBJECT_MSG_NEW_PROCESS);
+        if (!descendant.hangs) {
+            Post(index, JOB_OBJECT_MSG_EXIT_PROCESS);
+        }
+        if (descendant.idReused) {
+            for (Job& job : jobs_) {
+                job.processes.erase(std::remove(job.processes.begin(), job.processes.end(), index), job.processes.end());
+            }
+        }
+    }
+    for (const Job& job : jobs_) {
+        if (job.port && std::count(job.processes.begin(), job.processes.end(), child) != 0) {
+            for (const auto& [message, processId] : processes_[child].program.jobMessages) {
+                ports_[*job.port].queue.push_back({message, processId});
+            }
+        }
+    }
+    if (processes_[child].exited) {
+        Post(child, JOB_OBJECT_MSG_EXIT_PROCESS);
+    }
+}
+
+void FakePlatform::Post(std::size_t process, DWORD message) {
+    for (const Job& job : jobs_) {
+        if (job.port && std::count(job.processes.begin(), job.processes.end(), process) != 0) {
+            ports_[*job.port].queue.push_back({message, ProcessId(process + 1)});
+        }
+    }
+}
+
+bool FakePlatform::Chatters(const Port& port) const {
+    if (!port.job || jobs_[*port.job].processes.empty()) {
+        return false;
+    }
+    const Process& child = processes_[jobs_[*port.job].processes.front()];
+    return child.program.chatters && !child.exited && !child.terminatedWith;
+}
+
+HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                            DWORD concurrentThreads) {
+    if (ShouldFail("CreateIoCompletionPort")) {
+        return nullptr;
+    }
+    if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
+        problems_.push_back("a completion port for a file, or read by more than one thread");
+    }
+    ports_.push_back({});
+    return NewHandle(Kind::Port, "port", ports_.size() - 1);
+}
+
+BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                             LPOVERLAPPED* overlapped, DWORD milliseconds) {
+    *overlapped = nullptr;
+    if (ShouldFail("GetQueuedCompletionStatus")) {
+        return FALSE;
+    }
+    Object* object = Lookup(port, Kind::Port);
+    if (object == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    portWaits_.push_back(milliseconds);
+    Port& target = ports_[object->index];
+    std::optional<PortMessage> message;
+    if (!target.queue.empty()) {
+        message = target.queue.front();
+        target.queue.pop_front();
+    } else if (Chatters(target) && milliseconds >= kChatterMs) {
+        clock_ += kChatterMs;
+        message = PortMessage{JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(jobs_[*target.job].processes.front() + 1)};
+    }
+    if (message) {
+        *bytesTransferred = message->message;
+        *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
+        *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(message->processId));
+        return TRUE;
+    }
+    target.waited += milliseconds;
+    if (milliseconds == INFINITE || target.waited > kLongestPortWait) {
+        problems_.push_back("waited on a port without end");
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    clock_ += milliseconds;
+    lastError_ = WAIT_TIMEOUT;
+    return FALSE;
+}
+
+HANDLE FakePlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) {
+    if (ShouldFail("OpenProcess")) {
+        return nullptr;
+    }
+    if (desiredAccess != (PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) || inheritHandle) {
+        problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
+    }
+    const std::size_t index = (processId - ProcessId(1)) / 4;
+    if (processId < ProcessId(1) || processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return NewHandle(Kind::Process, "opened process", index);
+}
+
+BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
+    if (ShouldFail("IsProcessInJob")) {
+        return FALSE;
+    }
+    Object* processObject = Lookup(process, Kind::Process);
+    Object* jobObject = Lookup(job, Kind::Job);
+    if (processObject == nullptr || jobObject == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    const std::vector<std::size_t>& members = jobs_[jobObject->index].processes;
+    *result = std::count(members.begin(), members.end(), processObject->index) != 0 ? TRUE : FALSE;
+    return TRUE;
+}
+
+BOOL FakePlatform::QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) {
+    if (ShouldFail("QueryFullProcessImageNameW")) {
+        return FALSE;
+    }
+    Object* object = Lookup(process, Kind::Process);
+    if (object == nullptr || flags != 0) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const std::u16string& image = processes_[object->index].image;
+    if (*size < image.size() + 1) {
+        lastError_ = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    std::copy(image.begin(), image.end(), name);
+    name[image.size()] = u'\0';
+    *size = static_cast<DWORD>(image.size());
+    return TRUE;
 }
 
 DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -1100,6 +1255,7 @@ BOOL FakePlatform::TerminateProcess(HANDLE process, UINT exitCode) {
     Process& target = processes_[object->index];
     if (!target.exited && !target.terminatedWith) {
         target.terminatedWith = exitCode;
+        Post(object->index, JOB_OBJECT_MSG_EXIT_PROCESS);
     }
     return TRUE;
 }
@@ -1147,6 +1303,23 @@ BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoCl
     } else if (infoClass == JobObjectCpuRateControlInformation &&
                infoLength == sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION)) {
         jobs_[object->index].cpuRate.assign(bytes, bytes + infoLength);
+    } else if (infoClass == JobObjectEndOfJobTimeInformation &&
+               infoLength == sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION)) {
+        jobs_[object->index].endOfJobTime.assign(bytes, bytes + infoLength);
+    } else if (infoClass == JobObjectAssociateCompletionPortInformation &&
+               infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT)) {
+        const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
+        Object* port = Lookup(association->CompletionPort, Kind::Port);
+        if (port == nullptr) {
+            lastError_ = ERROR_INVALID_PARAMETER;
+            return FALSE;
+        }
+        if (association->CompletionKey != job || !jobs_[object->index].processes.empty()) {
+            problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
+        }
+        jobs_[object->index].port = port->index;
+        ports_[port->index].key = job;
+        ports_[port->index].job = object->index;
     } else {
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -1184,6 +1357,7 @@ BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
         process.jobEnded = true;
         if (!process.exited && !process.terminatedWith) {
             process.terminatedWith = exitCode;
+            Post(index, JOB_OBJECT_MSG_EXIT_PROCESS);
         }
     }
     return TRUE;
@@ -1472,7 +1646,7 @@ DWORD FakePlatform::SearchPathW(const char16_t* path, const char16_t* fileName, 
         lastError_ = ERROR_FILE_NOT_FOUND;
         return 0;
     }
-    const std::u16string found = u"C:\\Windows\\System32\\" + name;
+    const std::u16string found = kProgramFolder + name;
     if (bufferLength < found.size() + 1) {
         return static_cast<DWORD>(found.size() + 1);
     }
