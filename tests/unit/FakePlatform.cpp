@@ -17,8 +17,9 @@ constexpr DWORD kHighIntegrity = 0x3000;
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
 constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
-// How long a port is waited on before a scenario counts as one that never ends.
+// How long, or how many times, a port is read before a scenario counts as one that never ends.
 constexpr ULONGLONG kLongestPortWait = 86400000;
+constexpr std::size_t kMostPortReads = 1000000;
 
 std::u16string AsciiLower(std::u16string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return brindle::AsciiLower(unit); });
@@ -1133,7 +1134,7 @@ BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferre
     if (!target.queue.empty()) {
         message = target.queue.front();
         target.queue.pop_front();
-    } else if (Chatters(target) && milliseconds >= kChatterMs) {
+    } else if (Chatters(target) && milliseconds >= kChatterMs && portWaits_.size() <= kMostPortReads) {
         clock_ += kChatterMs;
         message = PortMessage{JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(jobs_[*target.job].processes.front() + 1)};
     }
@@ -1144,7 +1145,7 @@ BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferre
         return TRUE;
     }
     target.waited += milliseconds;
-    if (milliseconds == INFINITE || target.waited > kLongestPortWait) {
+    if (milliseconds == INFINITE || target.waited > kLongestPortWait || portWaits_.size() > kMostPortReads) {
         problems_.push_back("waited on a port without end");
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;

@@ -147,6 +147,7 @@ TEST_F(JobContainmentTest, EveryFailureIsReportedAndTheChildStillRuns) {
         const std::vector<std::string>& calls = scenario.Calls();
         const std::size_t closeJob = CallIndex(calls, "CloseHandle(job)");
         const std::size_t resume = CallIndex(calls, "ResumeThread");
+        EXPECT_EQ(scenario.PortWaits().empty(), !c.jobKept);  // a job given up takes its port along
         if (c.jobKept) {
             EXPECT_GT(closeJob, resume);
             EXPECT_EQ(scenario.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job",
