@@ -42,14 +42,6 @@ void OptionalNumber(JsonWriter& json, const std::optional<DWORD>& value) {
     }
 }
 
-void OptionalText(JsonWriter& json, const std::optional<std::u16string>& text) {
-    if (text) {
-        json.String(*text);
-    } else {
-        json.Null();
-    }
-}
-
 void ChildTokenValue(JsonWriter& json, ChildToken token) {
     switch (token) {
         case ChildToken::Restricted: json.String(u"restricted"); return;
@@ -171,7 +163,11 @@ void Processes(JsonWriter& json, const std::optional<std::vector<JobProcess>>& p
         json.Key("pid");
         json.Number(process.processId);
         json.Key("image");
-        OptionalText(json, process.image);
+        if (process.image) {
+            json.String(*process.image);
+        } else {
+            json.Null();
+        }
         json.Key("exitCode");
         OptionalNumber(json, process.exitCode);
         json.EndObject();
@@ -245,7 +241,11 @@ std::string ComposeReport(const RunRecord& record) {
     json.Key("job");
     Job(json, record.jobAccounting);
     json.Key("program");
-    OptionalText(json, record.program);
+    if (record.program) {
+        json.String(*record.program);
+    } else {
+        json.Null();
+    }
     json.Key("limits");
     Limits(json, record.limits);
 

@@ -17,8 +17,7 @@ constexpr DWORD kHighIntegrity = 0x3000;
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
 constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
-// How long, or how many times, a port is read before a scenario counts as one that never ends.
-constexpr ULONGLONG kLongestPortWait = 86400000;
+// How many times a port is read before a scenario counts as one that never ends.
 constexpr std::size_t kMostPortReads = 1000000;
 
 std::u16string AsciiLower(std::u16string text) {
@@ -1055,54 +1054,30 @@ DWORD FakePlatform::ResumeThread(HANDLE thread) {
 }
 
 void FakePlatform::StartTree(std::size_t child) {
-    Post(child, JOB_OBJECT_MSG_NEW_PROCESS);
-    const std::vector<FakeDescendant> descendants = processes_[child].program.descendants;
-    for (const FakeDescendant& descendant : descendants) {
-        processes_.push_back({FakeProgram{descendant.exitCode, descendant.hangs}, processes_[child].tokenLabel, true,
-                              !descendant.hangs, std::nullopt, false, false, {}, descendant.image,
-                              descendant.goneBeforeRead});
-        const std::size_t index = processes_.size() - 1;
-        for (Job& job : jobs_) {
-            if (std::count(job.processes.begin(), job.processes.end(), child) != 0) {
-                job.processes.push_back(index);
-            }
+    const auto job = std::find_if(jobs_.begin(), jobs_.end(), [child](const Job& j) {
+        return j.port && std::count(j.processes.begin(), j.processes.end(), child) != 0;
+    });
+    if (job == jobs_.end()) {
+        return;
+    }
+    std::deque<std::pair<DWORD, DWORD>>& queue = ports_[*job->port].queue;
+    const auto post = [&queue](DWORD message, std::size_t process) { queue.emplace_back(message, ProcessId(process + 1)); };
+    post(JOB_OBJECT_MSG_NEW_PROCESS, child);
+    for (const FakeDescendant& d : std::vector<FakeDescendant>(processes_[child].program.descendants)) {
+        processes_.push_back({FakeProgram{d.exitCode, d.hangs}, processes_[child].tokenLabel, true, !d.hangs,
+                              std::nullopt, false, false, {}, d.image, d.goneBeforeRead});
+        if (!d.idReused) {
+            job->processes.push_back(processes_.size() - 1);
         }
-        Post(index, JOB_OBJECT_MSG_NEW_PROCESS);
-        if (!descendant.hangs) {
-            Post(index, JOB_OBJECT_MSG_EXIT_PROCESS);
-        }
-        if (descendant.idReused) {
-            for (Job& job : jobs_) {
-                job.processes.erase(std::remove(job.processes.begin(), job.processes.end(), index), job.processes.end());
-            }
+        post(JOB_OBJECT_MSG_NEW_PROCESS, processes_.size() - 1);
+        if (!d.hangs) {
+            post(JOB_OBJECT_MSG_EXIT_PROCESS, processes_.size() - 1);
         }
     }
-    for (const Job& job : jobs_) {
-        if (job.port && std::count(job.processes.begin(), job.processes.end(), child) != 0) {
-            for (const auto& [message, processId] : processes_[child].program.jobMessages) {
-                ports_[*job.port].queue.push_back({message, processId});
-            }
-        }
-    }
+    queue.insert(queue.end(), processes_[child].program.jobMessages.begin(), processes_[child].program.jobMessages.end());
     if (processes_[child].exited) {
-        Post(child, JOB_OBJECT_MSG_EXIT_PROCESS);
+        post(JOB_OBJECT_MSG_EXIT_PROCESS, child);
     }
-}
-
-void FakePlatform::Post(std::size_t process, DWORD message) {
-    for (const Job& job : jobs_) {
-        if (job.port && std::count(job.processes.begin(), job.processes.end(), process) != 0) {
-            ports_[*job.port].queue.push_back({message, ProcessId(process + 1)});
-        }
-    }
-}
-
-bool FakePlatform::Chatters(const Port& port) const {
-    if (!port.job || jobs_[*port.job].processes.empty()) {
-        return false;
-    }
-    const Process& child = processes_[jobs_[*port.job].processes.front()];
-    return child.program.chatters && !child.exited && !child.terminatedWith;
 }
 
 HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
@@ -1117,53 +1092,47 @@ HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, UL
     return NewHandle(Kind::Port, "port", ports_.size() - 1);
 }
 
+// A port whose child chatters gets a message each kChatterMs; a scenario that reads a
+// port without end is a problem, and the read then fails.
 BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
                                              LPOVERLAPPED* overlapped, DWORD milliseconds) {
     *overlapped = nullptr;
-    if (ShouldFail("GetQueuedCompletionStatus")) {
-        return FALSE;
-    }
     Object* object = Lookup(port, Kind::Port);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
+    if (ShouldFail("GetQueuedCompletionStatus") || object == nullptr) {
         return FALSE;
     }
     portWaits_.push_back(milliseconds);
     Port& target = ports_[object->index];
-    std::optional<PortMessage> message;
-    if (!target.queue.empty()) {
-        message = target.queue.front();
-        target.queue.pop_front();
-    } else if (Chatters(target) && milliseconds >= kChatterMs && portWaits_.size() <= kMostPortReads) {
+    const std::vector<std::size_t>* members = target.job ? &jobs_[*target.job].processes : nullptr;
+    const Process* child = members != nullptr && !members->empty() ? &processes_[members->front()] : nullptr;
+    if (target.queue.empty() && child != nullptr && child->program.chatters && !child->exited &&
+        !child->terminatedWith && milliseconds >= kChatterMs) {
         clock_ += kChatterMs;
-        message = PortMessage{JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(jobs_[*target.job].processes.front() + 1)};
+        target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
     }
-    if (message) {
-        *bytesTransferred = message->message;
-        *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
-        *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(message->processId));
-        return TRUE;
-    }
-    target.waited += milliseconds;
-    if (milliseconds == INFINITE || target.waited > kLongestPortWait || portWaits_.size() > kMostPortReads) {
-        problems_.push_back("waited on a port without end");
+    if (portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
+        problems_.push_back("a port read without end");
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    clock_ += milliseconds;
-    lastError_ = WAIT_TIMEOUT;
-    return FALSE;
+    if (target.queue.empty()) {
+        clock_ += milliseconds;
+        lastError_ = WAIT_TIMEOUT;
+        return FALSE;
+    }
+    *bytesTransferred = target.queue.front().first;
+    *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
+    *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(target.queue.front().second));
+    target.queue.pop_front();
+    return TRUE;
 }
 
 HANDLE FakePlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) {
-    if (ShouldFail("OpenProcess")) {
-        return nullptr;
-    }
     if (desiredAccess != (PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) || inheritHandle) {
         problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
     }
     const std::size_t index = (processId - ProcessId(1)) / 4;
-    if (processId < ProcessId(1) || processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
+    if (ShouldFail("OpenProcess") || processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
         lastError_ = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
@@ -1171,13 +1140,9 @@ HANDLE FakePlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD 
 }
 
 BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
-    if (ShouldFail("IsProcessInJob")) {
-        return FALSE;
-    }
     Object* processObject = Lookup(process, Kind::Process);
     Object* jobObject = Lookup(job, Kind::Job);
-    if (processObject == nullptr || jobObject == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
+    if (ShouldFail("IsProcessInJob") || processObject == nullptr || jobObject == nullptr) {
         return FALSE;
     }
     const std::vector<std::size_t>& members = jobs_[jobObject->index].processes;
@@ -1186,19 +1151,12 @@ BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
 }
 
 BOOL FakePlatform::QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) {
-    if (ShouldFail("QueryFullProcessImageNameW")) {
-        return FALSE;
-    }
     Object* object = Lookup(process, Kind::Process);
-    if (object == nullptr || flags != 0) {
-        lastError_ = ERROR_INVALID_PARAMETER;
+    if (ShouldFail("QueryFullProcessImageNameW") || object == nullptr || flags != 0 ||
+        *size <= processes_[object->index].image.size()) {
         return FALSE;
     }
     const std::u16string& image = processes_[object->index].image;
-    if (*size < image.size() + 1) {
-        lastError_ = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-    }
     std::copy(image.begin(), image.end(), name);
     name[image.size()] = u'\0';
     *size = static_cast<DWORD>(image.size());
@@ -1256,7 +1214,6 @@ BOOL FakePlatform::TerminateProcess(HANDLE process, UINT exitCode) {
     Process& target = processes_[object->index];
     if (!target.exited && !target.terminatedWith) {
         target.terminatedWith = exitCode;
-        Post(object->index, JOB_OBJECT_MSG_EXIT_PROCESS);
     }
     return TRUE;
 }
@@ -1358,7 +1315,6 @@ BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
         process.jobEnded = true;
         if (!process.exited && !process.terminatedWith) {
             process.terminatedWith = exitCode;
-            Post(index, JOB_OBJECT_MSG_EXIT_PROCESS);
         }
     }
     return TRUE;

@@ -45,7 +45,7 @@ struct FakeProgram {
     bool leavesStreamsOpen = false;
     // When its job has a completion port, the port hears, once it is resumed: its start,
     // each descendant's start and (unless it hangs) exit, these messages (message,
-    // process id), and its own exit unless it hangs. A process ended later is heard of then.
+    // process id), and its own exit unless it hangs.
     std::vector<FakeDescendant> descendants{};
     std::vector<std::pair<DWORD, DWORD>> jobMessages{};
     // While it runs, its port gets a message every kChatterMs.
@@ -366,20 +366,13 @@ private:
         std::u16string image{};
         bool gone = false;  // no longer there to be opened
     };
-    struct PortMessage {
-        DWORD message;
-        DWORD processId;
-    };
     struct Port {
-        std::deque<PortMessage> queue{};
+        std::deque<std::pair<DWORD, DWORD>> queue{};  // message, process id
         HANDLE key = nullptr;
         std::optional<std::size_t> job{};
-        ULONGLONG waited = 0;
     };
-    // Queues a message about a process to the port of each job that holds it.
-    void Post(std::size_t process, DWORD message);
+    // What the port of a resumed child's job hears of its tree, in order.
     void StartTree(std::size_t child);
-    bool Chatters(const Port& port) const;
     struct Pipe {
         std::string buffer;    // written and not yet read
         std::string received;  // everything ever written

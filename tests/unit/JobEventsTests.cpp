@@ -121,39 +121,40 @@ TEST(JobEventsTest, TheListHoldsTheFirst1024Processes) {
     EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
 }
 
-// A tree that keeps the port busy does not keep the run past its deadline.
-TEST(JobEventsTest, TheDeadlineHoldsWhileMessagesKeepComing) {
-    FakePlatform fake;
-    FakeProgram chatty{0, true};
-    chatty.chatters = true;
-    DWORD status = 0;
-    const Json report = RunTree(fake, chatty, {u"--job-object", u"--timeout=1"}, status);
-    EXPECT_EQ(status, 1u);
-    EXPECT_EQ(fake.StandardError(), u"[brindle] Child process timed out after 1 seconds, terminating\n");
-    EXPECT_EQ(report["elapsedMs"], 1000);
-    EXPECT_EQ(report["processes"], Json::array({Process(1, kTree, 1)}));
-    const std::vector<DWORD>& reads = fake.PortWaits();
-    EXPECT_TRUE(std::all_of(reads.begin(), reads.end(), [](DWORD read) { return read <= 100; }));
-    EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
-}
-
-// After the port fails, the child alone is waited for, for the time that is left.
-TEST(JobEventsTest, AFailingPortLeavesTheWaitToTheChildWithTheTimeLeft) {
-    FakePlatform fake;
-    fake.Fail("GetQueuedCompletionStatus", ERROR_INVALID_HANDLE, 4);
-    FakeProgram chatty{0, true};
-    chatty.chatters = true;
-    DWORD status = 0;
-    const Json report = RunTree(fake, chatty, {u"--job-object", u"--timeout=1"}, status);
-    EXPECT_EQ(status, 1u);
-    EXPECT_EQ(fake.ErrorLines(),
-              (std::vector<std::u16string>{u"[brindle] GetQueuedCompletionStatus failed: 6\n",
-                                           u"[brindle] Child process timed out after 1 seconds, terminating\n"}));
-    // The child's start, then two messages 7 ms apart, then the failure: 986 ms are left.
-    EXPECT_EQ(fake.WaitLimits(), (std::vector<DWORD>{0, 0, 0, 1000 - 2 * FakePlatform::kChatterMs, 5000}));
-    EXPECT_EQ(report["elapsedMs"], 1000);
-    EXPECT_EQ(report["processes"], Json::array({Process(1, kTree, 1)}));
-    EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
+// A tree that keeps the port busy does not keep the run past its deadline; after the port
+// fails, the child alone is waited for, for the time that is left.
+TEST(JobEventsTest, TheDeadlineHoldsWhileMessagesKeepComingAndAfterThePortFails) {
+    struct Case {
+        int failingRead;  // 0: none
+        std::vector<std::u16string> lines;
+        DWORD lastChildWait;
+    };
+    const std::u16string timedOut = u"[brindle] Child process timed out after 1 seconds, terminating\n";
+    const Case cases[] = {
+        {0, {timedOut}, 0},
+        // The child's start, two messages 7 ms apart, then the failure: 986 ms are left.
+        {4, {u"[brindle] GetQueuedCompletionStatus failed: 6\n", timedOut}, 1000 - 2 * FakePlatform::kChatterMs},
+    };
+    for (const Case& c : cases) {
+        FakePlatform fake;
+        if (c.failingRead != 0) {
+            fake.Fail("GetQueuedCompletionStatus", ERROR_INVALID_HANDLE, c.failingRead);
+        }
+        FakeProgram chatty{0, true};
+        chatty.chatters = true;
+        DWORD status = 0;
+        const Json report = RunTree(fake, chatty, {u"--job-object", u"--timeout=1"}, status);
+        EXPECT_EQ(status, 1u);
+        EXPECT_EQ(fake.ErrorLines(), c.lines);
+        EXPECT_EQ(report["elapsedMs"], 1000);
+        EXPECT_EQ(report["processes"], Json::array({Process(1, kTree, 1)}));
+        const std::vector<DWORD> waits = fake.WaitLimits();  // the last one for the ended child to be gone
+        ASSERT_GE(waits.size(), 2u);
+        EXPECT_EQ(waits[waits.size() - 2], c.lastChildWait);
+        const std::vector<DWORD>& reads = fake.PortWaits();
+        EXPECT_TRUE(std::all_of(reads.begin(), reads.end(), [](DWORD read) { return read <= 100; }));
+        EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
+    }
 }
 
 }  // namespace
