@@ -12,7 +12,7 @@ namespace {
 // itself is looked at after each read, and a read waits at most this long.
 constexpr DWORD kLongestRead = 100;
 
-// A job lists at most this many processes; the rest still count in the job's figures.
+// The report lists at most this many processes; the rest still count in the job's figures.
 constexpr std::size_t kMostProcesses = 1024;
 
 // The longest path Windows knows, in UTF-16 code units with its terminator.
@@ -70,8 +70,8 @@ DWORD JobEvents::WaitForChild(HANDLE child, DWORD limitMs) {
             return platform_.WaitForSingleObject(child, remaining);
         }
         ReadMessage(std::min(remaining, kLongestRead));
-        if (Listening()) {
-            const DWORD state = platform_.WaitForSingleObject(child, 0);
+        if (Listening()) {  // a port that failed leaves the rest of the wait to the child alone
+            const DWORD state = platform_.WaitForSingleObject(child, 0);  // a look, no wait
             if (state != WAIT_TIMEOUT || remaining == 0) {
                 return state;
             }
@@ -169,7 +169,8 @@ void JobEvents::Reached(JobLimit limit, std::u16string_view line) {
 // The process that has this id now, when it is one of the job's: by the time the message
 // is read, the one reported may have ended and its id been given to another.
 HANDLE JobEvents::OpenInJob(DWORD processId) {
-    const HANDLE opened = platform_.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId);
+    const HANDLE opened =
+        platform_.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE /* not inherited */, processId);
     if (opened == nullptr) {
         return nullptr;
     }
@@ -186,7 +187,7 @@ HANDLE JobEvents::OpenInJob(DWORD processId) {
 std::optional<std::u16string> JobEvents::ImageOf(HANDLE process) {
     std::u16string image(kLongestPath, u'\0');
     DWORD size = kLongestPath;
-    if (!platform_.QueryFullProcessImageNameW(process, 0, image.data(), &size)) {
+    if (!platform_.QueryFullProcessImageNameW(process, 0 /* a Win32 path */, image.data(), &size)) {
         return std::nullopt;
     }
     image.resize(size);

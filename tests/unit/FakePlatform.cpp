@@ -1061,7 +1061,9 @@ void FakePlatform::StartTree(std::size_t child) {
         return;
     }
     std::deque<std::pair<DWORD, DWORD>>& queue = ports_[*job->port].queue;
-    const auto post = [&queue](DWORD message, std::size_t process) { queue.emplace_back(message, ProcessId(process + 1)); };
+    const auto post = [&queue](DWORD message, std::size_t process) {
+        queue.emplace_back(message, ProcessId(process + 1));
+    };
     post(JOB_OBJECT_MSG_NEW_PROCESS, child);
     for (const FakeDescendant& d : std::vector<FakeDescendant>(processes_[child].program.descendants)) {
         processes_.push_back({FakeProgram{d.exitCode, d.hangs}, processes_[child].tokenLabel, true, !d.hangs,
@@ -1074,7 +1076,8 @@ void FakePlatform::StartTree(std::size_t child) {
             post(JOB_OBJECT_MSG_EXIT_PROCESS, processes_.size() - 1);
         }
     }
-    queue.insert(queue.end(), processes_[child].program.jobMessages.begin(), processes_[child].program.jobMessages.end());
+    const std::vector<std::pair<DWORD, DWORD>>& messages = processes_[child].program.jobMessages;
+    queue.insert(queue.end(), messages.begin(), messages.end());
     if (processes_[child].exited) {
         post(JOB_OBJECT_MSG_EXIT_PROCESS, child);
     }
