@@ -16,6 +16,7 @@
 #include "dirs/GrantWritableDirs.h"
 #include "job/ContainInJob.h"
 #include "job/JobAccounting.h"
+#include "job/JobEvents.h"
 #include "platform/Owners.h"
 #include "platform/Text.h"
 #include "report/RunReport.h"
@@ -33,16 +34,24 @@ namespace {
 // (joined, when the run ended before it was finished), the child's thread (when creation
 // succeeded but the run ended before the resume closed it), the child's process
 // handle, the job (whose kill-on-close then ends every process the child left in it),
-// the tokens with the launcher's own last, then the startup record (its attribute
+// the job's events (the processes they opened, then the port), the tokens with the
+// launcher's own last, then the startup record (its attribute
 // list and any duplicate not yet released), the environment block and the command buffer.
 struct RunState {
     explicit RunState(Platform& platform)
-        : startup(platform), tokens(platform), job(platform), process(platform), thread(platform), console(platform) {}
+        : startup(platform),
+          tokens(platform),
+          events(platform),
+          job(platform),
+          process(platform),
+          thread(platform),
+          console(platform) {}
 
     std::u16string commandBuffer;  // the writable copy of the command line that creation may write into
     std::u16string environmentBlock;  // the child's own environment; empty when it gets the launcher's
     StartupRecord startup;
     LaunchTokens tokens;
+    JobEvents events;
     UniqueHandle job;
     UniqueHandle process;
     UniqueHandle thread;
@@ -229,9 +238,10 @@ std::optional<std::u16string> CrashLine(DWORD exitCode) {
     return line + u"\n";
 }
 
-// Waits for the child within the time limit and returns the run's exit status.
-DWORD WaitForChild(Platform& platform, const RunState& run, const LaunchOptions& options, RunRecord& record) {
-    const DWORD result = platform.WaitForSingleObject(run.process.get(), WaitLimit(options.timeout));
+// Waits for the child within the time limit, hearing what its job reports meanwhile, and
+// returns the run's exit status.
+DWORD WaitForChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record) {
+    const DWORD result = run.events.WaitForChild(run.process.get(), WaitLimit(options.timeout));
     StopClock(platform, run, record);
     if (result == WAIT_TIMEOUT) {
         record.outcome = Outcome::TimedOut;
@@ -264,7 +274,8 @@ DWORD SuperviseChild(Platform& platform, RunState& run, const LaunchOptions& opt
     if (options.jobObject) {
         const JobLimits limits{options.maxProc, options.maxMemory, options.maxProcessMemory, options.cpuRate,
                                options.cpuTime};
-        const JobResult contained = ContainInJob(platform, run.process.get(), limits, options.verbose, run.job);
+        const JobResult contained =
+            ContainInJob(platform, run.process.get(), limits, options.verbose, run.job, run.events);
         record.job.Record(contained.job);
         record.uiRestrictions.Record(contained.uiRestrictions);
         if (record.cpuRate.requested) {
@@ -418,6 +429,8 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
     run.console.Finish();  // the relay's threads are gone before the job's figures are read
     if (run.job) {
         record.jobAccounting = ReadJobAccounting(platform, run.job.get());  // before the job closes with run
+        record.processes = run.events.Collect();
+        record.limitsReached = run.events.LimitsReached();
     }
     return status;
 }

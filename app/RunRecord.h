@@ -9,6 +9,7 @@
 
 #include "dirs/GrantWritableDirs.h"
 #include "job/JobAccounting.h"
+#include "job/JobEvents.h"
 #include "platform/StepResult.h"
 
 namespace brindle {
@@ -62,6 +63,8 @@ struct RunRecord {
     std::optional<std::u16string> program;      // the batch file a bare program name was found as
     RequestedLimits limits;
     std::optional<std::u16string> scratchFolder;  // its full path, once it exists
+    std::optional<std::vector<JobProcess>> processes;  // empty without a job's completion port
+    std::vector<JobLimit> limitsReached;                // in the order they first fired
 };
 
 }  // namespace brindle

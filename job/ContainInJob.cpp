@@ -67,7 +67,8 @@ void PrintLimits(Platform& platform, const JobLimits& limits) {
 
 }  // namespace
 
-JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limits, bool verbose, UniqueHandle& job) {
+JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limits, bool verbose, UniqueHandle& job,
+                       JobEvents& events) {
     JobResult result;
     bool uiFailed = false;
     bool cpuRateFailed = false;
@@ -76,6 +77,7 @@ JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limi
     const auto noJob = [&](std::u16string_view operation, DWORD error) {
         platform.WriteStandardError(FailedLine(operation, error));
         job.reset();
+        events.Stop();
         result.job = StepResult::Failed(error);
         if (!uiFailed) {
             result.uiRestrictions = result.job;
@@ -109,6 +111,7 @@ JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limi
                 FailedLine(u"Warning: SetInformationJobObject(CpuRateControl)", result.cpuRate.error));
         }
     }
+    events.Listen(job.get(), limits.maxProc, limits.cpuTimeSeconds != 0);
     if (!platform.AssignProcessToJobObject(job.get(), process)) {
         return noJob(u"Warning: AssignProcessToJobObject", platform.GetLastError());
     }

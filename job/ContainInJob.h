@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "job/JobEvents.h"
 #include "platform/Owners.h"
 #include "platform/StepResult.h"
 
@@ -34,8 +35,10 @@ struct JobResult {
 //
 // The memory limits make allocations beyond them fail (the process is not ended); the
 // CPU-time limit ends every process in the job with ERROR_NOT_ENOUGH_QUOTA (1816); the
-// CPU rate is a hard cap, set by a call of its own whose failure keeps the job.
+// CPU rate is a hard cap, set by a call of its own whose failure keeps the job. Then
+// events listen to the job's completion port, whose failure keeps the job too.
 // Failures are reported and leave job empty, or holding a job without what failed.
-JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limits, bool verbose, UniqueHandle& job);
+JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limits, bool verbose, UniqueHandle& job,
+                       JobEvents& events);
 
 }  // namespace brindle

@@ -191,6 +191,27 @@ public:
     virtual BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
                                            DWORD* returnLength) = 0;
 
+    // A job's messages. A completion port made with INVALID_HANDLE_VALUE for a file is
+    // a queue of its own; associated with a job (JobObjectAssociateCompletionPortInformation),
+    // it receives a packet for each event of the job: the message in *bytesTransferred,
+    // the key given at the association in *completionKey, and, for the messages about one
+    // process, its id in the place of *overlapped. Windows may drop packets when the
+    // queue is full, so what the port reports is not everything that happened.
+    // GetQueuedCompletionStatus that waits longer than milliseconds fails with
+    // WAIT_TIMEOUT and a null *overlapped.
+    virtual HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                          DWORD concurrentThreads) = 0;
+    virtual BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                           LPOVERLAPPED* overlapped, DWORD milliseconds) = 0;
+    // A process by its id, which Windows may already have given to another process once the
+    // one it named has ended; IsProcessInJob tells whether the handle's process is in the job.
+    virtual HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) = 0;
+    virtual BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) = 0;
+    // The full path of the process's program; *size holds the buffer's length in and the
+    // length written, without its terminator, out. Works on a process that has exited
+    // while the handle is open.
+    virtual BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) = 0;
+
     virtual BOOL CloseHandle(HANDLE handle) = 0;
     virtual DWORD GetLastError() = 0;
 

@@ -340,6 +340,28 @@ BOOL WindowsPlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS i
     return ::QueryInformationJobObject(job, infoClass, info, infoLength, returnLength);
 }
 
+HANDLE WindowsPlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                               DWORD concurrentThreads) {
+    return ::CreateIoCompletionPort(file, existingPort, completionKey, concurrentThreads);
+}
+
+BOOL WindowsPlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                                LPOVERLAPPED* overlapped, DWORD milliseconds) {
+    return ::GetQueuedCompletionStatus(port, bytesTransferred, completionKey, overlapped, milliseconds);
+}
+
+HANDLE WindowsPlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) {
+    return ::OpenProcess(desiredAccess, inheritHandle, processId);
+}
+
+BOOL WindowsPlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
+    return ::IsProcessInJob(process, job, result);
+}
+
+BOOL WindowsPlatform::QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) {
+    return ::QueryFullProcessImageNameW(process, flags, Wide(name), size);
+}
+
 BOOL WindowsPlatform::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 
 DWORD WindowsPlatform::GetLastError() { return ::GetLastError(); }

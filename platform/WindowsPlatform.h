@@ -109,6 +109,13 @@ public:
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
     BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
                                    DWORD* returnLength) override;
+    HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                  DWORD concurrentThreads) override;
+    BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                   LPOVERLAPPED* overlapped, DWORD milliseconds) override;
+    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override;
+    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override;
+    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override;
     BOOL CloseHandle(HANDLE handle) override;
     DWORD GetLastError() override;
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override;

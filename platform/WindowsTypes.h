@@ -50,6 +50,10 @@ using LPVOID = void*;
 using SECURITY_INFORMATION = DWORD;
 using PSECURITY_DESCRIPTOR = void*;
 using HLOCAL = void*;
+using PVOID = void*;
+// Only ever handled by pointer: a job's messages carry a process id in its place.
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
@@ -262,12 +266,23 @@ struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
     DWORD UIRestrictionsClass;
 };
 
+struct JOBOBJECT_ASSOCIATE_COMPLETION_PORT {
+    PVOID CompletionKey;
+    HANDLE CompletionPort;
+};
+
+struct JOBOBJECT_END_OF_JOB_TIME_INFORMATION {
+    DWORD EndOfJobTimeAction;
+};
+
 enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenGroups = 2, TokenElevation = 20, TokenIntegrityLevel = 25 };
 enum SECURITY_IMPERSONATION_LEVEL { SecurityImpersonation = 2 };
 enum TOKEN_TYPE { TokenPrimary = 1 };
 enum JOBOBJECTINFOCLASS {
     JobObjectBasicAccountingInformation = 1,
     JobObjectBasicUIRestrictions = 4,
+    JobObjectEndOfJobTimeInformation = 6,
+    JobObjectAssociateCompletionPortInformation = 7,
     JobObjectExtendedLimitInformation = 9,
     JobObjectCpuRateControlInformation = 15,
 };
@@ -302,6 +317,8 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_ELEVATION_REQUIRED = 740;
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
+constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
+constexpr DWORD STILL_ACTIVE = 259;
 
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
 constexpr DWORD TOKEN_QUERY = 0x8;
@@ -357,6 +374,16 @@ constexpr DWORD JOB_OBJECT_UILIMIT_DISPLAYSETTINGS = 0x10;
 constexpr DWORD JOB_OBJECT_UILIMIT_GLOBALATOMS = 0x20;
 constexpr DWORD JOB_OBJECT_UILIMIT_DESKTOP = 0x40;
 constexpr DWORD JOB_OBJECT_UILIMIT_EXITWINDOWS = 0x80;
+constexpr DWORD JOB_OBJECT_POST_AT_END_OF_JOB = 1;
+constexpr DWORD JOB_OBJECT_MSG_END_OF_JOB_TIME = 1;
+constexpr DWORD JOB_OBJECT_MSG_END_OF_PROCESS_TIME = 2;
+constexpr DWORD JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT = 3;
+constexpr DWORD JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO = 4;
+constexpr DWORD JOB_OBJECT_MSG_NEW_PROCESS = 6;
+constexpr DWORD JOB_OBJECT_MSG_EXIT_PROCESS = 7;
+constexpr DWORD JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS = 8;
+constexpr DWORD JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT = 9;
+constexpr DWORD JOB_OBJECT_MSG_JOB_MEMORY_LIMIT = 10;
 
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
@@ -413,3 +440,5 @@ static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO lay
 static_assert(sizeof(FILE_BASIC_INFO) == 40, "FILE_BASIC_INFO layout");
 static_assert(offsetof(FILE_FULL_DIR_INFO, FileName) == 68, "FILE_FULL_DIR_INFO layout");
 static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");
+static_assert(sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT) == 16, "JOBOBJECT_ASSOCIATE_COMPLETION_PORT layout");
+static_assert(sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION) == 4, "JOBOBJECT_END_OF_JOB_TIME_INFORMATION layout");

@@ -150,6 +150,43 @@ void Limits(JsonWriter& json, const RequestedLimits& limits) {
     json.EndObject();
 }
 
+std::u16string_view LimitName(JobLimit limit) {
+    switch (limit) {
+        case JobLimit::Processes: return u"processes";
+        case JobLimit::JobMemory: return u"jobMemory";
+        case JobLimit::ProcessMemory: return u"processMemory";
+        case JobLimit::CpuTime: break;
+    }
+    return u"cpuTime";
+}
+
+void Processes(JsonWriter& json, const std::optional<std::vector<JobProcess>>& processes) {
+    if (!processes) {
+        json.Null();
+        return;
+    }
+    json.BeginArray();
+    for (const JobProcess& process : *processes) {
+        json.BeginObject();
+        json.Key("pid");
+        json.Number(process.processId);
+        json.Key("image");
+        OptionalString(json, process.image);
+        json.Key("exitCode");
+        OptionalNumber(json, process.exitCode);
+        json.EndObject();
+    }
+    json.EndArray();
+}
+
+void LimitsReached(JsonWriter& json, const std::vector<JobLimit>& limits) {
+    json.BeginArray();
+    for (const JobLimit limit : limits) {
+        json.String(LimitName(limit));
+    }
+    json.EndArray();
+}
+
 StepResult WriteWholeFile(Platform& platform, const std::u16string& path, const std::string& text) {
     // A link planted at the name is removed, never followed: the name is made anew.
     platform.DeleteFileW(path.c_str());
@@ -214,6 +251,10 @@ std::string ComposeReport(const RunRecord& record) {
     Limits(json, record.limits);
     json.Key("scratch");
     OptionalString(json, record.scratchFolder);
+    json.Key("processes");
+    Processes(json, record.processes);
+    json.Key("limitsReached");
+    LimitsReached(json, record.limitsReached);
     json.EndObject();
     return json.Text() + "\n";
 }

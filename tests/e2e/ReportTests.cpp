@@ -65,6 +65,23 @@ TEST(Report, AfterTheTimeLimitEndsTheWholeJob) {
     EXPECT_EQ(report["job"]["activeProcesses"], 0);
 }
 
+// The job's port reports the child's and the grandchild's starts and ends, with their
+// program and exit code, and no limit fires.
+TEST(Report, ListsTheProcessesThatRanInTheJob) {
+    const TempPath marker(L"marker");
+    RunResult run;
+    const Json report =
+        RunReported({L"--job-object", L"--", ProbePath(), L"grandchild", marker.Get(), L"300", L"1000"}, run);
+    EXPECT_EQ(run.exitCode, 0u);
+    ASSERT_EQ(report["processes"].size(), 2u);
+    for (const Json& process : report["processes"]) {
+        EXPECT_EQ(process["image"], Utf8(ProbePath()));
+        EXPECT_EQ(process["exitCode"], 0);
+    }
+    EXPECT_NE(report["processes"][0]["pid"], report["processes"][1]["pid"]);
+    EXPECT_EQ(report["limitsReached"], Json::array());
+}
+
 // Under --strict the command is not run, and the report says which directory failed and
 // why: under Wine an existing directory, whose label Wine refuses (5); on Windows, which
 // would grant that one, a missing directory (2).

@@ -169,6 +169,20 @@ const std::vector<SweepRow>& Rows() {
          "restricted token", false},
         {{{"ResumeThread", 1}}, [](auto e) { return std::vector{Line(u"ResumeThread failed: " + e)}; }, 1,
          "restricted token", true, false},
+        {{{"CreateIoCompletionPort", 1}},
+         [](auto e) { return std::vector{Line(u"Warning: SetInformationJobObject(CompletionPort) failed: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"SetInformationJobObject", 3}},
+         [](auto e) { return std::vector{Line(u"Warning: SetInformationJobObject(CompletionPort) failed: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"GetQueuedCompletionStatus", 1}},
+         [](auto e) { return std::vector{Line(u"GetQueuedCompletionStatus failed: " + e)}; }, 7, "restricted token",
+         true},
+        // What a process of the job's list could not tell is left empty in it, without a word.
+        {{{"OpenProcess", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token", true},
+        {{{"IsProcessInJob", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token", true},
+        {{{"QueryFullProcessImageNameW", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7,
+         "restricted token", true},
     };
     return rows;
 }
@@ -205,10 +219,12 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
         {"GetFullPathNameW", 2},      {"GetVolumePathNameW", 2},       {"GetNamedSecurityInfoW", 2},
         {"InitializeAcl", 4},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
         {"CreateProcessAsUserW", 1},  {"CreateProcessW", 0},           {"CreateJobObjectW", 1},
-        {"SetInformationJobObject", 2}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
+        {"SetInformationJobObject", 3}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
         {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},     {"QueryInformationJobObject", 2},
         {"GetHandleInformation", 3},  {"DuplicateHandle", 0},          {"InitializeProcThreadAttributeList", 2},
-        {"UpdateProcThreadAttribute", 1}, {"GetEnvironmentStringsW", 1},
+        {"UpdateProcThreadAttribute", 1}, {"GetEnvironmentStringsW", 1},  {"CreateIoCompletionPort", 1},
+        {"GetQueuedCompletionStatus", 3}, {"OpenProcess", 1},           {"IsProcessInJob", 1},
+        {"QueryFullProcessImageNameW", 1},
     };
     for (const auto& [operation, count] : counts) {
         EXPECT_EQ(scenario.CountCalls(operation), count) << operation;

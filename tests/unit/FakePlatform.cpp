@@ -23,6 +23,8 @@ constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
 constexpr DWORD kSharedAccess = 0x1 | 0x2 | 0x4 | 0x20 | DELETE | 0xF0000000;
 constexpr GUID kLocalAppDataLow{0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
 
+// How many times a port is read before a scenario counts as one that never ends.
+constexpr std::size_t kMostPortReads = 1000000;
 
 std::u16string AsciiLower(std::u16string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return brindle::AsciiLower(unit); });
@@ -1146,7 +1148,8 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
         lastError_ = ERROR_ELEVATION_REQUIRED;
         return FALSE;
     }
-    processes_.push_back({program->second, tokenLabel, false, false, std::nullopt, false, false, {}});
+    processes_.push_back(
+        {program->second, tokenLabel, false, false, std::nullopt, false, false, {}, kProgramFolder + program->first});
     processes_.back().temp = TempOf(creations_.back().environment);
     const STARTUPINFOW& startup = creations_.back().startup;
     std::vector<HANDLE> inheritable = creations_.back().handleList;
@@ -1170,7 +1173,7 @@ BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLa
     }
     processInformation->hProcess = NewHandle(Kind::Process, "process", processes_.size() - 1);
     processInformation->hThread = NewHandle(Kind::Thread, "thread", processes_.size() - 1);
-    processInformation->dwProcessId = 4000 + static_cast<DWORD>(processes_.size()) * 4;
+    processInformation->dwProcessId = ProcessId(processes_.size());
     processInformation->dwThreadId = processInformation->dwProcessId + 1;
     return TRUE;
 }
@@ -1262,7 +1265,122 @@ DWORD FakePlatform::ResumeThread(HANDLE thread) {
             AddLink(path, entry.linkTarget);
         }
     }
+    StartTree(object->index);
     return 1;
+}
+
+void FakePlatform::StartTree(std::size_t child) {
+    const auto job = std::find_if(jobs_.begin(), jobs_.end(), [child](const Job& j) {
+        return j.port && std::count(j.processes.begin(), j.processes.end(), child) != 0;
+    });
+    if (job == jobs_.end()) {
+        return;
+    }
+    std::deque<std::pair<DWORD, DWORD>>& queue = ports_[*job->port].queue;
+    const auto post = [&queue](DWORD message, std::size_t process) {
+        queue.emplace_back(message, ProcessId(process + 1));
+    };
+    post(JOB_OBJECT_MSG_NEW_PROCESS, child);
+    for (const FakeDescendant& d : std::vector<FakeDescendant>(processes_[child].program.descendants)) {
+        processes_.push_back({FakeProgram{d.exitCode, d.hangs}, processes_[child].tokenLabel, true, !d.hangs,
+                              std::nullopt, false, false, {}, d.image, d.goneBeforeRead});
+        if (!d.idReused) {
+            job->processes.push_back(processes_.size() - 1);
+        }
+        post(JOB_OBJECT_MSG_NEW_PROCESS, processes_.size() - 1);
+        if (!d.hangs) {
+            post(JOB_OBJECT_MSG_EXIT_PROCESS, processes_.size() - 1);
+        }
+    }
+    const std::vector<std::pair<DWORD, DWORD>>& messages = processes_[child].program.jobMessages;
+    queue.insert(queue.end(), messages.begin(), messages.end());
+    if (processes_[child].exited) {
+        post(JOB_OBJECT_MSG_EXIT_PROCESS, child);
+    }
+}
+
+HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                            DWORD concurrentThreads) {
+    if (ShouldFail("CreateIoCompletionPort")) {
+        return nullptr;
+    }
+    if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
+        problems_.push_back("a completion port for a file, or read by more than one thread");
+    }
+    ports_.push_back({});
+    return NewHandle(Kind::Port, "port", ports_.size() - 1);
+}
+
+// A port whose child chatters gets a message each kChatterMs; a scenario that reads a
+// port without end is a problem, and the read then fails.
+BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                             LPOVERLAPPED* overlapped, DWORD milliseconds) {
+    *overlapped = nullptr;
+    Object* object = Lookup(port, Kind::Port);
+    if (ShouldFail("GetQueuedCompletionStatus") || object == nullptr) {
+        return FALSE;
+    }
+    portWaits_.push_back(milliseconds);
+    Port& target = ports_[object->index];
+    const std::vector<std::size_t>* members = target.job ? &jobs_[*target.job].processes : nullptr;
+    const Process* child = members != nullptr && !members->empty() ? &processes_[members->front()] : nullptr;
+    if (target.queue.empty() && child != nullptr && child->program.chatters && !child->exited &&
+        !child->terminatedWith && milliseconds >= kChatterMs) {
+        clock_ += kChatterMs;
+        target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
+    }
+    if (portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
+        problems_.push_back("a port read without end");
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (target.queue.empty()) {
+        clock_ += milliseconds;
+        lastError_ = WAIT_TIMEOUT;
+        return FALSE;
+    }
+    *bytesTransferred = target.queue.front().first;
+    *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
+    *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(target.queue.front().second));
+    target.queue.pop_front();
+    return TRUE;
+}
+
+HANDLE FakePlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) {
+    if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
+        inheritHandle) {
+        problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
+    }
+    const std::size_t index = (processId - ProcessId(1)) / 4;
+    if (ShouldFail("OpenProcess") || processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return NewHandle(Kind::Process, "opened process", index);
+}
+
+BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
+    Object* processObject = Lookup(process, Kind::Process);
+    Object* jobObject = Lookup(job, Kind::Job);
+    if (ShouldFail("IsProcessInJob") || processObject == nullptr || jobObject == nullptr) {
+        return FALSE;
+    }
+    const std::vector<std::size_t>& members = jobs_[jobObject->index].processes;
+    *result = std::count(members.begin(), members.end(), processObject->index) != 0 ? TRUE : FALSE;
+    return TRUE;
+}
+
+BOOL FakePlatform::QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) {
+    Object* object = Lookup(process, Kind::Process);
+    if (ShouldFail("QueryFullProcessImageNameW") || object == nullptr || flags != 0 ||
+        *size <= processes_[object->index].image.size()) {
+        return FALSE;
+    }
+    const std::u16string& image = processes_[object->index].image;
+    std::copy(image.begin(), image.end(), name);
+    name[image.size()] = u'\0';
+    *size = static_cast<DWORD>(image.size());
+    return TRUE;
 }
 
 DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -1363,6 +1481,23 @@ BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoCl
     } else if (infoClass == JobObjectCpuRateControlInformation &&
                infoLength == sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION)) {
         jobs_[object->index].cpuRate.assign(bytes, bytes + infoLength);
+    } else if (infoClass == JobObjectEndOfJobTimeInformation &&
+               infoLength == sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION)) {
+        jobs_[object->index].endOfJobTime.assign(bytes, bytes + infoLength);
+    } else if (infoClass == JobObjectAssociateCompletionPortInformation &&
+               infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT)) {
+        const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
+        Object* port = Lookup(association->CompletionPort, Kind::Port);
+        if (port == nullptr) {
+            lastError_ = ERROR_INVALID_PARAMETER;
+            return FALSE;
+        }
+        if (association->CompletionKey != job || !jobs_[object->index].processes.empty()) {
+            problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
+        }
+        jobs_[object->index].port = port->index;
+        ports_[port->index].key = job;
+        ports_[port->index].job = object->index;
     } else {
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -1694,7 +1829,7 @@ DWORD FakePlatform::SearchPathW(const char16_t* path, const char16_t* fileName, 
         lastError_ = ERROR_FILE_NOT_FOUND;
         return 0;
     }
-    const std::u16string found = u"C:\\Windows\\System32\\" + name;
+    const std::u16string found = kProgramFolder + name;
     if (bufferLength < found.size() + 1) {
         return static_cast<DWORD>(found.size() + 1);
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +29,15 @@ struct FakeEntry {
     std::u16string linkTarget{};
 };
 
+// A process a program starts in its job once it is resumed.
+struct FakeDescendant {
+    std::u16string image;
+    DWORD exitCode = 0;
+    bool hangs = false;
+    bool goneBeforeRead = false;  // ended and gone before anyone could open it
+    bool idReused = false;        // its id names a process outside the job by the time it is read
+};
+
 // What a program does once it is resumed.
 struct FakeProgram {
     DWORD exitCode = 0;
@@ -42,6 +52,13 @@ struct FakeProgram {
     bool leavesStreamsOpen = false;
     // What it leaves in the folder its TEMP names, by paths below that folder.
     std::vector<FakeEntry> leavesInTemp{};
+    // When its job has a completion port, the port hears, once it is resumed: its start,
+    // each descendant's start and (unless it hangs) exit, these messages (message,
+    // process id), and its own exit unless it hangs.
+    std::vector<FakeDescendant> descendants{};
+    std::vector<std::pair<DWORD, DWORD>> jobMessages{};
+    // While it runs, its port gets a message every kChatterMs.
+    bool chatters = false;
 };
 
 // One mandatory-label entry of a directory's system ACL.
@@ -93,6 +110,11 @@ public:
     static constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
     static constexpr SIZE_T kPeakProcessMemory = SIZE_T{3} << 20;
     static constexpr SIZE_T kPeakJobMemory = SIZE_T{5} << 20;
+    static constexpr DWORD kChatterMs = 7;
+    // Where the programs of the scenario are found; the image of each process made of one.
+    static inline const std::u16string kProgramFolder = u"C:\\Windows\\System32\\";
+    // The id of the process made n-th (counting from 1), of the child's tree included.
+    static constexpr DWORD ProcessId(std::size_t n) { return 4000 + static_cast<DWORD>(n) * 4; }
 
     FakePlatform();
     ~FakePlatform() override;
@@ -172,6 +194,8 @@ public:
     std::size_t CountCalls(const std::string& operation) const;
     const std::vector<FakeCreation>& Creations() const { return creations_; }
     std::vector<DWORD> WaitLimits() const { return waitLimits_; }
+    // The time limit of each GetQueuedCompletionStatus call.
+    const std::vector<DWORD>& PortWaits() const { return portWaits_; }
     // Labels of handles in the order they were closed ("own token", "process", ...).
     const std::vector<std::string>& CloseOrder() const { return closeOrder_; }
     std::vector<std::string> Problems() const;
@@ -224,6 +248,8 @@ public:
         std::vector<BYTE> cpuRate;
         std::vector<std::size_t> processes;  // indexes of the processes assigned to it
         std::optional<UINT> terminatedWith;  // TerminateJobObject's exit code
+        std::optional<std::size_t> port;     // the completion port associated with it
+        std::vector<BYTE> endOfJobTime;
     };
     const std::vector<Job>& Jobs() const { return jobs_; }
 
@@ -328,6 +354,13 @@ public:
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
     BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
                                    DWORD* returnLength) override;
+    HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                  DWORD concurrentThreads) override;
+    BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                   LPOVERLAPPED* overlapped, DWORD milliseconds) override;
+    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override;
+    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override;
+    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override;
     BOOL CloseHandle(HANDLE handle) override;
     DWORD GetLastError() override;
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
@@ -356,7 +389,7 @@ public:
     const Token* FindToken(const std::string& label) const;
 
 private:
-    enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread };
+    enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port };
     struct Process {
         FakeProgram program;
         std::string tokenLabel;
@@ -366,8 +399,17 @@ private:
         bool endedByJobClose = false;
         bool jobEnded = false;  // its job was terminated or closed: its grandchildren are gone too
         std::vector<std::pair<Kind, std::size_t>> inherited{};  // the pipe ends it holds
+        std::u16string image{};
+        bool gone = false;  // no longer there to be opened
         std::u16string temp{};  // its TEMP
     };
+    struct Port {
+        std::deque<std::pair<DWORD, DWORD>> queue{};  // message, process id
+        HANDLE key = nullptr;
+        std::optional<std::size_t> job{};
+    };
+    // What the port of a resumed child's job hears of its tree, in order.
+    void StartTree(std::size_t child);
     struct Pipe {
         std::string buffer;    // written and not yet read
         std::string received;  // everything ever written
@@ -475,6 +517,8 @@ private:
     std::vector<std::string> calls_;
     std::vector<FakeCreation> creations_;
     std::vector<DWORD> waitLimits_;
+    std::vector<DWORD> portWaits_;
+    std::vector<Port> ports_;
     std::vector<std::string> closeOrder_;
     std::vector<std::string> problems_;
 

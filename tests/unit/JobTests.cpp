@@ -40,8 +40,10 @@ TEST_F(JobContainmentTest, TheSuspendedChildGetsAJobWithExactlyTheLimitAndUiReco
     EXPECT_LT(CallIndex(calls, "CreateProcessAsUserW"), CallIndex(calls, "CreateJobObjectW"));
     EXPECT_LT(CallIndex(calls, "SetInformationJobObject"), CallIndex(calls, "AssignProcessToJobObject"));
     EXPECT_LT(CallIndex(calls, "AssignProcessToJobObject"), CallIndex(calls, "ResumeThread"));
-    EXPECT_EQ(fake.CountCalls("SetInformationJobObject"), 2u);
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job", "own token"}));
+    EXPECT_EQ(fake.CountCalls("SetInformationJobObject"), 3u);  // with the completion port's
+    // The job's port, and the child opened when the port reported it, close after the job.
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job",
+                                                           "opened process", "port", "own token"}));
 }
 
 // Memory and CPU-time limits go into the one limit record; the CPU rate is its own call,
@@ -67,7 +69,9 @@ TEST_F(JobContainmentTest, ResourceLimitsAreSetExactlyAndShownInVerboseMode) {
 
     const std::vector<std::string>& calls = fake.Calls();
     const std::size_t assign = CallIndex(calls, "AssignProcessToJobObject");
-    EXPECT_EQ(std::count(calls.begin(), calls.begin() + assign, "SetInformationJobObject"), 3);
+    EXPECT_EQ(std::count(calls.begin(), calls.begin() + assign, "SetInformationJobObject"), 5);
+    // With a CPU-time limit the port is told of it, and Windows leaves ending the job to brindle.
+    EXPECT_EQ(fake.Jobs()[0].endOfJobTime, (std::vector<BYTE>{1, 0, 0, 0}));
     const std::vector<std::u16string> lines = Lines();
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[1], u"[brindle] Options: lowIL=0 restrictedToken=0 jobObject=1 maxProc=64 timeout=0\n");
@@ -143,9 +147,11 @@ TEST_F(JobContainmentTest, EveryFailureIsReportedAndTheChildStillRuns) {
         const std::vector<std::string>& calls = scenario.Calls();
         const std::size_t closeJob = CallIndex(calls, "CloseHandle(job)");
         const std::size_t resume = CallIndex(calls, "ResumeThread");
+        EXPECT_EQ(scenario.PortWaits().empty(), !c.jobKept);  // a job given up takes its port along
         if (c.jobKept) {
             EXPECT_GT(closeJob, resume);
-            EXPECT_EQ(scenario.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job", "own token"}));
+            EXPECT_EQ(scenario.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job",
+                                                                       "opened process", "port", "own token"}));
         } else if (c.operation != "CreateJobObjectW") {
             EXPECT_LT(closeJob, resume);
         }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "LaunchScenario.h"
@@ -172,7 +173,16 @@ TEST_F(LaunchSequenceTest, AtTheDeadlineTheChildOrItsWholeJobIsEndedAndAwaited) 
         args.insert(args.end(), {u"--", u"hang.exe"});
         EXPECT_EQ(Launch(scenario, args), 1u);
         EXPECT_EQ(scenario.StandardError(), u"[brindle] Child process timed out after 3 seconds, terminating\n");
-        EXPECT_EQ(scenario.WaitLimits(), (std::vector<DWORD>{3000, 5000}));
+        // With a job its port is read, for 100 ms at most, and the child looked at after each read.
+        const bool job = c.jobTerminations != 0;
+        std::vector<DWORD> waits = scenario.WaitLimits();
+        ASSERT_FALSE(waits.empty());
+        EXPECT_EQ(waits.back(), 5000u);
+        waits.pop_back();
+        EXPECT_EQ(waits, job ? std::vector<DWORD>(waits.size(), 0) : std::vector<DWORD>{3000});
+        const std::vector<DWORD>& reads = scenario.PortWaits();
+        EXPECT_EQ(reads.empty(), !job);
+        EXPECT_TRUE(std::all_of(reads.begin(), reads.end(), [](DWORD read) { return read <= 100; }));
         EXPECT_EQ(scenario.CountCalls("TerminateJobObject"), c.jobTerminations);
         EXPECT_EQ(scenario.CountCalls("TerminateProcess"), c.processTerminations);
         ASSERT_EQ(scenario.Processes().size(), 1u);
@@ -181,7 +191,7 @@ TEST_F(LaunchSequenceTest, AtTheDeadlineTheChildOrItsWholeJobIsEndedAndAwaited) 
             ASSERT_EQ(scenario.Jobs().size(), 1u);
             EXPECT_EQ(scenario.Jobs()[0].terminatedWith, std::optional<UINT>{1});
         }
-        EXPECT_EQ(scenario.CountCalls("GetExitCodeProcess"), 0u);
+        EXPECT_EQ(scenario.CountCalls("GetExitCodeProcess"), job ? 1u : 0u);  // for the job's list alone
         EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
     }
 }
@@ -198,7 +208,8 @@ TEST_F(LaunchSequenceTest, AChildThatCannotBeResumedIsEndedAndTheRunFails) {
     EXPECT_EQ(fake.Processes()[0].terminatedWith, std::optional<UINT>{1});
     EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{5000});
     EXPECT_EQ(fake.CountCalls("GetExitCodeProcess"), 0u);
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(),
+              (std::vector<std::string>{"query token", "thread", "process", "job", "port", "own token"}));
 }
 
 // A reduced token that Windows refuses is never replaced by brindle's own, but for the

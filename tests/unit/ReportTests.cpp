@@ -49,11 +49,11 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     std::size_t previous = 0;
     for (const char* key : {"{\"brindle\"", "\"command\"", "\"outcome\"", "\"exitCode\"", "\"childExitCode\"",
                             "\"elapsedMs\"", "\"childToken\"", "\"restrictions\"", "\"directories\"", "\"job\"",
-                            "\"program\"", "\"limits\"", "\"scratch\""}) {
+                            "\"program\"", "\"limits\"", "\"scratch\"", "\"processes\"", "\"limitsReached\""}) {
         previous = text.find(key, previous);
         ASSERT_NE(previous, std::string::npos) << key;
     }
-    EXPECT_EQ(report.size(), 13u);
+    EXPECT_EQ(report.size(), 15u);
     EXPECT_EQ(report["brindle"], BRINDLE_VERSION_TEXT);
     EXPECT_EQ(report["command"], "seven.exe \"x y\"");
     EXPECT_EQ(report["outcome"], "exited");
@@ -79,6 +79,10 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     EXPECT_EQ(report["limits"], (Json{{"timeoutSeconds", nullptr}, {"maxProcesses", 64}, {"maxMemory", nullptr},
                                       {"maxProcessMemory", nullptr}, {"cpuRate", nullptr},
                                       {"cpuTimeSeconds", nullptr}}));
+    EXPECT_EQ(report["processes"], (Json::array({{{"pid", FakePlatform::ProcessId(1)},
+                                                  {"image", "C:\\Windows\\System32\\seven.exe"},
+                                                  {"exitCode", 7}}})));
+    EXPECT_EQ(report["limitsReached"], Json::array());
     EXPECT_EQ(report["job"], (Json{{"totalProcesses", 1},
                                    {"activeProcesses", 0},
                                    {"peakProcessMemory", FakePlatform::kPeakProcessMemory},
@@ -102,7 +106,7 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          nothing,
          1,
          {{"outcome", "timed out"}, {"exitCode", 1}, {"childExitCode", nullptr}, {"elapsedMs", 3000},
-          {"childToken", "own"}, {"job", nullptr}}},
+          {"childToken", "own"}, {"job", nullptr}, {"processes", nullptr}, {"limitsReached", Json::array()}}},
         {"wait failed",
          {u"--", u"seven.exe"},
          [](FakePlatform& f) { f.FailWaitWith(WAIT_FAILED, 6); },
@@ -138,7 +142,14 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          {u"--job-object", u"--", u"seven.exe"},
          [](FakePlatform& f) { f.Fail("CreateJobObjectW", 5); },
          7,
-         {{"job", nullptr}, {"restrictions/uiRestrictions", Restriction(true, false, 5)}}},
+         {{"job", nullptr}, {"restrictions/uiRestrictions", Restriction(true, false, 5)}, {"processes", nullptr}}},
+        // The job stays without its port, which is closed and not waited on: what ran in it is not known.
+        {"completion port not associated",
+         {u"--job-object", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("SetInformationJobObject", 5, 3); },
+         7,
+         {{"restrictions/job", Restriction(true, true)}, {"processes", nullptr},
+          {"elapsedMs", FakePlatform::kChildRunMs}}},
         {"child not resumed",
          {u"--low-il", u"--", u"seven.exe"},
          [](FakePlatform& f) { f.Fail("ResumeThread", 5); },
