@@ -83,7 +83,11 @@ std::optional<std::vector<JobProcess>> JobEvents::Collect() {
     if (!port_) {
         return std::nullopt;
     }
-    while (Listening() && ReadMessage(0)) {
+    // What the port still holds is read for a short while at most: a process left in the
+    // job (a loop of failing allocations, of refused processes) can post messages faster
+    // than they are read, and the job is ended only once this returns.
+    const ULONGLONG start = platform_.GetTickCount64();
+    while (Listening() && platform_.GetTickCount64() - start < kLongestRead && ReadMessage(0)) {
     }
     std::vector<JobProcess> processes;
     for (const Reported& reported : reported_) {

@@ -1329,6 +1329,10 @@ BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferre
         clock_ += kChatterMs;
         target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
     }
+    if (target.queue.empty() && child != nullptr && child->program.floods) {
+        clock_ += 1;
+        target.queue.emplace_back(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 0);
+    }
     if (portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
         problems_.push_back("a port read without end");
         lastError_ = ERROR_INVALID_PARAMETER;

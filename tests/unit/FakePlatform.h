@@ -59,6 +59,8 @@ struct FakeProgram {
     std::vector<std::pair<DWORD, DWORD>> jobMessages{};
     // While it runs, its port gets a message every kChatterMs.
     bool chatters = false;
+    // Its port holds a memory-limit message at every read, 1 ms apart, even after its end.
+    bool floods = false;
 };
 
 // One mandatory-label entry of a directory's system ACL.

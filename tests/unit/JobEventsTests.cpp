@@ -55,6 +55,8 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
                           {JOB_OBJECT_MSG_END_OF_PROCESS_TIME, FakePlatform::ProcessId(1)}};
     FakeProgram cpuTime{0, true};
     cpuTime.jobMessages = {{JOB_OBJECT_MSG_END_OF_JOB_TIME, 0}};
+    FakeProgram floods = exits;
+    floods.floods = true;
     FakeProgram unseen = exits;
     unseen.jobMessages = {{JOB_OBJECT_MSG_EXIT_PROCESS, 9000}, {JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS, 9004}};
     const Row rows[] = {
@@ -86,6 +88,14 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
          {u"[brindle] The job reached its CPU-time limit\n"},
          Json::array({Process(1, kTree, ERROR_NOT_ENOUGH_QUOTA)}),
          Json::array({"cpuTime"})},
+        // A process left in the job that keeps the port busy does not keep the run from its end.
+        {"a flood of messages",
+         {u"--job-object"},
+         floods,
+         7,
+         {u"[brindle] The job reached its memory limit\n"},
+         Json::array({Process(1, kTree, 7)}),
+         Json::array({"jobMemory"})},
         {"exits whose starts went unheard",
          {u"--job-object"},
          unseen,
