@@ -1,11 +1,12 @@
 // BenchDriver.exe: times brindle.exe from inside Windows (or Wine), so that the
 // cost of entering Wine from Linux stays out of every figure.
 //
-//   BenchDriver.exe BRINDLE BARE CHILD PAIRS RUNS
+//   BenchDriver.exe BRINDLE BARE CHILD PAIRS RUNS [BASELINE]
 //
 // BRINDLE is brindle.exe, BARE the reference launcher (bare.exe), CHILD the
 // program both start with the arguments "exit 0". PAIRS is the number of paired
-// overhead runs, RUNS the number of runs per writable-directory case. Each run
+// overhead runs, RUNS the number of runs per writable-directory case, BASELINE an
+// earlier brindle.exe to time the run with a job against. Each run
 // is one launcher process, from CreateProcessW until it has exited, timed with
 // QueryPerformanceCounter; its standard handles are NUL. A run that does not
 // exit with 0 stops the benchmark (exit status 2): a failed launch is fast and
@@ -245,6 +246,20 @@ void ScratchCost(const std::wstring& brindle, const std::wstring& child, int pai
                      ratio <= 1.05 ? "met" : "NOT met"));
 }
 
+// The run with a job against the same run of an earlier brindle.exe.
+void AgainstBaseline(const std::wstring& brindle, const std::wstring& baseline, const std::wstring& child, int pairs,
+                     HANDLE nul) {
+    const std::wstring options = L" --job-object --timeout=60 -- " + child;
+    const Paired paired = TimePairs(baseline + options, brindle + options, pairs, nul);
+    const double ratio = Median(paired.ratios);
+    Write(STD_OUTPUT_HANDLE,
+          Format("5. Against the baseline: brindle --job-object --timeout=60, %d pairs\n", pairs) +
+              Format("   median time, baseline: %7.2f ms, this build: %7.2f ms\n", Median(paired.first),
+                     Median(paired.second)) +
+              Format("   median of per-pair ratios this/baseline: %.3f  (target <= 1.05: %s)\n", ratio,
+                     ratio <= 1.05 ? "met" : "NOT met"));
+}
+
 void Size(const std::wstring& brindle) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(brindle.c_str(), GetFileExInfoStandard, &data)) {
@@ -343,8 +358,8 @@ void WritableDirCost(const std::wstring& brindle, const std::wstring& child, int
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
-    if (argc != 6) {
-        Die("usage: BenchDriver.exe BRINDLE BARE CHILD PAIRS RUNS");
+    if (argc != 6 && argc != 7) {
+        Die("usage: BenchDriver.exe BRINDLE BARE CHILD PAIRS RUNS [BASELINE]");
     }
     const std::wstring brindlePath = argv[1];
     const std::wstring brindle = QuoteProgram(brindlePath);
@@ -363,5 +378,8 @@ int wmain(int argc, wchar_t* argv[]) {
     Size(brindlePath);
     WritableDirCost(brindle, child, runs, nul.Get());
     ScratchCost(brindle, child, pairs, nul.Get());
+    if (argc == 7) {
+        AgainstBaseline(brindle, QuoteProgram(argv[6]), child, pairs, nul.Get());
+    }
     return 0;
 }
