@@ -232,32 +232,18 @@ void Overhead(const std::wstring& brindle, const std::wstring& bare, const std::
                      ratio <= 1.10 ? "met" : "NOT met"));
 }
 
-// What a scratch folder adds to a run: creating it, building the environment block
-// and deleting it again.
-void ScratchCost(const std::wstring& brindle, const std::wstring& child, int pairs, HANDLE nul) {
-    const std::wstring run = brindle + L" --job-object --timeout=60";
-    const Paired paired = TimePairs(run + L" -- " + child, run + L" --scratch -- " + child, pairs, nul);
+// One build or option against another, timed in pairs: the second's cost is the
+// median of the per-pair ratios.
+void Compare(const char* heading, const char* firstName, const char* secondName, const std::wstring& first,
+             const std::wstring& second, int pairs, HANDLE nul) {
+    const Paired paired = TimePairs(first, second, pairs, nul);
     const double ratio = Median(paired.ratios);
     Write(STD_OUTPUT_HANDLE,
-          Format("4. Scratch: brindle --job-object --timeout=60 with and without --scratch, %d pairs\n", pairs) +
-              Format("   median time without: %7.2f ms, with: %7.2f ms\n", Median(paired.first),
+          Format("%s, %d pairs\n", heading, pairs) +
+              Format("   median time, %s: %7.2f ms, %s: %7.2f ms\n", firstName, Median(paired.first), secondName,
                      Median(paired.second)) +
-              Format("   median of per-pair ratios with/without: %.3f  (target <= 1.05: %s)\n", ratio,
-                     ratio <= 1.05 ? "met" : "NOT met"));
-}
-
-// The run with a job against the same run of an earlier brindle.exe.
-void AgainstBaseline(const std::wstring& brindle, const std::wstring& baseline, const std::wstring& child, int pairs,
-                     HANDLE nul) {
-    const std::wstring options = L" --job-object --timeout=60 -- " + child;
-    const Paired paired = TimePairs(baseline + options, brindle + options, pairs, nul);
-    const double ratio = Median(paired.ratios);
-    Write(STD_OUTPUT_HANDLE,
-          Format("5. Against the baseline: brindle --job-object --timeout=60, %d pairs\n", pairs) +
-              Format("   median time, baseline: %7.2f ms, this build: %7.2f ms\n", Median(paired.first),
-                     Median(paired.second)) +
-              Format("   median of per-pair ratios this/baseline: %.3f  (target <= 1.05: %s)\n", ratio,
-                     ratio <= 1.05 ? "met" : "NOT met"));
+              Format("   median of per-pair ratios %s/%s: %.3f  (target <= 1.05: %s)\n", secondName, firstName,
+                     ratio, ratio <= 1.05 ? "met" : "NOT met"));
 }
 
 void Size(const std::wstring& brindle) {
@@ -377,9 +363,14 @@ int wmain(int argc, wchar_t* argv[]) {
     Overhead(brindle, bare, child, pairs, nul.Get());
     Size(brindlePath);
     WritableDirCost(brindle, child, runs, nul.Get());
-    ScratchCost(brindle, child, pairs, nul.Get());
+    // What a scratch folder adds to a run: creating it, the environment block, deleting it.
+    const std::wstring jobRun = L" --job-object --timeout=60";
+    Compare("4. Scratch: brindle --job-object --timeout=60 with and without --scratch", "without", "with",
+            brindle + jobRun + L" -- " + child, brindle + jobRun + L" --scratch -- " + child, pairs, nul.Get());
     if (argc == 7) {
-        AgainstBaseline(brindle, QuoteProgram(argv[6]), child, pairs, nul.Get());
+        Compare("5. Against the baseline: brindle --job-object --timeout=60", "baseline", "this",
+                QuoteProgram(argv[6]) + jobRun + L" -- " + child, brindle + jobRun + L" -- " + child, pairs,
+                nul.Get());
     }
     return 0;
 }

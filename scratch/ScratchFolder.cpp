@@ -24,8 +24,7 @@ constexpr DWORD kRetryPauseMs = 100;
 // The folder is held with FILE_LIST_DIRECTORY: a handle with attribute access alone
 // takes no part in sharing, and would not keep anyone from renaming the folder.
 constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-// Each entry is opened to be listed, made writable and deleted, as itself (a link
-// rather than what it points to), and shared with no one who would rename or delete it.
+// Each entry is opened to be listed, made writable and deleted.
 constexpr DWORD kEntryAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
                                SYNCHRONIZE;
 constexpr DWORD kNoDeleteSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -87,6 +86,24 @@ StepResult MakeFreshFolder(Platform& platform, const std::u16string& parent, std
     }
 }
 
+// Opens what stands at path as itself (a link, not what it points to), shared with no
+// one who would rename or delete it, and reads its attributes. The Windows error, or 0.
+DWORD OpenAsItself(Platform& platform, const std::u16string& path, DWORD access, UniqueHandle& handle,
+                   DWORD& attributes) {
+    const HANDLE opened =
+        platform.CreateFileW(path.c_str(), access, kNoDeleteSharing, nullptr, OPEN_EXISTING, kAsItself, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return platform.GetLastError();
+    }
+    handle.adopt(opened);
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!platform.GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag, sizeof(tag))) {
+        return platform.GetLastError();
+    }
+    attributes = tag.FileAttributes;
+    return 0;
+}
+
 // Long paths are the rule inside a folder that tools fill: the removal names entries
 // in the form that lifts the MAX_PATH limit.
 std::u16string ExtendedPath(const std::u16string& path) {
@@ -143,22 +160,10 @@ private:
     // anything else (a file, a link of any kind) is deleted at once.
     void Visit(const std::u16string& path) {
         Entry& entry = way_.emplace_back(platform_, path);
-        const HANDLE opened =
-            platform_.CreateFileW(path.c_str(), kEntryAccess, kNoDeleteSharing, nullptr, OPEN_EXISTING, kAsItself, nullptr);
-        if (opened == INVALID_HANDLE_VALUE) {
-            Note(platform_.GetLastError());
+        if (const DWORD error = OpenAsItself(platform_, path, kEntryAccess, entry.handle, entry.attributes)) {
+            Note(error);
             way_.pop_back();
-            return;
-        }
-        entry.handle.adopt(opened);
-        FILE_ATTRIBUTE_TAG_INFO tag{};
-        if (!platform_.GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag, sizeof(tag))) {
-            Note(platform_.GetLastError());
-            way_.pop_back();
-            return;
-        }
-        entry.attributes = tag.FileAttributes;
-        if (!IsPlainFolder(tag.FileAttributes)) {
+        } else if (!IsPlainFolder(entry.attributes)) {
             Note(Dispose(entry));
             way_.pop_back();
         } else if (const DWORD error = List(entry)) {
@@ -240,17 +245,11 @@ StepResult ScratchFolder::Create(bool lowIntegrity, bool verbose) {
 }
 
 StepResult ScratchFolder::Hold() {
-    const HANDLE held =
-        platform_.CreateFileW(path_.c_str(), kHoldAccess, kNoDeleteSharing, nullptr, OPEN_EXISTING, kAsItself, nullptr);
-    if (held == INVALID_HANDLE_VALUE) {
-        return StepResult::Failed(platform_.GetLastError());
+    DWORD attributes = 0;
+    if (const DWORD error = OpenAsItself(platform_, path_, kHoldAccess, hold_, attributes)) {
+        return StepResult::Failed(error);
     }
-    hold_.adopt(held);
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!platform_.GetFileInformationByHandleEx(held, FileAttributeTagInfo, &tag, sizeof(tag))) {
-        return StepResult::Failed(platform_.GetLastError());
-    }
-    if (!IsPlainFolder(tag.FileAttributes)) {
+    if (!IsPlainFolder(attributes)) {
         return StepResult::Failed(kReparsePointEncountered);  // swapped for a link before it was held
     }
     return StepResult::Applied();
