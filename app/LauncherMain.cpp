@@ -5,74 +5,52 @@
 #include <optional>
 #include <string>
 
-#include "app/RunRecord.h"
-#include "app/Version.h"
+#include "app/Supervision.h"
 #include "child/EnvironmentBlock.h"
 #include "child/ProgramLookup.h"
 #include "cli/CommandLine.h"
-#include "child/StartupRecord.h"
-#include "console/PrivateConsole.h"
 #include "cli/ParseArguments.h"
 #include "dirs/GrantWritableDirs.h"
-#include "job/ContainInJob.h"
-#include "job/JobAccounting.h"
-#include "job/JobEvents.h"
-#include "platform/Owners.h"
 #include "platform/Text.h"
 #include "report/RunReport.h"
+#include "report/Version.h"
 #include "scratch/ScratchFolder.h"
 #include "self/ProtectOwnProcess.h"
-#include "token/LaunchTokens.h"
 #include "token/LowIntegrity.h"
 #include "token/RestrictedToken.h"
 
 namespace brindle {
 namespace {
 
-// Everything one run opens. Members are destroyed in reverse order of declaration,
-// which is the release order of the launch: the relay of a console of the child's own
-// (joined, when the run ended before it was finished), the child's thread (when creation
-// succeeded but the run ended before the resume closed it), the child's process
-// handle, the job (whose kill-on-close then ends every process the child left in it),
-// the job's events (the processes they opened, then the port), the tokens with the
-// launcher's own last, then the startup record (its attribute
-// list and any duplicate not yet released), the environment block and the command buffer.
-struct RunState {
-    explicit RunState(Platform& platform)
-        : startup(platform),
-          tokens(platform),
-          events(platform),
-          job(platform),
-          process(platform),
-          thread(platform),
-          console(platform) {}
+// Under --strict every requested restriction must apply, or the command does not run.
+// Each step's result is recorded as it comes; Refuses then says, with the one line that
+// tells why, whether the run ends there. Without --strict nothing refuses.
+class StrictCheck {
+public:
+    StrictCheck(Platform& platform, bool strict) : platform_(platform), strict_(strict) {}
 
-    std::u16string commandBuffer;  // the writable copy of the command line that creation may write into
-    std::u16string environmentBlock;  // the child's own environment; empty when it gets the launcher's
-    StartupRecord startup;
-    LaunchTokens tokens;
-    JobEvents events;
-    UniqueHandle job;
-    UniqueHandle process;
-    UniqueHandle thread;
-    PrivateConsole console;
-    DWORD processId = 0;
-    ULONGLONG creationTick = 0;  // just before the child was created
+    bool Refuses(RestrictionRecord& restriction, const StepResult& result) {
+        restriction.Record(result);
+        return Refuses(result.applied);
+    }
+
+    bool Refuses(bool applied) {
+        if (!strict_ || applied) {
+            return false;
+        }
+        Refuse();
+        return true;
+    }
+
+    void Refuse() {
+        platform_.WriteStandardError(
+            u"[brindle] Strict: a requested restriction could not be applied; the command was not run\n");
+    }
+
+private:
+    Platform& platform_;
+    const bool strict_;
 };
-
-// Suspended, so that nothing runs before containment; a new process group, so that
-// the child starts with Ctrl+C handling disabled and the launcher's console signals
-// do not reach it as a group member.
-constexpr DWORD kCreationFlags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP;  // 0x204
-
-// The longest finite wait: INFINITE (0xFFFFFFFF) must not be reached by a large timeout.
-constexpr std::uint64_t kLongestFiniteWait = 0xFFFFFFFE;
-
-// How long a child that brindle ended is given to be gone before the run returns.
-constexpr DWORD kEndWaitMs = 5000;
-
-// What ResumeThread returns when it fails.
-constexpr DWORD kResumeFailed = 0xFFFFFFFF;
 
 std::u16string Switch(bool value) { return value ? u"1" : u"0"; }
 
@@ -93,213 +71,6 @@ bool OpenOwnToken(Platform& platform, LaunchTokens& tokens) {
     }
     tokens.effectiveToken = tokens.processToken.get();
     return true;
-}
-
-enum class Creation { WithPreparedToken, WithOwnToken, Failed, RefusedStrictly };
-
-// Creates the child suspended with the prepared token, or, when Windows refuses that
-// and fallBack allows it, with the launcher's own token. firstError is the prepared
-// token's refusal. Both attempts hand on the same startup record and environment; the
-// child inherits the launcher's current directory.
-Creation CreateChild(Platform& platform, RunState& run, bool fallBack, DWORD& firstError) {
-    STARTUPINFOW* startup = run.startup.Get();
-    const BOOL inheritHandles = run.startup.InheritHandles();
-    const bool ownEnvironment = !run.environmentBlock.empty();
-    void* environment = ownEnvironment ? run.environmentBlock.data() : nullptr;
-    const DWORD flags = kCreationFlags | run.startup.CreationFlags() | (ownEnvironment ? CREATE_UNICODE_ENVIRONMENT : 0) |
-                        (run.console.Prepared() ? CREATE_NO_WINDOW : 0);  // a hidden console of its own
-    PROCESS_INFORMATION child{};
-    if (!platform.CreateProcessAsUserW(run.tokens.effectiveToken, nullptr, run.commandBuffer.data(), nullptr,
-                                       nullptr, inheritHandles, flags, environment, nullptr, startup, &child)) {
-        firstError = platform.GetLastError();
-        platform.WriteStandardError(FailedLine(u"CreateProcessAsUser", firstError));
-        if (firstError == ERROR_PRIVILEGE_NOT_HELD) {
-            platform.WriteStandardError(
-                u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.\n");
-        }
-        // A reduced token refused for any reason but the missing privilege is never
-        // replaced by the launcher's own: a child that can write a folder could plant a
-        // program the reduced token may not run (5), and a program that demands
-        // elevation (740) would get the very rights the reduced token withheld.
-        if (run.tokens.IsReduced() && firstError != ERROR_PRIVILEGE_NOT_HELD) {
-            platform.WriteStandardError(
-                firstError == ERROR_ELEVATION_REQUIRED
-                    ? u"[brindle] The command requires elevation; not falling back to brindle's own token\n"
-                    : u"[brindle] Not falling back to brindle's own token after error " + Decimal(firstError) + u"\n");
-            return Creation::Failed;
-        }
-        if (!fallBack) {
-            return Creation::RefusedStrictly;
-        }
-        platform.WriteStandardError(u"[brindle] Falling back to CreateProcessW (no privilege reduction)\n");
-        if (!platform.CreateProcessW(nullptr, run.commandBuffer.data(), nullptr, nullptr, inheritHandles, flags,
-                                     environment, nullptr, startup, &child)) {
-            platform.WriteStandardError(FailedLine(u"CreateProcessW also", platform.GetLastError()));
-            return Creation::Failed;
-        }
-    }
-    run.process.adopt(child.hProcess);
-    run.thread.adopt(child.hThread);
-    run.processId = child.dwProcessId;
-    return firstError == 0 ? Creation::WithPreparedToken : Creation::WithOwnToken;
-}
-
-// A restriction applies only when the child was created with it: the token steps only
-// with the token they prepared, what the child inherits with any child at all.
-void RecordCreation(RunRecord& record, const LaunchTokens& tokens, Creation creation, DWORD firstError) {
-    const auto notApplied = [firstError](RestrictionRecord& restriction) {
-        if (restriction.applied) {
-            restriction.Record(StepResult::Failed(firstError));
-        }
-    };
-    if (creation != Creation::WithPreparedToken) {
-        notApplied(record.restrictedToken);
-        notApplied(record.lowIntegrity);
-    }
-    if (creation == Creation::Failed || creation == Creation::RefusedStrictly) {
-        notApplied(record.stdHandlesOnly);
-        notApplied(record.environment);
-        notApplied(record.privateConsole);
-        notApplied(record.scratch);
-    }
-    if (creation == Creation::WithOwnToken) {
-        record.childToken = ChildToken::Own;
-    } else if (creation == Creation::WithPreparedToken) {
-        record.childToken = tokens.restrictedToken  ? ChildToken::Restricted
-                            : tokens.duplicateToken ? ChildToken::Duplicate
-                                                    : ChildToken::Own;
-    }
-}
-
-// Ends the child, with every process it started when wholeJob asks for it and it runs
-// in a job, and gives Windows a few seconds to finish ending it, so that it is gone
-// when the run returns.
-void EndChild(Platform& platform, const RunState& run, bool wholeJob) {
-    if (!wholeJob || !run.job || !platform.TerminateJobObject(run.job.get(), 1)) {
-        platform.TerminateProcess(run.process.get(), 1);
-    }
-    platform.WaitForSingleObject(run.process.get(), kEndWaitMs);
-}
-
-void StopClock(Platform& platform, const RunState& run, RunRecord& record) {
-    record.elapsedMs = platform.GetTickCount64() - run.creationTick;
-}
-
-// The one line that tells why the command did not run under --strict; the status to return.
-DWORD RefuseStrictly(Platform& platform) {
-    platform.WriteStandardError(
-        u"[brindle] Strict: a requested restriction could not be applied; the command was not run\n");
-    return 1;
-}
-
-// Resumes the suspended child. A child that cannot be resumed would never run and
-// the wait would never end: it is ended instead, and the run fails.
-bool StartChild(Platform& platform, RunState& run, bool verbose) {
-    const bool resumed = platform.ResumeThread(run.thread.get()) != kResumeFailed;
-    const DWORD error = resumed ? 0 : platform.GetLastError();  // before the thread's release
-    run.thread.reset();
-    if (!resumed) {
-        platform.WriteStandardError(FailedLine(u"ResumeThread", error));
-        EndChild(platform, run, false);
-        return false;
-    }
-    if (verbose) {
-        platform.WriteStandardError(u"[brindle] Child process started (PID=" + Decimal(run.processId) + u")\n");
-    }
-    return true;
-}
-
-DWORD WaitLimit(std::uint32_t timeoutSeconds) {
-    if (timeoutSeconds == 0) {
-        return INFINITE;
-    }
-    return static_cast<DWORD>(std::min(std::uint64_t{timeoutSeconds} * 1000, kLongestFiniteWait));
-}
-
-// An exit code from 0xC0000000 to 0xFFFFFFFE is an NTSTATUS error (an exception, a
-// loader failure), which a program ended by it never reports itself.
-std::optional<std::u16string> CrashLine(DWORD exitCode) {
-    if (exitCode < 0xC0000000 || exitCode == 0xFFFFFFFF) {
-        return std::nullopt;
-    }
-    const std::pair<DWORD, std::u16string_view> known[] = {
-        {0xC0000005, u" (access violation)"}, {0xC0000022, u" (access denied)"},
-        {0xC0000135, u" (a DLL was not found)"}, {0xC00000FD, u" (stack overflow)"},
-        {0xC000013A, u" (interrupted)"},       {0xC0000409, u" (stack buffer overrun)"}};
-    std::u16string line = u"[brindle] The command ended with status 0x";
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        line += u"0123456789ABCDEF"[(exitCode >> shift) & 0xF];
-    }
-    for (const auto& [status, meaning] : known) {
-        if (status == exitCode) {
-            line += meaning;
-        }
-    }
-    return line + u"\n";
-}
-
-// Waits for the child within the time limit, hearing what its job reports meanwhile, and
-// returns the run's exit status.
-DWORD WaitForChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record) {
-    const DWORD result = run.events.WaitForChild(run.process.get(), WaitLimit(options.timeout));
-    StopClock(platform, run, record);
-    if (result == WAIT_TIMEOUT) {
-        record.outcome = Outcome::TimedOut;
-        platform.WriteStandardError(u"[brindle] Child process timed out after " + Decimal(options.timeout) +
-                                    u" seconds, terminating\n");
-        EndChild(platform, run, true);
-        return 1;
-    }
-    if (result != WAIT_OBJECT_0) {
-        record.outcome = Outcome::WaitFailed;
-        platform.WriteStandardError(FailedLine(u"WaitForSingleObject", platform.GetLastError()));
-        return 1;
-    }
-    DWORD exitCode = 1;
-    platform.GetExitCodeProcess(run.process.get(), &exitCode);
-    record.outcome = Outcome::Exited;
-    record.childExitCode = exitCode;
-    if (options.verbose) {
-        platform.WriteStandardError(u"[brindle] Child process exited with code " + Decimal(exitCode) + u"\n");
-    }
-    if (const std::optional<std::u16string> crash = CrashLine(exitCode)) {
-        platform.WriteStandardError(*crash);
-    }
-    return exitCode;
-}
-
-// From the created, suspended child to its end: containment, the strict check of the
-// job, the start and the wait. Returns the run's exit status.
-DWORD SuperviseChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record) {
-    if (options.jobObject) {
-        const JobLimits limits{options.maxProc, options.maxMemory, options.maxProcessMemory, options.cpuRate,
-                               options.cpuTime};
-        const JobResult contained =
-            ContainInJob(platform, run.process.get(), limits, options.verbose, run.job, run.events);
-        record.job.Record(contained.job);
-        record.uiRestrictions.Record(contained.uiRestrictions);
-        if (record.cpuRate.requested) {
-            record.cpuRate.Record(contained.cpuRate);
-        }
-        const bool allApplied = record.job.applied && record.uiRestrictions.applied &&
-                                (!record.cpuRate.requested || record.cpuRate.applied);
-        if (options.strict && !allApplied) {
-            const DWORD status = RefuseStrictly(platform);
-            EndChild(platform, run, false);  // never resumed: it has run no code
-            StopClock(platform, run, record);
-            return status;
-        }
-    }
-    // On a console of its own the child cannot be interrupted but through brindle.
-    std::optional<ForwardedInterrupt> interrupt;
-    if (run.console.Prepared()) {
-        interrupt.emplace(platform, run.job.get(), run.process.get());
-    }
-    if (!StartChild(platform, run, options.verbose)) {
-        StopClock(platform, run, record);
-        return 1;
-    }
-    return WaitForChild(platform, run, options, record);
 }
 
 // A console of the child's own, named alone by its handle list. When it cannot be made
@@ -336,28 +107,37 @@ RunRecord Running(const RunRecord& sofar) {
     return running;
 }
 
+// A folder of the child's own for TEMP. Once it exists a report names it, so that a
+// brindle ended from here on names the folder it leaves.
+StepResult CreateScratch(const LaunchOptions& options, RunRecord& record, RunReport& report, ScratchFolder& scratch) {
+    const StepResult created = scratch.Create(options.lowIL, options.verbose);
+    record.scratch.Record(created);
+    if (!scratch.Path().empty()) {
+        record.scratchFolder = scratch.Path();
+        report.Write(Running(record));
+    }
+    return created;
+}
+
 // The launch sequence, from the parsed command line to the release of everything it
 // opened. What each step achieved goes into record, which --strict checks as the
 // launch goes.
 DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector<DWORD>& threadDacl,
-             RunRecord& record, RunReport& report, ScratchFolder& scratch) {
+             StrictCheck& strict, RunRecord& record, RunReport& report, ScratchFolder& scratch) {
     RunState run(platform);
     if (!OpenOwnToken(platform, run.tokens)) {
         return 1;
     }
-    if (options.restrictedToken) {
-        record.restrictedToken.Record(ApplyRestrictedToken(platform, run.tokens, options.verbose));
-        if (options.strict && !record.restrictedToken.applied) {
-            return RefuseStrictly(platform);
-        }
+    if (options.restrictedToken &&
+        strict.Refuses(record.restrictedToken, ApplyRestrictedToken(platform, run.tokens, options.verbose))) {
+        return 1;
     }
     if (options.lowIL) {
         if (!ApplyLowIntegrityLevel(platform, run.tokens, options.verbose)) {
             return 1;
         }
-        record.lowIntegrity.Record(run.tokens.lowLabel);
-        if (options.strict && !record.lowIntegrity.applied) {
-            return RefuseStrictly(platform);
+        if (strict.Refuses(record.lowIntegrity, run.tokens.lowLabel)) {
+            return 1;
         }
     } else if (options.restrictedToken && IsElevated(platform, run.tokens.processToken.get())) {
         platform.WriteStandardError(
@@ -365,30 +145,18 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
     }
     // What the child inherits is prepared before any directory is touched, so that a
     // strict refusal here leaves the disk as it was.
-    if (options.privateConsole) {
-        record.privateConsole.Record(PreparePrivateConsole(platform, run, threadDacl));
-        if (options.strict && !record.privateConsole.applied) {
-            return RefuseStrictly(platform);
-        }
+    if (options.privateConsole &&
+        strict.Refuses(record.privateConsole, PreparePrivateConsole(platform, run, threadDacl))) {
+        return 1;
     }
     // A console of its own gives the child its pipes and no other handle.
     const StepResult startup =
         run.console.Prepared() ? StepResult::Applied() : run.startup.Prepare(options.stdHandlesOnly);
-    if (options.stdHandlesOnly) {
-        record.stdHandlesOnly.Record(startup);
-        if (options.strict && !startup.applied) {
-            return RefuseStrictly(platform);
-        }
+    if (options.stdHandlesOnly && strict.Refuses(record.stdHandlesOnly, startup)) {
+        return 1;
     }
-    if (options.scratch) {
-        record.scratch.Record(scratch.Create(options.lowIL, options.verbose));
-        if (!scratch.Path().empty()) {
-            record.scratchFolder = scratch.Path();
-            report.Write(Running(record));  // a brindle ended from here on names the folder it leaves
-        }
-        if (options.strict && !record.scratch.applied) {
-            return RefuseStrictly(platform);
-        }
+    if (options.scratch && strict.Refuses(record.scratch, CreateScratch(options, record, report, scratch))) {
+        return 1;
     }
     if (options.EnvironmentRequested() || record.scratch.applied) {
         const std::u16string_view temporaryFolder =
@@ -400,38 +168,33 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
         if (record.scratch.applied) {
             record.scratch.Record(environment);  // the folder reaches the child only through its block
         }
-        if (options.strict && !environment.applied) {
-            return RefuseStrictly(platform);
+        if (strict.Refuses(environment.applied)) {
+            return 1;
         }
     }
     record.directories = GrantWritableDirs(platform, options);
     report.WarnIfWritableByTheCommand(record.directories);
-    if (options.strict && !AllWritable(record.directories)) {
-        return RefuseStrictly(platform);
+    if (strict.Refuses(AllWritable(record.directories))) {
+        return 1;
     }
 
-    run.commandBuffer = options.command;
-    run.creationTick = platform.GetTickCount64();
     // Under --strict a refused token is never replaced by the launcher's own.
     const bool fallBack = !(options.strict && (options.restrictedToken || options.lowIL));
-    DWORD firstError = 0;
-    const Creation creation = CreateChild(platform, run, fallBack, firstError);
-    run.startup.ReleaseDuplicates();
-    run.console.Start();
-    RecordCreation(record, run.tokens, creation, firstError);
+    const Creation creation = CreateChild(platform, run, fallBack, record);
     if (creation == Creation::RefusedStrictly) {
-        return RefuseStrictly(platform);
+        strict.Refuse();
+        return 1;
     }
     if (creation == Creation::Failed) {
         return 1;
     }
-    const DWORD status = SuperviseChild(platform, run, options, record);
-    run.console.Finish();  // the relay's threads are gone before the job's figures are read
-    if (run.job) {
-        record.jobAccounting = ReadJobAccounting(platform, run.job.get());  // before the job closes with run
-        record.processes = run.events.Collect();
-        record.limitsReached = run.events.LimitsReached();
+    if (options.jobObject) {
+        ContainChild(platform, run, options, record);
     }
+    const bool refused = options.jobObject && strict.Refuses(record.job.applied && record.uiRestrictions.applied &&
+                                                             (!record.cpuRate.requested || record.cpuRate.applied));
+    const DWORD status = refused ? EndUnresumed(platform, run, record) : RunChild(platform, run, options, record);
+    CollectJob(platform, run, record);
     return status;
 }
 
@@ -496,10 +259,10 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     RunRecord record = RequestedRecord(options);
     RunReport report(platform, options.reportPath);
     std::vector<DWORD> threadDacl;  // for every thread brindle creates
+    StrictCheck strict(platform, options.strict);
     const StepResult protection = ProtectOwnProcess(platform, threadDacl);
-    if (options.strict && !protection.applied) {
+    if (strict.Refuses(protection.applied)) {
         record.ownProcess.Record(protection);
-        record.exitCode = RefuseStrictly(platform);
         report.Write(record);
         return record.exitCode;
     }
@@ -512,7 +275,7 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     report.Write(Running(record));
     record.ownProcess.Record(protection);
     ScratchFolder scratch(platform);  // outlives the run's handles: removed once the job has ended its processes
-    record.exitCode = Launch(platform, options, threadDacl, record, report, scratch);
+    record.exitCode = Launch(platform, options, threadDacl, strict, record, report, scratch);
     scratch.Remove();
     report.Write(record);
     return record.exitCode;

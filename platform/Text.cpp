@@ -11,6 +11,14 @@ std::u16string Decimal(std::uint64_t value) {
     return digits;
 }
 
+std::u16string Hexadecimal(std::uint32_t value) {
+    std::u16string digits = u"0x";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        digits += u"0123456789ABCDEF"[(value >> shift) & 0xF];
+    }
+    return digits;
+}
+
 namespace {
 
 void AppendUtf8(std::string& out, std::uint32_t codePoint) {

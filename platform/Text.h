@@ -10,6 +10,9 @@ namespace brindle {
 // The decimal digits of an unsigned number, as the messages print error codes and counts.
 std::u16string Decimal(std::uint64_t value);
 
+// "0x" and eight upper-case hexadecimal digits, as the messages print statuses and flags.
+std::u16string Hexadecimal(std::uint32_t value);
+
 // UTF-8 for standard error when it is not a console. An unpaired surrogate becomes U+FFFD.
 std::string EncodeUtf8(std::u16string_view text);
 

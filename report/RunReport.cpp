@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/Version.h"
+#include "report/Version.h"
 #include "platform/Owners.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"

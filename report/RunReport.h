@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/RunRecord.h"
+#include "report/RunRecord.h"
 #include "platform/Platform.h"
 
 namespace brindle {
