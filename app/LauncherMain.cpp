@@ -27,7 +27,8 @@ namespace {
 // tells why, whether the run ends there. Without --strict nothing refuses.
 class StrictCheck {
 public:
-    StrictCheck(Platform& platform, bool strict) : platform_(platform), strict_(strict) {}
+    StrictCheck(Platform& platform, bool strict, RunRecord& record)
+        : platform_(platform), strict_(strict), record_(record) {}
 
     bool Refuses(RestrictionRecord& restriction, const StepResult& result) {
         restriction.Record(result);
@@ -43,6 +44,7 @@ public:
     }
 
     void Refuse() {
+        record_.outcome = Outcome::Refused;
         platform_.WriteStandardError(
             u"[brindle] Strict: a requested restriction could not be applied; the command was not run\n");
     }
@@ -50,6 +52,7 @@ public:
 private:
     Platform& platform_;
     const bool strict_;
+    RunRecord& record_;
 };
 
 std::u16string Switch(bool value) { return value ? u"1" : u"0"; }
@@ -191,8 +194,8 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
     if (options.jobObject) {
         ContainChild(platform, run, options, record);
     }
-    const bool refused = options.jobObject && strict.Refuses(record.job.applied && record.uiRestrictions.applied &&
-                                                             (!record.cpuRate.requested || record.cpuRate.applied));
+    VerifyChild(platform, run, options, record);
+    const bool refused = strict.Refuses(ChildAsRequested(record));
     const DWORD status = refused ? EndUnresumed(platform, run, record) : RunChild(platform, run, options, record);
     CollectJob(platform, run, record);
     return status;
@@ -259,7 +262,7 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     RunRecord record = RequestedRecord(options);
     RunReport report(platform, options.reportPath);
     std::vector<DWORD> threadDacl;  // for every thread brindle creates
-    StrictCheck strict(platform, options.strict);
+    StrictCheck strict(platform, options.strict, record);
     const StepResult protection = ProtectOwnProcess(platform, threadDacl);
     if (strict.Refuses(protection.applied)) {
         record.ownProcess.Record(protection);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "job/ContainInJob.h"
@@ -25,6 +26,10 @@ constexpr DWORD kEndWaitMs = 5000;
 
 // What ResumeThread returns when it fails.
 constexpr DWORD kResumeFailed = 0xFFFFFFFF;
+
+JobLimits LimitsOf(const LaunchOptions& options) {
+    return {options.maxProc, options.maxMemory, options.maxProcessMemory, options.cpuRate, options.cpuTime};
+}
 
 // firstError is the prepared token's refusal.
 Creation TryCreation(Platform& platform, RunState& run, bool fallBack, DWORD& firstError) {
@@ -182,14 +187,44 @@ Creation CreateChild(Platform& platform, RunState& run, bool fallBack, RunRecord
 }
 
 void ContainChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record) {
-    const JobLimits limits{options.maxProc, options.maxMemory, options.maxProcessMemory, options.cpuRate,
-                           options.cpuTime};
-    const JobResult contained = ContainInJob(platform, run.process.get(), limits, options.verbose, run.job, run.events);
+    const JobResult contained =
+        ContainInJob(platform, run.process.get(), LimitsOf(options), options.verbose, run.job, run.events);
     record.job.Record(contained.job);
     record.uiRestrictions.Record(contained.uiRestrictions);
     if (record.cpuRate.requested) {
         record.cpuRate.Record(contained.cpuRate);
     }
+}
+
+void VerifyChild(Platform& platform, const RunState& run, const LaunchOptions& options, RunRecord& record) {
+    const Applied applied{record.restrictedToken.applied, record.lowIntegrity.applied, record.job.applied,
+                          record.uiRestrictions.applied, record.cpuRate.applied};
+    ChildReading child;
+    child.pid = run.processId;
+    const Verified verified =
+        ReadBack(platform, run.process.get(), run.job.get(), applied, LimitsOf(options), options.verbose, child);
+    record.child = child;
+    const std::tuple<RestrictionRecord&, bool> checked[] = {
+        {record.restrictedToken, verified.restrictedToken}, {record.lowIntegrity, verified.lowIntegrity},
+        {record.job, verified.job}, {record.uiRestrictions, verified.uiRestrictions},
+        {record.cpuRate, verified.cpuRate}};
+    for (const auto& [restriction, isVerified] : checked) {
+        if (restriction.applied) {
+            restriction.verified = isVerified;
+        }
+    }
+}
+
+bool ChildAsRequested(const RunRecord& record) {
+    const bool contained = !record.job.requested || (record.job.applied && record.uiRestrictions.applied &&
+                                                     (!record.cpuRate.requested || record.cpuRate.applied));
+    for (const RestrictionRecord* restriction : {&record.restrictedToken, &record.lowIntegrity, &record.job,
+                                                 &record.uiRestrictions, &record.cpuRate}) {
+        if (restriction->applied && restriction->verified != true) {
+            return false;
+        }
+    }
+    return contained;
 }
 
 void EndChild(Platform& platform, const RunState& run, bool wholeJob) {

@@ -57,6 +57,14 @@ Creation CreateChild(Platform& platform, RunState& run, bool fallBack, RunRecord
 // records what of the job applied.
 void ContainChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record);
 
+// Reads back what the suspended child's token and job really hold (verify/ReadBack.h)
+// and records, for each applied restriction, whether it is verified, and the child.
+void VerifyChild(Platform& platform, const RunState& run, const LaunchOptions& options, RunRecord& record);
+
+// Whether the contained child got every restriction its job asked for, and every applied
+// restriction read back as set: what --strict requires before the child may run.
+bool ChildAsRequested(const RunRecord& record);
+
 // Ends the child, with every process it started when wholeJob asks for it and it runs
 // in a job, and gives Windows a few seconds to finish ending it, so that it is gone
 // when the run returns.

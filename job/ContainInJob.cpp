@@ -7,32 +7,11 @@
 namespace brindle {
 namespace {
 
-// The child may still write the clipboard, use other processes' UI handles and end the session.
-constexpr DWORD kUiRestrictions = JOB_OBJECT_UILIMIT_READCLIPBOARD | JOB_OBJECT_UILIMIT_SYSTEMPARAMETERS |
-                                  JOB_OBJECT_UILIMIT_DISPLAYSETTINGS | JOB_OBJECT_UILIMIT_GLOBALATOMS |
-                                  JOB_OBJECT_UILIMIT_DESKTOP;  // 0x7A
-
 // Windows counts CPU time in 100-nanosecond units.
 constexpr std::int64_t kUnitsPerSecond = 10000000;
 
 bool SetLimits(Platform& platform, HANDLE job, const JobLimits& limits) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION record;
-    std::memset(&record, 0, sizeof(record));  // padding included: every unset byte is zero
-    JOBOBJECT_BASIC_LIMIT_INFORMATION& basic = record.BasicLimitInformation;
-    basic.LimitFlags = JOB_OBJECT_LIMIT_ACTIVE_PROCESS | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    basic.ActiveProcessLimit = limits.maxProc;
-    if (limits.jobMemory != 0) {
-        basic.LimitFlags |= JOB_OBJECT_LIMIT_JOB_MEMORY;
-        record.JobMemoryLimit = limits.jobMemory;
-    }
-    if (limits.processMemory != 0) {
-        basic.LimitFlags |= JOB_OBJECT_LIMIT_PROCESS_MEMORY;
-        record.ProcessMemoryLimit = limits.processMemory;
-    }
-    if (limits.cpuTimeSeconds != 0) {
-        basic.LimitFlags |= JOB_OBJECT_LIMIT_JOB_TIME;
-        basic.PerJobUserTimeLimit.QuadPart = static_cast<std::int64_t>(limits.cpuTimeSeconds) * kUnitsPerSecond;
-    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION record = LimitRecord(limits);
     return platform.SetInformationJobObject(job, JobObjectExtendedLimitInformation, &record, sizeof(record));
 }
 
@@ -43,10 +22,7 @@ bool SetUiRestrictions(Platform& platform, HANDLE job) {
 }
 
 bool SetCpuRate(Platform& platform, HANDLE job, std::uint32_t percent) {
-    JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate;
-    std::memset(&rate, 0, sizeof(rate));
-    rate.ControlFlags = JOB_OBJECT_CPU_RATE_CONTROL_ENABLE | JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP;  // 0x5
-    rate.CpuRate = percent * 100;  // in hundredths of a percent
+    JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate = CpuRateRecord(percent);
     return platform.SetInformationJobObject(job, JobObjectCpuRateControlInformation, &rate, sizeof(rate));
 }
 
@@ -66,6 +42,35 @@ void PrintLimits(Platform& platform, const JobLimits& limits) {
 }
 
 }  // namespace
+
+JOBOBJECT_EXTENDED_LIMIT_INFORMATION LimitRecord(const JobLimits& limits) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION record;
+    std::memset(&record, 0, sizeof(record));  // padding included: every unset byte is zero
+    JOBOBJECT_BASIC_LIMIT_INFORMATION& basic = record.BasicLimitInformation;
+    basic.LimitFlags = JOB_OBJECT_LIMIT_ACTIVE_PROCESS | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    basic.ActiveProcessLimit = limits.maxProc;
+    if (limits.jobMemory != 0) {
+        basic.LimitFlags |= JOB_OBJECT_LIMIT_JOB_MEMORY;
+        record.JobMemoryLimit = limits.jobMemory;
+    }
+    if (limits.processMemory != 0) {
+        basic.LimitFlags |= JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+        record.ProcessMemoryLimit = limits.processMemory;
+    }
+    if (limits.cpuTimeSeconds != 0) {
+        basic.LimitFlags |= JOB_OBJECT_LIMIT_JOB_TIME;
+        basic.PerJobUserTimeLimit.QuadPart = static_cast<std::int64_t>(limits.cpuTimeSeconds) * kUnitsPerSecond;
+    }
+    return record;
+}
+
+JOBOBJECT_CPU_RATE_CONTROL_INFORMATION CpuRateRecord(std::uint32_t percent) {
+    JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate;
+    std::memset(&rate, 0, sizeof(rate));
+    rate.ControlFlags = JOB_OBJECT_CPU_RATE_CONTROL_ENABLE | JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP;  // 0x5
+    rate.CpuRate = percent * 100;  // in hundredths of a percent
+    return rate;
+}
 
 JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limits, bool verbose, UniqueHandle& job,
                        JobEvents& events) {

@@ -17,6 +17,19 @@ struct JobLimits {
     std::uint64_t cpuTimeSeconds = 0;    // user-mode CPU time of the whole job
 };
 
+// The UI restrictions every job gets. The child may still write the clipboard, use other
+// processes' UI handles and end the session.
+constexpr DWORD kUiRestrictions = JOB_OBJECT_UILIMIT_READCLIPBOARD | JOB_OBJECT_UILIMIT_SYSTEMPARAMETERS |
+                                  JOB_OBJECT_UILIMIT_DISPLAYSETTINGS | JOB_OBJECT_UILIMIT_GLOBALATOMS |
+                                  JOB_OBJECT_UILIMIT_DESKTOP;  // 0x7A
+
+// The job's limit record as it is set: the active-process limit and kill-on-close always,
+// each asked-for memory and CPU-time limit besides.
+JOBOBJECT_EXTENDED_LIMIT_INFORMATION LimitRecord(const JobLimits& limits);
+
+// The CPU rate record for a hard cap of percent, in the hundredths Windows keeps.
+JOBOBJECT_CPU_RATE_CONTROL_INFORMATION CpuRateRecord(std::uint32_t percent);
+
 // What the job step achieved: the job (created, its limit record set, the child
 // assigned), its UI restrictions and its CPU rate, each applied or with the code of the
 // call that failed. Without the job nothing else applies.

@@ -190,6 +190,8 @@ public:
     // The job's accounting and limits; returnLength may be null.
     virtual BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
                                            DWORD* returnLength) = 0;
+    // The page size in dwPageSize: Windows keeps a job's memory limits in whole pages.
+    virtual void GetSystemInfo(SYSTEM_INFO* info) = 0;
 
     // A job's messages. A completion port made with INVALID_HANDLE_VALUE for a file is
     // a queue of its own; associated with a job (JobObjectAssociateCompletionPortInformation),

@@ -340,6 +340,8 @@ BOOL WindowsPlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS i
     return ::QueryInformationJobObject(job, infoClass, info, infoLength, returnLength);
 }
 
+void WindowsPlatform::GetSystemInfo(SYSTEM_INFO* info) { ::GetSystemInfo(info); }
+
 HANDLE WindowsPlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
                                                DWORD concurrentThreads) {
     return ::CreateIoCompletionPort(file, existingPort, completionKey, concurrentThreads);

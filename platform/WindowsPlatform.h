@@ -109,6 +109,7 @@ public:
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
     BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
                                    DWORD* returnLength) override;
+    void GetSystemInfo(SYSTEM_INFO* info) override;
     HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
                                   DWORD concurrentThreads) override;
     BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,

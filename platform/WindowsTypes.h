@@ -139,6 +139,24 @@ struct TOKEN_MANDATORY_LABEL {
     SID_AND_ATTRIBUTES Label;
 };
 
+struct TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+};
+
+struct SYSTEM_INFO {
+    DWORD dwOemId;  // a union with the processor architecture in Windows' headers
+    DWORD dwPageSize;
+    void* lpMinimumApplicationAddress;
+    void* lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+};
+
 struct TOKEN_USER {
     SID_AND_ATTRIBUTES User;
 };
@@ -275,7 +293,13 @@ struct JOBOBJECT_END_OF_JOB_TIME_INFORMATION {
     DWORD EndOfJobTimeAction;
 };
 
-enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenGroups = 2, TokenElevation = 20, TokenIntegrityLevel = 25 };
+enum TOKEN_INFORMATION_CLASS {
+    TokenUser = 1,
+    TokenGroups = 2,
+    TokenPrivileges = 3,
+    TokenElevation = 20,
+    TokenIntegrityLevel = 25
+};
 enum SECURITY_IMPERSONATION_LEVEL { SecurityImpersonation = 2 };
 enum TOKEN_TYPE { TokenPrimary = 1 };
 enum JOBOBJECTINFOCLASS {
@@ -435,6 +459,8 @@ static_assert(sizeof(ACL) == 8, "ACL header layout");
 static_assert(sizeof(SYSTEM_MANDATORY_LABEL_ACE) == 12, "SYSTEM_MANDATORY_LABEL_ACE layout");
 static_assert(sizeof(ACCESS_ALLOWED_ACE) == 12, "ACCESS_ALLOWED_ACE layout");
 static_assert(sizeof(TOKEN_USER) == 16, "TOKEN_USER layout");
+static_assert(sizeof(TOKEN_PRIVILEGES) == 16, "TOKEN_PRIVILEGES layout");
+static_assert(sizeof(SYSTEM_INFO) == 48, "SYSTEM_INFO layout");
 static_assert(sizeof(SECURITY_DESCRIPTOR) == 40, "SECURITY_DESCRIPTOR layout");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");
 static_assert(sizeof(FILE_BASIC_INFO) == 40, "FILE_BASIC_INFO layout");

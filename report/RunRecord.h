@@ -11,6 +11,7 @@
 #include "job/JobAccounting.h"
 #include "job/JobEvents.h"
 #include "platform/StepResult.h"
+#include "verify/ReadBack.h"
 
 namespace brindle {
 
@@ -18,6 +19,9 @@ struct RestrictionRecord {
     bool requested = false;
     bool applied = false;         // the child was created with it
     std::optional<DWORD> error;   // the code of the call that kept it from applying
+    // Whether the child's token or job read back as set; empty when it did not apply or
+    // cannot be read back.
+    std::optional<bool> verified;
 
     void Record(const StepResult& result) {
         applied = result.applied;
@@ -25,8 +29,9 @@ struct RestrictionRecord {
     }
 };
 
-// Running: the report written before the run's end, which a killed brindle leaves behind.
-enum class Outcome { Exited, TimedOut, NotStarted, WaitFailed, Running };
+// Refused: a strict refusal, with no child code run. Running: the report written before
+// the run's end, which a killed brindle leaves behind.
+enum class Outcome { Exited, TimedOut, Refused, NotStarted, WaitFailed, Running };
 enum class ChildToken { None, Restricted, Duplicate, Own };
 
 // The limits the command line asked for; empty where it asked for none.
@@ -65,6 +70,7 @@ struct RunRecord {
     std::optional<std::u16string> scratchFolder;  // its full path, once it exists
     std::optional<std::vector<JobProcess>> processes;  // empty without a job's completion port
     std::vector<JobLimit> limitsReached;                // in the order they first fired
+    std::optional<ChildReading> child;                  // what the created child's token read back
 };
 
 }  // namespace brindle

@@ -15,6 +15,7 @@ std::u16string_view OutcomeName(Outcome outcome) {
     switch (outcome) {
         case Outcome::Exited: return u"exited";
         case Outcome::TimedOut: return u"timed out";
+        case Outcome::Refused: return u"refused";
         case Outcome::WaitFailed: return u"wait failed";
         case Outcome::Running: return u"running";
         case Outcome::NotStarted: break;
@@ -69,6 +70,12 @@ void Restriction(JsonWriter& json, std::string_view name, const RestrictionRecor
     json.Bool(restriction.applied);
     json.Key("error");
     OptionalNumber(json, restriction.error);
+    json.Key("verified");
+    if (restriction.verified) {
+        json.Bool(*restriction.verified);
+    } else {
+        json.Null();
+    }
     json.EndObject();
 }
 
@@ -114,6 +121,41 @@ void Job(JsonWriter& json, const std::optional<JobAccounting>& accounting) {
     Figure(json, "peakJobMemory", accounting->peaks, &Peaks::jobMemory);
     Figure(json, "userTimeMs", accounting->counts, &Counts::userTimeMs);
     Figure(json, "kernelTimeMs", accounting->counts, &Counts::kernelTimeMs);
+    json.EndObject();
+}
+
+std::u16string_view GroupName(AdministratorsGroup group) {
+    switch (group) {
+        case AdministratorsGroup::Enabled: return u"enabled";
+        case AdministratorsGroup::DenyOnly: return u"deny-only";
+        case AdministratorsGroup::Absent: break;
+    }
+    return u"absent";
+}
+
+// What the child's token read back; a field whose read failed is null.
+void Child(JsonWriter& json, const std::optional<ChildReading>& child) {
+    if (!child) {
+        json.Null();
+        return;
+    }
+    json.BeginObject();
+    json.Key("pid");
+    json.Number(child->pid);
+    json.Key("integrity");
+    if (child->integrity) {
+        json.String(IntegrityName(*child->integrity));
+    } else {
+        json.Null();
+    }
+    json.Key("administrators");
+    if (child->administrators) {
+        json.String(GroupName(*child->administrators));
+    } else {
+        json.Null();
+    }
+    json.Key("privileges");
+    OptionalNumber(json, child->privileges);
     json.EndObject();
 }
 
@@ -255,6 +297,8 @@ std::string ComposeReport(const RunRecord& record) {
     Processes(json, record.processes);
     json.Key("limitsReached");
     LimitsReached(json, record.limitsReached);
+    json.Key("child");
+    Child(json, record.child);
     json.EndObject();
     return json.Text() + "\n";
 }

@@ -1,5 +1,7 @@
 #include "Harness.h"
 
+#include <cstdio>
+
 #include "UniqueHandle.h"
 
 #include <gtest/gtest.h>
@@ -333,6 +335,33 @@ const std::string& ElevatedWarning() {
                    : std::string();
     }();
     return warning;
+}
+
+std::string ReadBackLines(bool lowIL, bool restrictedToken, DWORD jobLimitFlags, bool verbose) {
+    if (!UnderWine()) {
+        std::string verified;
+        for (const auto& [applied, name] : {std::pair{restrictedToken, "restrictedToken"}, std::pair{lowIL, "lowIntegrity"},
+                                            std::pair{jobLimitFlags != 0, "job, uiRestrictions"}}) {
+            if (applied) {
+                verified += (verified.empty() ? "" : ", ") + std::string(name);
+            }
+        }
+        return verbose && !verified.empty() ? "[brindle] Verified: " + verified + "\n" : std::string();
+    }
+    std::string lines;
+    if (lowIL) {
+        lines += "[brindle] Warning: the child's integrity level is High, not Low\n";
+    }
+    if (restrictedToken) {
+        lines += "[brindle] Warning: the child's token keeps 20 privileges besides SeChangeNotifyPrivilege\n";
+    }
+    if (jobLimitFlags != 0) {
+        char flags[11];
+        std::snprintf(flags, sizeof(flags), "0x%08lX", static_cast<unsigned long>(jobLimitFlags));
+        lines += "[brindle] Warning: the job's limits read back as 0x00000000, not " + std::string(flags) + "\n";
+        lines += "[brindle] Warning: could not read back the job's UI restrictions: 1\n";
+    }
+    return lines;
 }
 
 std::string Summary(const std::wstring& command, const std::string& options, size_t writableDirs) {

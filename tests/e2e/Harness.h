@@ -86,6 +86,16 @@ extern const std::string kStrictRefusal;
 // Wine, always): brindle.exe inherits the test program's token. Empty otherwise.
 const std::string& ElevatedWarning();
 
+// What brindle says once it has read back what the suspended child got, for a child given
+// the Low label, a restricted token, or a job whose limit record has jobLimitFlags (0:
+// none). Windows enforces them all, and with verbose the verified ones are listed. Wine
+// accepts the label, the removal of privileges and the job's limits without enforcing
+// them, and cannot read the UI restrictions back (1): a warning for each.
+std::string ReadBackLines(bool lowIL, bool restrictedToken, DWORD jobLimitFlags, bool verbose = false);
+
+// The limit record's flags of a job with the default process limit and kill-on-close.
+constexpr DWORD kJobFlags = 0x2008;
+
 // The three verbose summary lines. `options` is the text after "Options: ",
 // written out in full by each test, for example
 // "lowIL=0 restrictedToken=1 jobObject=0 maxProc=64 timeout=0".

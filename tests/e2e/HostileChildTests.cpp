@@ -29,7 +29,7 @@ TEST(HostileChild, CannotReadOrDuplicateFromBrindle) {
     const RunResult run = RunBrindle({L"--clear-env", L"--job-object", L"--", ProbePath(), L"parent", secret},
                                      {{L"BRINDLE_TEST_SECRET", secret}});
     EXPECT_EQ(run.out, "memory 5\nduplicate 5\nterminate ok\n");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, ReadBackLines(false, false, kJobFlags));
 }
 
 // The report is in place while the command runs: the command itself reads it.

@@ -24,15 +24,15 @@ TEST(JobObject, VerboseRunReportsTheAssignmentRightBeforeTheStart) {
     const std::vector<VerboseSteps> cases = {
         {{L"--verbose", L"--job-object", L"--max-processes=5"},
          "lowIL=0 restrictedToken=0 jobObject=1 maxProc=5 timeout=0",
-         "[brindle] Assigned process to Job Object (maxProc=5)\n"},
+         "[brindle] Assigned process to Job Object (maxProc=5)\n" + ReadBackLines(false, false, kJobFlags, true)},
         {{L"--verbose", L"--job-object"}, "lowIL=0 restrictedToken=0 jobObject=1 maxProc=64 timeout=0",
-         "[brindle] Assigned process to Job Object (maxProc=64)\n"},
+         "[brindle] Assigned process to Job Object (maxProc=64)\n" + ReadBackLines(false, false, kJobFlags, true)},
         // The job comes after the token steps.
         {{L"--job-object", L"--verbose", L"--low-il", L"--max-processes=5", L"--restricted-token", L"--timeout=30"},
          "lowIL=1 restrictedToken=1 jobObject=1 maxProc=5 timeout=30",
          "[brindle] Created restricted token (admin SIDs deny-only, privileges stripped)\n"
          "[brindle] Set token to Low Integrity Level\n"
-         "[brindle] Assigned process to Job Object (maxProc=5)\n"},
+         "[brindle] Assigned process to Job Object (maxProc=5)\n" + ReadBackLines(true, true, kJobFlags, true)},
         // A limit alone asks for no job.
         {{L"--verbose", L"--max-processes=5"}, "lowIL=0 restrictedToken=0 jobObject=0 maxProc=5 timeout=0", ""},
     };
@@ -46,7 +46,8 @@ TEST(JobObject, ResourceLimitsBringTheJobAndAreListedAfterTheAssignment) {
         {{L"--verbose", L"--max-memory=512M", L"--max-process-memory=256M", L"--cpu-time=60"},
          "lowIL=0 restrictedToken=0 jobObject=1 maxProc=64 timeout=0",
          "[brindle] Assigned process to Job Object (maxProc=64)\n"
-         "[brindle] Job limits: memory=536870912 processMemory=268435456 cpuRate=none cpuTime=60s\n"},
+         "[brindle] Job limits: memory=536870912 processMemory=268435456 cpuRate=none cpuTime=60s\n" +
+             ReadBackLines(false, false, 0x230C, true)},
     });
 }
 
@@ -55,11 +56,11 @@ TEST(JobObject, ResourceLimitsBringTheJobAndAreListedAfterTheAssignment) {
 TEST(JobObject, ARefusedCpuRateWarnsOrUnderStrictRefuses) {
     const std::string warning = "[brindle] Warning: SetInformationJobObject(CpuRateControl) failed: 87\n";
     const RunResult soft = RunBrindle({L"--cpu-rate=50", L"--", ProbePath(), L"exit", L"6"});
-    EXPECT_EQ(soft.err, warning);
+    EXPECT_EQ(soft.err, warning + ReadBackLines(false, false, kJobFlags));
     EXPECT_EQ(soft.exitCode, 6u);
 
     const RunResult strict = RunBrindle({L"--strict", L"--cpu-rate=50", L"--", ProbePath(), L"args", L"ran"});
-    EXPECT_EQ(strict.err, warning + kStrictRefusal);
+    EXPECT_EQ(strict.err, warning + ReadBackLines(false, false, kJobFlags) + kStrictRefusal);
     EXPECT_EQ(strict.out, "");
     EXPECT_EQ(strict.exitCode, 1u);
 }
@@ -69,7 +70,7 @@ TEST(JobObject, ARefusedCpuRateWarnsOrUnderStrictRefuses) {
 TEST(JobObject, TheProcessLimitKeepsTheThirdProcessFromStarting) {
     const RunResult run = RunBrindle({L"--job-object", L"--max-processes=2", L"--", ProbePath(), L"spawn", L"2",
                                       L"3000"});
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, ReadBackLines(false, false, kJobFlags));
     EXPECT_EQ(run.exitCode, 0u);
     if (UnderWine()) {
         EXPECT_EQ(run.out, "started\nstarted\n");
@@ -82,7 +83,7 @@ TEST(JobObject, TheProcessLimitKeepsTheThirdProcessFromStarting) {
 // limit and does not enforce it.
 TEST(JobObject, TheProcessMemoryLimitFailsALargerAllocation) {
     const RunResult run = RunBrindle({L"--max-process-memory=64M", L"--", ProbePath(), L"allocate", L"256"});
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, ReadBackLines(false, false, kJobFlags | 0x100));
     EXPECT_EQ(run.exitCode, 0u);
     if (UnderWine()) {
         EXPECT_EQ(run.out, "allocated\n");
@@ -119,7 +120,7 @@ void ExpectGrandchildEndedOnlyInJob(const GrandchildRun& r) {
 
     for (const RunResult* run : {&contained, &free}) {
         SCOPED_TRACE(run == &contained ? "with --job-object" : "without --job-object");
-        EXPECT_EQ(run->err, r.err);
+        EXPECT_EQ(run->err, (run == &contained ? ReadBackLines(false, false, kJobFlags) : "") + r.err);
         EXPECT_EQ(run->out, "");
         EXPECT_EQ(run->exitCode, r.exitCode);
     }

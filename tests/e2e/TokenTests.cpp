@@ -87,7 +87,8 @@ TEST(RestrictedToken, MakesOnlyTheAdministratorsGroupDenyOnlyForTheChild) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.options)));
         const RunResult run = RunBrindle(Concat(c.options, {L"--", ProbePath(), L"groups"}));
-        EXPECT_EQ(run.err, c.err);
+        const bool restricted = c.options[0] == L"--restricted-token";
+        EXPECT_EQ(run.err, c.err + ReadBackLines(c.options.back() == L"--low-il", restricted, 0));
         EXPECT_EQ(run.exitCode, 0u);
         const std::map<std::string, DWORD> groups = ParseGroups(run.out);
         ASSERT_EQ(groups.count(kAdministrators), 1u) << run.out;
@@ -99,7 +100,7 @@ TEST(RestrictedToken, MakesOnlyTheAdministratorsGroupDenyOnlyForTheChild) {
 // Only Windows shows the child at Low integrity; Wine leaves it at High.
 TEST(TokenSteps, ALowChildRunsAtLowIntegrity) {
     const RunResult run = RunBrindle({L"--low-il", L"--", ProbePath(), L"integrity"});
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, ReadBackLines(true, false, 0));
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.out, UnderWine() ? "S-1-16-12288\n" : "S-1-16-4096\n");
 }
@@ -108,7 +109,7 @@ TEST(TokenSteps, ALowChildRunsAtLowIntegrity) {
 // it must keep among them.
 TEST(TokenSteps, ARestrictedChildHoldsNoPrivilegeButChangeNotify) {
     const RunResult run = RunBrindle({L"--restricted-token", L"--", ProbePath(), L"privileges"});
-    EXPECT_EQ(run.err, ElevatedWarning());
+    EXPECT_EQ(run.err, ElevatedWarning() + ReadBackLines(false, true, 0));
     EXPECT_EQ(run.exitCode, 0u);
     if (UnderWine()) {
         EXPECT_NE(run.out.find("SeChangeNotifyPrivilege\n"), std::string::npos) << run.out;
@@ -121,14 +122,15 @@ TEST(TokenSteps, VerboseRunReportsEachStepInLaunchOrder) {
     const std::vector<VerboseSteps> cases = {
         {{L"--verbose", L"--restricted-token", L"--low-il"},
          "lowIL=1 restrictedToken=1 jobObject=0 maxProc=64 timeout=0",
-         kRestrictedLine + kLowLine},
+         kRestrictedLine + kLowLine + ReadBackLines(true, true, 0, true)},
         // The order on the command line does not change the order of the steps.
         {{L"--low-il", L"--verbose", L"--restricted-token"},
          "lowIL=1 restrictedToken=1 jobObject=0 maxProc=64 timeout=0",
-         kRestrictedLine + kLowLine},
+         kRestrictedLine + kLowLine + ReadBackLines(true, true, 0, true)},
         {{L"--verbose", L"--restricted-token"}, "lowIL=0 restrictedToken=1 jobObject=0 maxProc=64 timeout=0",
-         kRestrictedLine + ElevatedWarning()},
-        {{L"--verbose", L"--low-il"}, "lowIL=1 restrictedToken=0 jobObject=0 maxProc=64 timeout=0", kLowLine},
+         kRestrictedLine + ElevatedWarning() + ReadBackLines(false, true, 0, true)},
+        {{L"--verbose", L"--low-il"}, "lowIL=1 restrictedToken=0 jobObject=0 maxProc=64 timeout=0",
+         kLowLine + ReadBackLines(true, false, 0, true)},
     };
     ExpectVerboseSteps(cases);
 }
@@ -143,7 +145,9 @@ TEST(TokenSteps, QuietRunPrintsNothingAndReturnsTheChildCode) {
         SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", options)));
         const RunResult run = RunBrindle(Concat(options, {L"--", ProbePath(), L"exit", L"3"}));
         // Only --restricted-token without --low-il leaves an elevated caller's child at High integrity.
-        EXPECT_EQ(run.err, options.size() == 1 && options[0] == L"--restricted-token" ? ElevatedWarning() : "");
+        const bool restricted = options[0] == L"--restricted-token";
+        const bool low = options.back() == L"--low-il";
+        EXPECT_EQ(run.err, (restricted && !low ? ElevatedWarning() : "") + ReadBackLines(low, restricted, 0));
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.exitCode, 3u);
     }

@@ -180,7 +180,23 @@ const std::vector<SweepRow>& Rows() {
          true},
         // What a process of the job's list could not tell is left empty in it, without a word.
         {{{"OpenProcess", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token", true},
-        {{{"IsProcessInJob", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token", true},
+        {{{"IsProcessInJob", 2}}, [](auto) { return std::vector<std::u16string>{}; }, 7, "restricted token", true},
+        // What cannot be read back from the suspended child is not verified, and said.
+        {{{"OpenProcessToken", 3}},
+         [](auto e) { return std::vector{Line(u"Warning: could not read back the child's token: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"GetTokenInformation", 10}},
+         [](auto e) { return std::vector{Line(u"Warning: could not read back the child's token: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"IsProcessInJob", 1}},
+         [](auto e) { return std::vector{Line(u"Warning: could not read back the job's membership: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"QueryInformationJobObject", 1}},
+         [](auto e) { return std::vector{Line(u"Warning: could not read back the job's limits: " + e)}; }, 7,
+         "restricted token", true},
+        {{{"QueryInformationJobObject", 2}},
+         [](auto e) { return std::vector{Line(u"Warning: could not read back the job's UI restrictions: " + e)}; },
+         7, "restricted token", true},
         {{{"QueryFullProcessImageNameW", 1}}, [](auto) { return std::vector<std::u16string>{}; }, 7,
          "restricted token", true},
     };
@@ -212,7 +228,7 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
 
     // Every call the sweep makes fail, and no more: a call added to the launch shows up here.
     const std::pair<std::string, std::size_t> counts[] = {
-        {"OpenProcessToken", 2},      {"GetTokenInformation", 4},      {"AllocateAndInitializeSid", 4},
+        {"OpenProcessToken", 3},      {"GetTokenInformation", 10},      {"AllocateAndInitializeSid", 4},
         {"AddAccessAllowedAce", 6},   {"SetSecurityInfo", 2},      {"CreateWellKnownSid", 2},
         {"CreateRestrictedToken", 1}, {"DuplicateTokenEx", 0},         {"SetTokenInformation", 1},
         {"GetFileAttributesW", 2},    {"CreateFileW", 1},              {"GetFileInformationByHandleEx", 1},
@@ -220,10 +236,10 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
         {"InitializeAcl", 4},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
         {"CreateProcessAsUserW", 1},  {"CreateProcessW", 0},           {"CreateJobObjectW", 1},
         {"SetInformationJobObject", 3}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
-        {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},     {"QueryInformationJobObject", 2},
+        {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},     {"QueryInformationJobObject", 4},
         {"GetHandleInformation", 3},  {"DuplicateHandle", 0},          {"InitializeProcThreadAttributeList", 2},
         {"UpdateProcThreadAttribute", 1}, {"GetEnvironmentStringsW", 1},  {"CreateIoCompletionPort", 1},
-        {"GetQueuedCompletionStatus", 3}, {"OpenProcess", 1},           {"IsProcessInJob", 1},
+        {"GetQueuedCompletionStatus", 3}, {"OpenProcess", 1},           {"IsProcessInJob", 2},
         {"QueryFullProcessImageNameW", 1},
     };
     for (const auto& [operation, count] : counts) {

@@ -276,6 +276,19 @@ BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE*
     if (ShouldFail("OpenProcessToken")) {
         return FALSE;
     }
+    if (Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr) {
+        // The token the child runs with, as it reads back.
+        const Token* created = FindToken(processes_[child->index].tokenLabel);
+        Token read;
+        read.groups = ownGroups_;
+        if (created != nullptr && !Lies(Lie::Token)) {
+            read = *created;
+        }
+        read.label = "child token";
+        tokens_.push_back(read);
+        *token = NewHandle(Kind::Token, read.label, tokens_.size() - 1);
+        return TRUE;
+    }
     if (process != kCurrentProcess) {
         lastError_ = ERROR_INVALID_HANDLE;
         return FALSE;
@@ -301,6 +314,33 @@ BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS inf
             return FALSE;
         }
         static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = elevated_ ? 1 : 0;
+        return TRUE;
+    }
+    if (!fail && object != nullptr && (infoClass == TokenIntegrityLevel || infoClass == TokenPrivileges)) {
+        const Token& read = tokens_[object->index];
+        const std::vector<BYTE> sid = SidBytes(read.integrityLabel);
+        const std::size_t privileges = 1 + read.otherPrivileges;
+        *returnLength = static_cast<DWORD>(infoClass == TokenIntegrityLevel
+                                               ? sizeof(TOKEN_MANDATORY_LABEL) + sid.size()
+                                               : offsetof(TOKEN_PRIVILEGES, Privileges) +
+                                                     privileges * sizeof(LUID_AND_ATTRIBUTES));
+        if (info == nullptr || infoLength < *returnLength) {
+            lastError_ = ERROR_INSUFFICIENT_BUFFER;
+            return FALSE;
+        }
+        auto* bytes = static_cast<BYTE*>(info);
+        if (infoClass == TokenIntegrityLevel) {
+            std::memcpy(bytes + sizeof(TOKEN_MANDATORY_LABEL), sid.data(), sid.size());
+            static_cast<TOKEN_MANDATORY_LABEL*>(info)->Label = {bytes + sizeof(TOKEN_MANDATORY_LABEL), SE_GROUP_INTEGRITY};
+            return TRUE;
+        }
+        // SeChangeNotifyPrivilege (23), then the others from SeCreateTokenPrivilege (2) on.
+        auto* record = static_cast<TOKEN_PRIVILEGES*>(info);
+        record->PrivilegeCount = static_cast<DWORD>(privileges);
+        for (std::size_t i = 0; i < privileges; ++i) {
+            const LUID_AND_ATTRIBUTES entry{{i == 0 ? 23u : static_cast<DWORD>(i + 1), 0}, 0};
+            std::memcpy(bytes + offsetof(TOKEN_PRIVILEGES, Privileges) + i * sizeof(entry), &entry, sizeof(entry));
+        }
         return TRUE;
     }
     if (!fail && object != nullptr && infoClass == TokenUser) {
@@ -444,6 +484,9 @@ BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWOR
     Token restricted = tokens_[source->index];
     restricted.label = "restricted token";
     restricted.restrictionFlags = flags;
+    if ((flags & DISABLE_MAX_PRIVILEGE) != 0) {
+        restricted.otherPrivileges = 0;
+    }
     restricted.disableListGiven = sidsToDisable != nullptr;
     restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
                                               restrictedSidCount != 0 || sidsToRestrict != nullptr;
@@ -1370,7 +1413,7 @@ BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
         return FALSE;
     }
     const std::vector<std::size_t>& members = jobs_[jobObject->index].processes;
-    *result = std::count(members.begin(), members.end(), processObject->index) != 0 ? TRUE : FALSE;
+    *result = std::count(members.begin(), members.end(), processObject->index) != 0 && !Lies(Lie::JobMembership);
     return TRUE;
 }
 
@@ -1554,10 +1597,29 @@ BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info
         lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    if (std::any_of(threads_.begin(), threads_.end(), [this](const FakeThread& t) { return t.ran && !ThreadEnded(t); })) {
+    if (infoClass == JobObjectBasicAccountingInformation &&
+        std::any_of(threads_.begin(), threads_.end(), [this](const FakeThread& t) { return t.ran && !ThreadEnded(t); })) {
         problems_.push_back("the job's figures read while a relay still runs");
     }
     const Job& target = jobs_[object->index];
+    // A record reads back as it was set, or as zeros where the platform ignored it.
+    const auto readBack = [&](const std::vector<BYTE>& record, Lie lie) {
+        if (record.size() != infoLength) {
+            lastError_ = ERROR_INVALID_PARAMETER;
+            return FALSE;
+        }
+        std::memcpy(info, record.data(), infoLength);
+        if (Lies(lie)) {
+            std::memset(info, 0, infoLength);
+        }
+        return TRUE;
+    };
+    if (infoClass == JobObjectBasicUIRestrictions) {
+        return readBack(target.uiRestrictions, Lie::UiRestrictions);
+    }
+    if (infoClass == JobObjectCpuRateControlInformation) {
+        return readBack(target.cpuRate, Lie::CpuRate);
+    }
     if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
         accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
@@ -1574,6 +1636,12 @@ BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info
         target.extendedLimit.size() == infoLength) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
         std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
+        // Windows keeps the memory limits in whole pages.
+        limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
+        limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
+        if (Lies(Lie::JobLimits)) {
+            std::memset(&limits, 0, sizeof(limits));
+        }
         limits.PeakProcessMemoryUsed = kPeakProcessMemory;
         limits.PeakJobMemoryUsed = kPeakJobMemory;
         std::memcpy(info, &limits, sizeof(limits));
@@ -1581,6 +1649,11 @@ BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info
     }
     lastError_ = ERROR_INVALID_PARAMETER;
     return FALSE;
+}
+
+void FakePlatform::GetSystemInfo(SYSTEM_INFO* info) {
+    std::memset(info, 0, sizeof(*info));
+    info->dwPageSize = kPageSize;
 }
 
 void FakePlatform::EndProcessesOfJob(const Job& job) {

@@ -5,6 +5,7 @@
 // closed exactly once and every SID freed exactly once.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -113,6 +114,7 @@ public:
     static constexpr SIZE_T kPeakProcessMemory = SIZE_T{3} << 20;
     static constexpr SIZE_T kPeakJobMemory = SIZE_T{5} << 20;
     static constexpr DWORD kChatterMs = 7;
+    static constexpr DWORD kPageSize = 4096;
     // Where the programs of the scenario are found; the image of each process made of one.
     static inline const std::u16string kProgramFolder = u"C:\\Windows\\System32\\";
     // The id of the process made n-th (counting from 1), of the child's tree included.
@@ -165,6 +167,12 @@ public:
     }
     // The console event Windows delivers to the launcher's console handler while it waits for a child.
     void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
+    // What a platform may accept and not do (Wine does each): the child's token keeps its
+    // integrity, Administrators and privileges; the job's limits read back as 0; its UI
+    // restrictions or CPU rate read back as 0; the child is not in its job.
+    enum class Lie { Token, JobLimits, UiRestrictions, CpuRate, JobMembership };
+    void Tell(Lie lie) { lies_.push_back(lie); }
+
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
     void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
         shortNames_.emplace_back(shortName, longName);
@@ -356,6 +364,7 @@ public:
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
     BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
                                    DWORD* returnLength) override;
+    void GetSystemInfo(SYSTEM_INFO* info) override;
     HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
                                   DWORD concurrentThreads) override;
     BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
@@ -372,6 +381,7 @@ public:
         std::string label;
         std::vector<FakeGroup> groups;
         std::string integrityLabel = "S-1-16-12288";  // High, as an elevated launcher has
+        DWORD otherPrivileges = 20;  // besides SeChangeNotifyPrivilege; none after DISABLE_MAX_PRIVILEGE
         DWORD integrityLabelAttributes = 0;
         DWORD integrityLabelLength = 0;
         DWORD openedWithAccess = 0;
@@ -526,6 +536,8 @@ private:
 
     std::vector<Object> objects_;
     std::vector<Token> tokens_;
+    std::vector<Lie> lies_;
+    bool Lies(Lie lie) const { return std::find(lies_.begin(), lies_.end(), lie) != lies_.end(); }
     std::vector<Process> processes_;
     std::vector<Job> jobs_;
     std::vector<LabelWrite> labelWrites_;

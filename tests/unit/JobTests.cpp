@@ -31,9 +31,10 @@ TEST_F(JobContainmentTest, TheSuspendedChildGetsAJobWithExactlyTheLimitAndUiReco
     EXPECT_EQ(job.processes, std::vector<std::size_t>{0});
 
     const std::vector<std::u16string> lines = Lines();
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[3], u"[brindle] Assigned process to Job Object (maxProc=5)\n");
-    EXPECT_EQ(lines[4].substr(0, 36), u"[brindle] Child process started (PID");
+    EXPECT_EQ(lines[4], u"[brindle] Verified: job, uiRestrictions\n");  // read back before the start
+    EXPECT_EQ(lines[5].substr(0, 36), u"[brindle] Child process started (PID");
 
     // Limits, then UI restrictions, then assignment, all before the child runs.
     const std::vector<std::string>& calls = fake.Calls();
@@ -42,7 +43,7 @@ TEST_F(JobContainmentTest, TheSuspendedChildGetsAJobWithExactlyTheLimitAndUiReco
     EXPECT_LT(CallIndex(calls, "AssignProcessToJobObject"), CallIndex(calls, "ResumeThread"));
     EXPECT_EQ(fake.CountCalls("SetInformationJobObject"), 3u);  // with the completion port's
     // The job's port, and the child opened when the port reported it, close after the job.
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job",
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "child token", "thread", "process", "job",
                                                            "opened process", "port", "own token"}));
 }
 
@@ -73,17 +74,18 @@ TEST_F(JobContainmentTest, ResourceLimitsAreSetExactlyAndShownInVerboseMode) {
     // With a CPU-time limit the port is told of it, and Windows leaves ending the job to brindle.
     EXPECT_EQ(fake.Jobs()[0].endOfJobTime, (std::vector<BYTE>{1, 0, 0, 0}));
     const std::vector<std::u16string> lines = Lines();
-    ASSERT_EQ(lines.size(), 7u);
+    ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[1], u"[brindle] Options: lowIL=0 restrictedToken=0 jobObject=1 maxProc=64 timeout=0\n");
     EXPECT_EQ(lines[3], u"[brindle] Assigned process to Job Object (maxProc=64)\n");
     EXPECT_EQ(lines[4],
               u"[brindle] Job limits: memory=536870912 processMemory=268435456 cpuRate=50% cpuTime=60s\n");
+    EXPECT_EQ(lines[5], u"[brindle] Verified: job, uiRestrictions, cpuRate\n");
     // One limit alone is listed too, the others as none.
     FakePlatform cpuTime;
     cpuTime.AddProgram(u"seven.exe", FakeProgram{7, false});
     Launch(cpuTime, {u"--verbose", u"--cpu-time=30", u"--", u"seven.exe"});
     const std::vector<std::u16string> cpuTimeLines = cpuTime.ErrorLines();
-    ASSERT_EQ(cpuTimeLines.size(), 7u);
+    ASSERT_EQ(cpuTimeLines.size(), 8u);
     EXPECT_EQ(cpuTimeLines[4], u"[brindle] Job limits: memory=none processMemory=none cpuRate=none cpuTime=30s\n");
 }
 
@@ -92,7 +94,7 @@ TEST_F(JobContainmentTest, ARefusedCpuRateIsAWarningAndTheJobStays) {
     fake.Fail("SetInformationJobObject", ERROR_INVALID_PARAMETER, 3);
     EXPECT_EQ(Run({u"--verbose", u"--cpu-rate=50", u"--", u"seven.exe"}), 7u);
     const std::vector<std::u16string> lines = Lines();
-    ASSERT_EQ(lines.size(), 8u);
+    ASSERT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines[3], u"[brindle] Warning: SetInformationJobObject(CpuRateControl) failed: 87\n");
     EXPECT_EQ(lines[5], u"[brindle] Job limits: memory=none processMemory=none cpuRate=50% cpuTime=none\n");
     ASSERT_EQ(fake.Jobs().size(), 1u);
@@ -150,7 +152,7 @@ TEST_F(JobContainmentTest, EveryFailureIsReportedAndTheChildStillRuns) {
         EXPECT_EQ(scenario.PortWaits().empty(), !c.jobKept);  // a job given up takes its port along
         if (c.jobKept) {
             EXPECT_GT(closeJob, resume);
-            EXPECT_EQ(scenario.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "job",
+            EXPECT_EQ(scenario.CloseOrder(), (std::vector<std::string>{"query token", "child token", "thread", "process", "job",
                                                                        "opened process", "port", "own token"}));
         } else if (c.operation != "CreateJobObjectW") {
             EXPECT_LT(closeJob, resume);

@@ -55,7 +55,7 @@ TEST_F(LaunchSequenceTest, TheChildIsResumedTheThreadClosedAndHandlesReleasedInO
     ASSERT_NE(resume + 1, calls.end());
     EXPECT_EQ(*(resume + 1), "CloseHandle(thread)");
     EXPECT_EQ(*(resume + 2), "WaitForSingleObject");
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "child token", "thread", "process", "own token"}));
 }
 
 TEST_F(LaunchSequenceTest, VerboseRunPrintsTheSummaryThenStartAndExit) {
@@ -201,15 +201,16 @@ TEST_F(LaunchSequenceTest, AChildThatCannotBeResumedIsEndedAndTheRunFails) {
     fake.Fail("ResumeThread", ERROR_ACCESS_DENIED);
     EXPECT_EQ(Run({u"--verbose", u"--job-object", u"--", u"seven.exe"}), 1u);
     const std::vector<std::u16string> lines = Lines();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[4], u"[brindle] ResumeThread failed: 5\n");
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[4], u"[brindle] Verified: job, uiRestrictions\n");
+    EXPECT_EQ(lines[5], u"[brindle] ResumeThread failed: 5\n");
     ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_FALSE(fake.Processes()[0].resumed);
     EXPECT_EQ(fake.Processes()[0].terminatedWith, std::optional<UINT>{1});
     EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{5000});
     EXPECT_EQ(fake.CountCalls("GetExitCodeProcess"), 0u);
     EXPECT_EQ(fake.CloseOrder(),
-              (std::vector<std::string>{"query token", "thread", "process", "job", "port", "own token"}));
+              (std::vector<std::string>{"query token", "child token", "thread", "process", "job", "port", "own token"}));
 }
 
 // A reduced token that Windows refuses is never replaced by brindle's own, but for the

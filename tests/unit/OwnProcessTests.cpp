@@ -71,8 +71,8 @@ TEST(OwnProcessFailureTest, IsAWarningOrUnderStrictARefusalAndTheReportSaysWhy) 
             EXPECT_EQ(scenario.Dacls().size(), daclsWritten);
             EXPECT_EQ(scenario.Processes().size(), strict ? 0u : 1u);
             const Json report = Json::parse(scenario.Files().at(u"r.json"));
-            EXPECT_EQ(report["outcome"], strict ? "not started" : "exited");
-            EXPECT_EQ(report["restrictions"]["ownProcess"], (Json{{"requested", true}, {"applied", false}, {"error", 5}}));
+            EXPECT_EQ(report["outcome"], strict ? "refused" : "exited");
+            EXPECT_EQ(report["restrictions"]["ownProcess"], (Json{{"requested", true}, {"applied", false}, {"error", 5}, {"verified", nullptr}}));
             EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
         }
     }
@@ -96,7 +96,7 @@ TEST(ElevatedCallerTest, IsWarnedAfterTheTokenStepsOfWhatARestrictedTokenAloneLe
         const bool warned = lines.size() > 5 && lines[4] ==  // after the summary and the token line
             u"[brindle] Warning: the child of an elevated caller stays at High integrity without --low-il\n";
         EXPECT_EQ(warned, c.warned);
-        EXPECT_EQ(lines.size(), c.option == u"--low-il" ? 0u : warned ? 7u : 6u);
+        EXPECT_EQ(lines.size(), c.option == u"--low-il" ? 0u : warned ? 8u : 7u);
     }
 }
 
@@ -113,7 +113,7 @@ TEST_F(OwnProcessTest, AReportSaysRunningBeforeTheLaunchBegins) {
         EXPECT_EQ(running[key], nullptr) << key;
     }
     EXPECT_EQ(running["outcome"], "running");
-    EXPECT_EQ(running["restrictions"]["restrictedToken"], (Json{{"requested", true}, {"applied", false}, {"error", nullptr}}));
+    EXPECT_EQ(running["restrictions"]["restrictedToken"], (Json{{"requested", true}, {"applied", false}, {"error", nullptr}, {"verified", nullptr}}));
     EXPECT_EQ(running["restrictions"]["ownProcess"], running["restrictions"]["restrictedToken"]);
     EXPECT_EQ(Json::parse(fake.Files().at(u"r.json"))["restrictions"]["ownProcess"]["applied"], true);
 }

@@ -15,9 +15,12 @@ using ReportTest = LaunchScenario;
 
 const std::u16string kReport = u"C:\\out\\r.json";
 
-Json Restriction(bool requested, bool applied, Json error = nullptr) {
-    return {{"requested", requested}, {"applied", applied}, {"error", error}};
+Json Restriction(bool requested, bool applied, Json error = nullptr, Json verified = nullptr) {
+    return {{"requested", requested}, {"applied", applied}, {"error", error}, {"verified", verified}};
 }
+
+// Applied, and read back from the child's token or job as it was set.
+Json Verified() { return Restriction(true, true, nullptr, true); }
 
 Json NotRequested() { return Restriction(false, false); }
 
@@ -49,11 +52,11 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     std::size_t previous = 0;
     for (const char* key : {"{\"brindle\"", "\"command\"", "\"outcome\"", "\"exitCode\"", "\"childExitCode\"",
                             "\"elapsedMs\"", "\"childToken\"", "\"restrictions\"", "\"directories\"", "\"job\"",
-                            "\"program\"", "\"limits\"", "\"scratch\"", "\"processes\"", "\"limitsReached\""}) {
+                            "\"program\"", "\"limits\"", "\"scratch\"", "\"processes\"", "\"limitsReached\"", "\"child\""}) {
         previous = text.find(key, previous);
         ASSERT_NE(previous, std::string::npos) << key;
     }
-    EXPECT_EQ(report.size(), 15u);
+    EXPECT_EQ(report.size(), 16u);
     EXPECT_EQ(report["brindle"], BRINDLE_VERSION_TEXT);
     EXPECT_EQ(report["command"], "seven.exe \"x y\"");
     EXPECT_EQ(report["outcome"], "exited");
@@ -61,10 +64,10 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     EXPECT_EQ(report["childExitCode"], 7);
     EXPECT_EQ(report["elapsedMs"], FakePlatform::kChildRunMs);
     EXPECT_EQ(report["childToken"], "restricted");
-    EXPECT_EQ(report["restrictions"], (Json{{"restrictedToken", Restriction(true, true)},
+    EXPECT_EQ(report["restrictions"], (Json{{"restrictedToken", Verified()},
                                             {"lowIntegrity", NotRequested()},
-                                            {"job", Restriction(true, true)},
-                                            {"uiRestrictions", Restriction(true, true)},
+                                            {"job", Verified()},
+                                            {"uiRestrictions", Verified()},
                                             {"cpuRate", NotRequested()},
                                             {"stdHandlesOnly", NotRequested()},
                                             {"environment", NotRequested()},
@@ -83,6 +86,8 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
                                                   {"image", "C:\\Windows\\System32\\seven.exe"},
                                                   {"exitCode", 7}}})));
     EXPECT_EQ(report["limitsReached"], Json::array());
+    EXPECT_EQ(report["child"], (Json{{"pid", FakePlatform::ProcessId(1)}, {"integrity", "High"},
+                                     {"administrators", "deny-only"}, {"privileges", 0}}));
     EXPECT_EQ(report["job"], (Json{{"totalProcesses", 1},
                                    {"activeProcesses", 0},
                                    {"peakProcessMemory", FakePlatform::kPeakProcessMemory},
@@ -126,13 +131,24 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          {u"--strict", u"--job-object", u"--", u"seven.exe"},
          [](FakePlatform& f) { f.Fail("AssignProcessToJobObject", 5); },
          1,
-         {{"outcome", "not started"}, {"childToken", "own"}, {"childExitCode", nullptr}, {"job", nullptr}}},
+         {{"outcome", "refused"}, {"childToken", "own"}, {"childExitCode", nullptr}, {"job", nullptr}}},
+        // A platform that took the label and ignored it: the child never runs, and the
+        // report says what it really had.
+        {"strict refusal of a label the child did not get",
+         {u"--strict", u"--low-il", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Tell(FakePlatform::Lie::Token); },
+         1,
+         {{"outcome", "refused"},
+          {"restrictions/lowIntegrity", Restriction(true, true, nullptr, false)},
+          {"child", {{"pid", FakePlatform::ProcessId(1)}, {"integrity", "High"}, {"administrators", "enabled"},
+                     {"privileges", 20}}}}},
         // What the child would have inherited was prepared, and is not applied: no child was created.
         {"strict refusal at creation",
          {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--scratch", u"--", u"seven.exe"},
          [](FakePlatform& f) { f.Fail("CreateProcessAsUserW", 1314); },
          1,
-         {{"outcome", "not started"},
+         {{"outcome", "refused"},
+          {"child", nullptr},
           {"restrictions/lowIntegrity", Restriction(true, false, 1314)},
           {"restrictions/stdHandlesOnly", Restriction(true, false, 1314)},
           {"restrictions/environment", Restriction(true, false, 1314)},
@@ -148,7 +164,7 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          {u"--job-object", u"--", u"seven.exe"},
          [](FakePlatform& f) { f.Fail("SetInformationJobObject", 5, 3); },
          7,
-         {{"restrictions/job", Restriction(true, true)}, {"processes", nullptr},
+         {{"restrictions/job", Verified()}, {"processes", nullptr},
           {"elapsedMs", FakePlatform::kChildRunMs}}},
         {"child not resumed",
          {u"--low-il", u"--", u"seven.exe"},
@@ -185,14 +201,14 @@ TEST_F(ReportScenario, FailedStepsCarryTheirCodes) {
     fake.Fail("SetTokenInformation", 5);
     fake.Fail("SetInformationJobObject", 87, 2);
     fake.Fail("SetInformationJobObject", 87, 3);  // the CPU rate, as Wine refuses it
-    fake.Fail("QueryInformationJobObject", 5, 2);  // the limits: the peaks become null
+    fake.Fail("QueryInformationJobObject", 5, 3);  // the limits at the end (after the read-back): the peaks become null
     fake.AddReparsePoint(u"C:\\link", 0xA0000003);
     fake.SetEnvironmentVariable(u"ORBIK_WRITABLE_DIRS", u"C:\\");
     fake.AddPath(u"C:\\", FILE_ATTRIBUTE_DIRECTORY);
     const Json report = RunReported(
         {u"--low-il", u"--cpu-rate=20", u"--writable-dir=C:\\link", u"--", u"seven.exe"});
     EXPECT_EQ(report["restrictions"]["lowIntegrity"], Restriction(true, false, 5));
-    EXPECT_EQ(report["restrictions"]["job"], Restriction(true, true));
+    EXPECT_EQ(report["restrictions"]["job"], Verified());
     EXPECT_EQ(report["restrictions"]["uiRestrictions"], Restriction(true, false, 87));
     EXPECT_EQ(report["restrictions"]["cpuRate"], Restriction(true, false, 87));
     EXPECT_EQ(report["childToken"], "duplicate");

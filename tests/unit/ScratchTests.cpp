@@ -103,7 +103,7 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         EXPECT_FALSE(running["restrictions"]["ownProcess"]["applied"]);
         const nlohmann::json report = nlohmann::json::parse(fake.Files().at(u"r.json"));
         EXPECT_EQ(report["scratch"], Narrow(c.folder));
-        EXPECT_EQ(report["restrictions"]["scratch"], (nlohmann::json{{"requested", true}, {"applied", true}, {"error", nullptr}}));
+        EXPECT_EQ(report["restrictions"]["scratch"], (nlohmann::json{{"requested", true}, {"applied", true}, {"error", nullptr}, {"verified", nullptr}}));
         EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
     }
 }
@@ -156,7 +156,7 @@ TEST(ScratchFailureTest, IsSaidAndTheChildKeepsItsTempOrUnderStrictDoesNotRun) {
             EXPECT_TRUE(fake.Exists(kPrecious));
             const nlohmann::json report = nlohmann::json::parse(fake.Files().at(u"r.json"));
             EXPECT_EQ(report["restrictions"]["scratch"],
-                      (nlohmann::json{{"requested", true}, {"applied", false}, {"error", c.error}}));
+                      (nlohmann::json{{"requested", true}, {"applied", false}, {"error", c.error}, {"verified", nullptr}}));
             EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
         }
     }

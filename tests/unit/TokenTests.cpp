@@ -26,7 +26,7 @@ std::vector<std::u16string> StepLines(const std::vector<std::u16string>& lines) 
 TEST_F(RestrictedTokenTest, AnEnabledAdministratorsGroupBecomesDenyOnly) {
     fake.SetOwnGroups({{"S-1-1-0", 0x7}, {"S-1-5-32-544", kAdministratorsEnabled}, {"S-1-5-5-0-99", 0xC0000007}});
     EXPECT_EQ(Run({u"--verbose", u"--restricted-token", u"--", u"seven.exe"}), 7u);
-    EXPECT_EQ(StepLines(Lines()), std::vector<std::u16string>{kCreated});
+    EXPECT_EQ(StepLines(Lines()), (std::vector<std::u16string>{kCreated, u"[brindle] Verified: restrictedToken\n"}));
 
     const FakePlatform::Token* token = fake.FindToken("restricted token");
     ASSERT_NE(token, nullptr);
@@ -36,19 +36,23 @@ TEST_F(RestrictedTokenTest, AnEnabledAdministratorsGroupBecomesDenyOnly) {
     EXPECT_FALSE(token->privilegeOrRestrictListGiven);
     ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "restricted token");
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "restricted token", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(),
+              (std::vector<std::string>{"query token", "child token", "thread", "process", "restricted token", "own token"}));
 }
 
+// A group left as it is but not deny-only is still the child's: the read-back says so.
 TEST_F(RestrictedTokenTest, GroupsThatCannotGrantAreNeverDisabledButTheTokenIsStillMade) {
-    const std::vector<std::vector<FakeGroup>> sources = {
-        {{"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}},
-        {{"S-1-5-32-544", kAdministratorsEnabled | SE_GROUP_LOGON_ID}},
-        {{"S-1-5-32-544", 0x80000000}},  // one of the two logon-identifier bits is enough
-        {{"S-1-5-32-544", SE_GROUP_INTEGRITY}},
-        {{"S-1-1-0", 0x7}, {"S-1-5-32-545", 0x7}},  // no Administrators group at all
-        {},
+    const std::u16string kept = u"[brindle] Warning: the child's token keeps the Administrators group\n";
+    const std::u16string verified = u"[brindle] Verified: restrictedToken\n";
+    const std::vector<std::pair<std::vector<FakeGroup>, std::u16string>> sources = {
+        {{{"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}}, verified},
+        {{{"S-1-5-32-544", kAdministratorsEnabled | SE_GROUP_LOGON_ID}}, kept},
+        {{{"S-1-5-32-544", 0x80000000}}, kept},  // one of the two logon-identifier bits is enough
+        {{{"S-1-5-32-544", SE_GROUP_INTEGRITY}}, kept},
+        {{{"S-1-1-0", 0x7}, {"S-1-5-32-545", 0x7}}, verified},  // no Administrators group at all
+        {{}, verified},
     };
-    for (const auto& groups : sources) {
+    for (const auto& [groups, readBack] : sources) {
         FakePlatform scenario;
         scenario.AddProgram(u"child.exe", {});
         scenario.SetOwnGroups(groups);
@@ -59,7 +63,7 @@ TEST_F(RestrictedTokenTest, GroupsThatCannotGrantAreNeverDisabledButTheTokenIsSt
         ASSERT_NE(token, nullptr);
         EXPECT_TRUE(token->disabledSids.empty());
         EXPECT_FALSE(token->disableListGiven);  // no list at all when nothing is disabled
-        EXPECT_EQ(StepLines(scenario.ErrorLines()), std::vector<std::u16string>{kCreated});
+        EXPECT_EQ(StepLines(scenario.ErrorLines()), (std::vector<std::u16string>{kCreated, readBack}));
         EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
     }
 }
@@ -132,12 +136,13 @@ TEST_F(LowIntegrityTest, AloneItLabelsADuplicateOfTheOwnToken) {
 
     ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "duplicate token");
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "thread", "process", "duplicate token", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "child token", "thread", "process", "duplicate token", "own token"}));
 }
 
 TEST_F(LowIntegrityTest, WithARestrictedTokenTheRestrictedTokenItselfIsLabelled) {
     EXPECT_EQ(Run({u"--verbose", u"--restricted-token", u"--low-il", u"--", u"child.exe"}), 0u);
-    EXPECT_EQ(StepLines(Lines()), (std::vector<std::u16string>{kCreated, kLabelled}));
+    EXPECT_EQ(StepLines(Lines()), (std::vector<std::u16string>{kCreated, kLabelled,
+                                                               u"[brindle] Verified: restrictedToken, lowIntegrity\n"}));
     EXPECT_EQ(fake.CountCalls("DuplicateTokenEx"), 0u);
     ASSERT_NE(fake.FindToken("restricted token"), nullptr);
     ASSERT_EQ(fake.Processes().size(), 1u);
@@ -149,7 +154,8 @@ TEST_F(LowIntegrityTest, AfterAFailedRestrictedTokenADuplicateIsLabelled) {
     fake.Fail("CreateRestrictedToken", ERROR_ACCESS_DENIED);
     EXPECT_EQ(Run({u"--verbose", u"--restricted-token", u"--low-il", u"--", u"child.exe"}), 0u);
     EXPECT_EQ(StepLines(Lines()), (std::vector<std::u16string>{u"[brindle] CreateRestrictedToken failed: 5\n",
-                                                               kRestrictedFallback, kLabelled}));
+                                                               kRestrictedFallback, kLabelled,
+                                                               u"[brindle] Verified: lowIntegrity\n"}));
     ASSERT_NE(fake.FindToken("duplicate token"), nullptr);
     ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.FindToken("duplicate token")->integrityLabel, "S-1-16-4096");
