@@ -15,7 +15,7 @@ probe=$(windows "$build/probe.exe")
 
 # What the caller's shell printed when brindle, with these options, ran the injecting child.
 shell_after() {
-    { sleep 3; printf '%s --verbose %s -- %s inject "echo INJ^ECTED" < NUL\r' "$brindle" "$1" "$probe"; sleep 4
+    { sleep 5; printf '%s --verbose %s -- %s inject "echo INJ^ECTED" < NUL\r' "$brindle" "$1" "$probe"; sleep 6
       printf 'exit\r'; } | timeout 60 script -qec "/usr/lib/wine/wine64 cmd" /dev/null 2>&1 | tr -d '\r' || true
 }
 
