@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <tuple>
 
 #include "platform/Text.h"
 
@@ -11,20 +12,26 @@ namespace {
 
 constexpr DWORD kStillActive = 259;
 constexpr DWORD kAllottedSpaceExceeded = 1344;
-// A security descriptor's header, before the ACL the fake places after it.
-constexpr std::size_t kDescriptorHeaderDwords = 5;
+constexpr DWORD kPathNotFound = 3;
+constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
+// What the fake's FreeSid and CloseHandle leave as the last error, so that a code read
+// after a release is visibly wrong.
+constexpr DWORD kErrorLeftByRelease = 0;
 constexpr DWORD kHighIntegrity = 0x3000;
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
-constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
-constexpr DWORD kPathNotFound = 3;
-constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
 // The access that takes part in sharing: a handle with none of it keeps no one out.
 constexpr DWORD kSharedAccess = 0x1 | 0x2 | 0x4 | 0x20 | DELETE | 0xF0000000;
 constexpr GUID kLocalAppDataLow{0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
-
+// Where the programs of the scenario are found; the image of each process made of one.
+const std::u16string kProgramFolder = u"C:\\Windows\\System32\\";
+constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
+constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
 // How many times a port is read before a scenario counts as one that never ends.
 constexpr std::size_t kMostPortReads = 1000000;
+// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header,
+// mask, then the SID.
+constexpr std::size_t kAceHeaderAndMask = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD);
 
 std::u16string AsciiLower(std::u16string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return brindle::AsciiLower(unit); });
@@ -53,7 +60,34 @@ std::u16string TempOf(const std::u16string& block) {
 
 std::size_t SidLength(const BYTE* sid) { return 8 + 4 * std::size_t{sid[1]}; }
 
-}  // namespace
+std::vector<BYTE> Bytes(const void* record, std::size_t size) {
+    const auto* bytes = static_cast<const BYTE*>(record);
+    return {bytes, bytes + size};
+}
+
+std::vector<BYTE> AclBytes(const ACL* acl) { return Bytes(acl, acl->AclSize); }
+
+// Where the entries of an ACL end: they follow its header back to back.
+std::size_t AclUsed(const ACL* acl) {
+    std::size_t used = sizeof(ACL);
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        ACE_HEADER header;
+        std::memcpy(&header, reinterpret_cast<const BYTE*>(acl) + used, sizeof(header));
+        used += header.AceSize;
+    }
+    return used;
+}
+
+// Copies text and its null into a buffer of length characters, as the path calls do:
+// the characters copied, or the length the buffer needs.
+DWORD CopyOut(const std::u16string& text, char16_t* buffer, DWORD length) {
+    if (length < text.size() + 1) {
+        return static_cast<DWORD>(text.size() + 1);
+    }
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = u'\0';
+    return static_cast<DWORD>(text.size());
+}
 
 std::vector<BYTE> SidBytes(const std::string& text) {
     // S-1-<authority>-<sub>-<sub>...
@@ -74,6 +108,8 @@ std::vector<BYTE> SidBytes(const std::string& text) {
     }
     return bytes;
 }
+
+}  // namespace
 
 std::string SidText(const BYTE* sid) {
     std::uint64_t authority = 0;
@@ -99,10 +135,7 @@ FakePlatform::FakePlatform()
     paths_[kLocalLowFolder] = FILE_ATTRIBUTE_DIRECTORY;
 }
 
-void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target) {
-    AddReparsePoint(path, kMountPoint);
-    linkTargets_[path] = target;
-}
+FakePlatform::~FakePlatform() = default;
 
 void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags) {
     standardHandles_[stream] = handle;
@@ -113,36 +146,27 @@ void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<
     }
 }
 
-FakePlatform::~FakePlatform() = default;
-
-void FakePlatform::Fail(const std::string& operation, DWORD error, int callNumber) {
-    failures_[operation][callNumber] = error;
-}
-
-void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag) {
+void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag, const std::u16string& target) {
     paths_[path] = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    reparseTags_[path] = tag;
+    reparsePoints_[path] = {tag, target};
 }
 
+void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target) {
+    AddReparsePoint(path, kMountPoint, target);
+}
+
+// The label is written as the launcher writes one, through InitializeAcl and AddMandatoryAce.
 void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> entries) {
-    std::vector<BYTE> acl(sizeof(ACL), 0);
+    std::vector<DWORD> buffer(64 * (entries.size() + 1));
+    auto* acl = reinterpret_cast<ACL*>(buffer.data());
+    *acl = ACL{ACL_REVISION, 0, static_cast<WORD>(buffer.size() * sizeof(DWORD)), 0, 0};
     for (const FakeLabel& entry : entries) {
-        const std::vector<BYTE> sid = SidBytes(entry.sid);
-        const std::size_t aceSize = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + sid.size();
-        SYSTEM_MANDATORY_LABEL_ACE ace{};
-        ace.Header = ACE_HEADER{SYSTEM_MANDATORY_LABEL_ACE_TYPE, static_cast<BYTE>(entry.flags),
-                                static_cast<WORD>(aceSize)};
-        ace.Mask = entry.mask;
-        const auto* aceBytes = reinterpret_cast<const BYTE*>(&ace);
-        acl.insert(acl.end(), aceBytes, aceBytes + sizeof(ace) - sizeof(DWORD));
-        acl.insert(acl.end(), sid.begin(), sid.end());
+        std::vector<BYTE> sid = SidBytes(entry.sid);
+        AppendAce(acl, ACL_REVISION, SYSTEM_MANDATORY_LABEL_ACE_TYPE, entry.flags, entry.mask, sid.data());
     }
-    const ACL header{ACL_REVISION, 0, static_cast<WORD>(acl.size()), static_cast<WORD>(entries.size()), 0};
-    std::memcpy(acl.data(), &header, sizeof(header));
-    labels_[path] = acl;
+    acl->AclSize = static_cast<WORD>(AclUsed(acl));
+    labels_[path] = AclBytes(acl);
 }
-
-void FakePlatform::FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
 
 void FakePlatform::SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
     for (auto& [variable, current] : environment_) {
@@ -156,12 +180,9 @@ void FakePlatform::SetEnvironmentVariable(const std::u16string& name, const std:
 
 std::vector<std::u16string> FakePlatform::ErrorLines() const {
     std::vector<std::u16string> lines;
-    std::size_t start = 0;
-    while (start < standardError_.size()) {
-        const std::size_t end = standardError_.find(u'\n', start);
-        const std::size_t stop = end == std::u16string::npos ? standardError_.size() : end + 1;
-        lines.push_back(standardError_.substr(start, stop - start));
-        start = stop;
+    for (std::size_t start = 0, end = 0; start < standardError_.size(); start = end) {
+        end = std::min(standardError_.find(u'\n', start), standardError_.size() - 1) + 1;
+        lines.push_back(standardError_.substr(start, end - start));
     }
     return lines;
 }
@@ -170,19 +191,26 @@ std::size_t FakePlatform::CountCalls(const std::string& operation) const {
     return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), operation));
 }
 
+std::vector<std::string> FakePlatform::CloseOrder() const {
+    std::vector<std::string> labels;
+    for (const std::string& call : calls_) {
+        if (call.rfind("CloseHandle(", 0) == 0) {
+            labels.push_back(call.substr(12, call.size() - 13));
+        }
+    }
+    return labels;
+}
+
 std::vector<std::string> FakePlatform::Problems() const {
     std::vector<std::string> problems = problems_;
     for (const Object& object : objects_) {
-        if (object.closes == 0) {
-            problems.push_back(object.label + " left open");
-        } else if (object.closes > 1) {
+        if (object.closes != 1) {
             problems.push_back(object.label + " closed " + std::to_string(object.closes) + " times");
         }
     }
-    for (const auto& sid : sids_) {
-        if (sid->frees != 1) {
-            problems.push_back("SID " + SidText(sid->bytes.data()) + " freed " + std::to_string(sid->frees) +
-                               " times");
+    for (const auto& allocation : allocations_) {
+        if (allocation->frees != 1) {
+            problems.push_back(allocation->what + " freed " + std::to_string(allocation->frees) + " times");
         }
     }
     for (const auto& [address, list] : attributeLists_) {
@@ -190,7 +218,7 @@ std::vector<std::string> FakePlatform::Problems() const {
             problems.push_back("attribute list deleted " + std::to_string(list.deletes) + " times");
         }
     }
-    for (const FakeThread& thread : threads_) {
+    for (const Thread& thread : threads_) {
         if (!ThreadEnded(thread)) {
             problems.push_back("a relay thread still running at the end of the run");
         }
@@ -198,153 +226,163 @@ std::vector<std::string> FakePlatform::Problems() const {
     if (consoleHandler_ != nullptr) {
         problems.push_back("the console handler left installed");
     }
-    if (knownFoldersOut_ != 0) {
-        problems.push_back("a known folder's path not freed exactly once");
-    }
-    for (const auto& allocation : localAllocations_) {
-        if (allocation->frees != 1) {
-            problems.push_back("security descriptor freed " + std::to_string(allocation->frees) + " times");
-        }
-    }
     return problems;
 }
 
 std::vector<FakePlatform::ProcessView> FakePlatform::Processes() const {
     std::vector<ProcessView> views;
     for (const Process& process : processes_) {
-        const bool running = process.resumed && !process.exited && !process.terminatedWith;
-        views.push_back({process.tokenLabel, process.resumed, running, process.terminatedWith,
-                         process.endedByJobClose});
+        views.push_back({process.tokenLabel, process.resumed, process.resumed && process.Running(),
+                         process.terminatedWith, process.endedByJobClose});
     }
     return views;
 }
 
 const FakePlatform::Token* FakePlatform::FindToken(const std::string& label) const {
-    for (const Token& token : tokens_) {
-        if (token.label == label) {
-            return &token;
-        }
-    }
-    return nullptr;
+    const auto found = std::find_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.label == label; });
+    return found == tokens_.end() ? nullptr : &*found;
 }
 
-bool FakePlatform::ShouldFail(const std::string& operation) {
+std::string FakePlatform::ChildInput() const {
+    for (const Process& process : processes_) {
+        for (const auto& [end, pipe] : process.inherited) {
+            if (end == Kind::PipeRead) {
+                return pipes_[pipe].received;
+            }
+        }
+    }
+    return {};
+}
+
+std::vector<std::vector<BYTE>> FakePlatform::ThreadDacls() const {
+    std::vector<std::vector<BYTE>> dacls;
+    for (const Thread& thread : threads_) {
+        dacls.push_back(thread.dacl);
+    }
+    return dacls;
+}
+
+bool FakePlatform::Call(const std::string& operation) {
     calls_.push_back(operation);
-    const int callNumber = ++callCounts_[operation];
     const auto failures = failures_.find(operation);
-    if (failures == failures_.end()) {
+    const int callNumber = ++callCounts_[operation];
+    if (failures == failures_.end() || failures->second.count(callNumber) == 0) {
         return false;
     }
-    const auto failure = failures->second.find(callNumber);
-    if (failure == failures->second.end()) {
-        return false;
-    }
-    lastError_ = failure->second;
+    lastError_ = failures->second.at(callNumber);
     return true;
 }
 
-HANDLE FakePlatform::NewHandle(Kind kind, const std::string& label, std::size_t index) {
-    objects_.push_back({kind, label, 0, index});
-    return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * objects_.size());
+FakePlatform::Object* FakePlatform::Enter(const std::string& operation, HANDLE handle, Kind kind) {
+    if (Call(operation)) {
+        return nullptr;
+    }
+    Object* object = Lookup(handle, kind);
+    if (object == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+    }
+    return object;
 }
 
-FakePlatform::Object* FakePlatform::Lookup(HANDLE handle, Kind kind) {
+// Without a kind: whatever object the fake gave the handle out for, closed or not.
+FakePlatform::Object* FakePlatform::Lookup(HANDLE handle, std::optional<Kind> kind) {
     const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
     if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
         return nullptr;
     }
     Object& object = objects_[(value - 0x1000) / 8 - 1];
-    if (object.kind != kind || object.closes != 0) {
-        return nullptr;
-    }
-    return &object;
+    return !kind || (object.kind == *kind && object.closes == 0) ? &object : nullptr;
 }
 
-void FakePlatform::WriteStandardError(std::u16string_view text) { standardError_ += text; }
+HANDLE FakePlatform::NewHandle(Kind kind, const std::string& label, std::size_t index) {
+    objects_.push_back({kind, label, index});
+    return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * objects_.size());
+}
 
-void FakePlatform::WriteStandardOutput(std::u16string_view text) { standardOutput_ += text; }
+HANDLE FakePlatform::AddToken(Token token) {
+    tokens_.push_back(std::move(token));
+    return NewHandle(Kind::Token, tokens_.back().label, tokens_.size() - 1);
+}
 
-ULONGLONG FakePlatform::GetTickCount64() { return clock_; }
+void* FakePlatform::Allocate(std::string what, const void* bytes, std::size_t size) {
+    allocations_.push_back(std::make_unique<Allocation>(Allocation{std::move(what), {}}));
+    allocations_.back()->bytes.resize((size + 3) / 4);
+    std::memcpy(allocations_.back()->bytes.data(), bytes, size);
+    return allocations_.back()->bytes.data();
+}
 
-HANDLE FakePlatform::GetCurrentProcess() { return kCurrentProcess; }
-
-HANDLE FakePlatform::GetCurrentThread() { return kCurrentThread; }
-
-DWORD FakePlatform::GetCurrentProcessId() { return kOwnProcessId; }
+// Memory goes back through the call that frees what its maker gives out.
+bool FakePlatform::Release(const void* memory, const std::string& how) {
+    calls_.push_back(how);
+    for (auto& allocation : allocations_) {
+        if (allocation->bytes.data() == memory && allocation->what.rfind(how, 0) == 0) {
+            ++allocation->frees;
+            return true;
+        }
+    }
+    problems_.push_back(how + " on memory the fake did not give out for it");
+    return false;
+}
 
 BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
-    if (ShouldFail("OpenProcessToken")) {
+    if (Call("OpenProcessToken")) {
         return FALSE;
     }
     if (process != kCurrentProcess) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
+        return Refuse(ERROR_INVALID_HANDLE);
     }
-    Token own;
     // The token brindle opens only to read its user is told apart from the one it launches with.
-    own.label = desiredAccess == TOKEN_QUERY ? "query token" : "own token";
-    own.groups = ownGroups_;
+    Token own{desiredAccess == TOKEN_QUERY ? "query token" : "own token", ownGroups_};
     own.openedWithAccess = desiredAccess;
-    tokens_.push_back(own);
-    *token = NewHandle(Kind::Token, own.label, tokens_.size() - 1);
+    *token = AddToken(own);
     return TRUE;
 }
 
+// TokenUser and TokenGroups are both an array of SID_AND_ATTRIBUTES (after a count for
+// the groups) followed by the SIDs it points at.
 BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
                                        DWORD infoLength, DWORD* returnLength) {
-    const bool fail = ShouldFail("GetTokenInformation");
-    Object* object = Lookup(token, Kind::Token);
-    if (!fail && object != nullptr && infoClass == TokenElevation) {
+    *returnLength = 0;
+    Object* object = Enter("GetTokenInformation", token, Kind::Token);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    if (infoClass == TokenElevation) {
         *returnLength = sizeof(TOKEN_ELEVATION);
         if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
-            lastError_ = ERROR_INSUFFICIENT_BUFFER;
-            return FALSE;
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
         static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = elevated_ ? 1 : 0;
         return TRUE;
     }
-    if (!fail && object != nullptr && infoClass == TokenUser) {
-        const std::vector<BYTE> sid = SidBytes(kUserSid);
-        *returnLength = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
-        if (info == nullptr || infoLength < *returnLength) {
-            lastError_ = ERROR_INSUFFICIENT_BUFFER;
-            return FALSE;
-        }
-        BYTE* sidPlace = static_cast<BYTE*>(info) + sizeof(TOKEN_USER);
-        std::memcpy(sidPlace, sid.data(), sid.size());
-        static_cast<TOKEN_USER*>(info)->User = SID_AND_ATTRIBUTES{sidPlace, 0};
-        return TRUE;
+    if (infoClass != TokenGroups && infoClass != TokenUser) {
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
-    if (fail || object == nullptr || infoClass != TokenGroups) {
-        *returnLength = 0;
-        if (!fail) {
-            lastError_ = ERROR_INVALID_PARAMETER;
-        }
-        return FALSE;
-    }
-    const std::vector<FakeGroup>& groups = tokens_[object->index].groups;
+    const std::vector<FakeGroup> groups =
+        infoClass == TokenUser ? std::vector<FakeGroup>{{kUserSid, 0}} : tokens_[object->index].groups;
+    const std::size_t entries = infoClass == TokenUser ? 0 : offsetof(TOKEN_GROUPS, Groups);
     std::vector<std::vector<BYTE>> sids;
-    std::size_t required = kGroupsOffset + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+    std::size_t required = entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
     for (const FakeGroup& group : groups) {
         sids.push_back(SidBytes(group.sid));
         required += sids.back().size();
     }
     *returnLength = static_cast<DWORD>(required);
     if (info == nullptr || infoLength < required) {
-        lastError_ = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
+        return Refuse(ERROR_INSUFFICIENT_BUFFER);
     }
     auto* bytes = static_cast<BYTE*>(info);
     if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
         problems_.push_back("token information buffer was not zero-filled");
     }
-    auto* record = static_cast<TOKEN_GROUPS*>(info);
-    record->GroupCount = static_cast<DWORD>(groups.size());
-    BYTE* sidPlace = bytes + kGroupsOffset + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+    if (infoClass == TokenGroups) {
+        static_cast<TOKEN_GROUPS*>(info)->GroupCount = static_cast<DWORD>(groups.size());
+    }
+    BYTE* sidPlace = bytes + entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
     for (std::size_t i = 0; i < groups.size(); ++i) {
         std::memcpy(sidPlace, sids[i].data(), sids[i].size());
         SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
-        std::memcpy(bytes + kGroupsOffset + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
+        std::memcpy(bytes + entries + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
         sidPlace += sids[i].size();
     }
     return TRUE;
@@ -352,13 +390,9 @@ BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS inf
 
 BOOL FakePlatform::SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
                                        DWORD infoLength) {
-    if (ShouldFail("SetTokenInformation")) {
-        return FALSE;
-    }
-    Object* object = Lookup(token, Kind::Token);
+    Object* object = Enter("SetTokenInformation", token, Kind::Token);
     if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
     }
     const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
     Token& target = tokens_[object->index];
@@ -370,32 +404,28 @@ BOOL FakePlatform::SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS inf
 
 BOOL FakePlatform::AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
                                             DWORD subAuthority0, DWORD subAuthority1, PSID* sid) {
-    if (ShouldFail("AllocateAndInitializeSid")) {
+    if (Call("AllocateAndInitializeSid")) {
         return FALSE;
     }
     if (subAuthorityCount < 1 || subAuthorityCount > 2) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
-    auto allocated = std::make_unique<AllocatedSid>();
-    allocated->bytes = {1, subAuthorityCount};
-    allocated->bytes.insert(allocated->bytes.end(), authority->Value, authority->Value + 6);
+    std::vector<BYTE> bytes{1, subAuthorityCount};
+    bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
     const DWORD subAuthorities[] = {subAuthority0, subAuthority1};
     for (BYTE i = 0; i < subAuthorityCount; ++i) {
         for (int shift = 0; shift < 32; shift += 8) {
-            allocated->bytes.push_back(static_cast<BYTE>(subAuthorities[i] >> shift));
+            bytes.push_back(static_cast<BYTE>(subAuthorities[i] >> shift));
         }
     }
-    *sid = allocated->bytes.data();
-    sids_.push_back(std::move(allocated));
+    *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
     return TRUE;
 }
 
 BOOL FakePlatform::EqualSid(PSID sid1, PSID sid2) {
     calls_.push_back("EqualSid");
     const auto* a = static_cast<const BYTE*>(sid1);
-    const auto* b = static_cast<const BYTE*>(sid2);
-    return SidLength(a) == SidLength(b) && std::memcmp(a, b, SidLength(a)) == 0;
+    return SidLength(a) == SidLength(static_cast<const BYTE*>(sid2)) && std::memcmp(a, sid2, SidLength(a)) == 0;
 }
 
 DWORD FakePlatform::GetLengthSid(PSID sid) {
@@ -404,25 +434,17 @@ DWORD FakePlatform::GetLengthSid(PSID sid) {
 }
 
 void FakePlatform::FreeSid(PSID sid) {
-    calls_.push_back("FreeSid");
     lastError_ = kErrorLeftByRelease;
-    for (auto& allocated : sids_) {
-        if (allocated->bytes.data() == sid) {
-            ++allocated->frees;
-            return;
-        }
-    }
-    problems_.push_back("FreeSid on a SID that AllocateAndInitializeSid did not make");
+    Release(sid, "FreeSid");
 }
 
 BOOL FakePlatform::CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) {
-    if (ShouldFail("CreateWellKnownSid")) {
+    if (Call("CreateWellKnownSid")) {
         return FALSE;
     }
     const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
     if (domainSid != nullptr || *size < bytes.size() || (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
     std::memcpy(sid, bytes.data(), bytes.size());
     *size = static_cast<DWORD>(bytes.size());
@@ -433,13 +455,9 @@ BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWOR
                                          SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
                                          LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
                                          SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) {
-    if (ShouldFail("CreateRestrictedToken")) {
-        return FALSE;
-    }
-    Object* source = Lookup(existingToken, Kind::Token);
+    Object* source = Enter("CreateRestrictedToken", existingToken, Kind::Token);
     if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return source == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
     }
     Token restricted = tokens_[source->index];
     restricted.label = "restricted token";
@@ -452,25 +470,18 @@ BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWOR
         restricted.disabledSids.push_back(sid);
         restricted.disabledSidAttributes.push_back(sidsToDisable[i].Attributes);
         for (FakeGroup& group : restricted.groups) {
-            if (group.sid == sid) {
-                group.attributes |= SE_GROUP_USE_FOR_DENY_ONLY;
-            }
+            group.attributes |= group.sid == sid ? SE_GROUP_USE_FOR_DENY_ONLY : 0;
         }
     }
-    tokens_.push_back(restricted);
-    *newToken = NewHandle(Kind::Token, restricted.label, tokens_.size() - 1);
+    *newToken = AddToken(restricted);
     return TRUE;
 }
 
 BOOL FakePlatform::DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
                                     SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
                                     HANDLE* newToken) {
-    if (ShouldFail("DuplicateTokenEx")) {
-        return FALSE;
-    }
-    Object* source = Lookup(existingToken, Kind::Token);
+    Object* source = Enter("DuplicateTokenEx", existingToken, Kind::Token);
     if (source == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
         return FALSE;
     }
     Token duplicate = tokens_[source->index];
@@ -479,21 +490,16 @@ BOOL FakePlatform::DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, S
     duplicate.impersonationLevel = impersonationLevel;
     duplicate.tokenType = tokenType;
     duplicate.duplicateAttributesGiven = attributes != nullptr;
-    tokens_.push_back(duplicate);
-    *newToken = NewHandle(Kind::Token, duplicate.label, tokens_.size() - 1);
+    *newToken = AddToken(duplicate);
     return TRUE;
 }
 
 DWORD FakePlatform::GetFileAttributesW(const char16_t* path) {
-    if (ShouldFail("GetFileAttributesW")) {
+    if (Call("GetFileAttributesW")) {
         return INVALID_FILE_ATTRIBUTES;
     }
     const auto found = paths_.find(path);
-    if (found == paths_.end()) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return found->second;
+    return found != paths_.end() ? found->second : Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
 }
 
 HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
@@ -501,59 +507,50 @@ HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, 
                                  DWORD flagsAndAttributes, HANDLE templateFile) {
     fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
                           securityAttributes != nullptr, templateFile != nullptr});
-    if (ShouldFail("CreateFileW")) {
+    if (Call("CreateFileW")) {
         return INVALID_HANDLE_VALUE;
     }
     if (swap_ && Resolve(fileName, true) == swap_->opened && swap_->skipping-- == 0) {
         TrySwap();
     }
-    fileOpens_.back().resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
+    const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
+    fileOpens_.back().resolved = resolved;
     if (creationDisposition == CREATE_NEW) {
         if (files_.count(fileName) != 0 || paths_.count(fileName) != 0) {
-            lastError_ = ERROR_FILE_EXISTS;
-            return INVALID_HANDLE_VALUE;
+            return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         }
         files_[fileName] = {};
         return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
     }
-    const std::u16string& resolved = fileOpens_.back().resolved;
     const auto found = paths_.find(resolved);
-    const bool tooLong = std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\';
-    if (found == paths_.end() || tooLong) {  // only a \\?\ name may be longer than MAX_PATH
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return INVALID_HANDLE_VALUE;
-    }
     const auto inUse = inUseUntil_.find(resolved);
+    if (found == paths_.end() || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
+        return Refuse(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);  // only a \\?\ name may be longer than MAX_PATH
+    }
     if ((desiredAccess & DELETE) != 0 &&
         ((inUse != inUseUntil_.end() && clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
-        lastError_ = ERROR_SHARING_VIOLATION;
-        return INVALID_HANDLE_VALUE;
+        return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     }
     // Windows opens a directory only for a caller that asks for backup semantics.
     if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-        lastError_ = ERROR_ACCESS_DENIED;
-        return INVALID_HANDLE_VALUE;
+        return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
     return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
 }
 
 BOOL FakePlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                                 DWORD infoLength) {
-    if (ShouldFail("GetFileInformationByHandleEx")) {
-        return FALSE;
-    }
-    Object* object = Lookup(file, Kind::File);
+    Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
     if (object != nullptr && infoClass == FileFullDirectoryInfo) {
         return ListFolder(fileOpens_[object->index], info, infoLength);
     }
     if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
     }
     const FileOpen& open = fileOpens_[object->index];
     FILE_ATTRIBUTE_TAG_INFO result{paths_[open.resolved], 0};
     if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
-        result.ReparseTag = reparseTags_[open.resolved];
+        result.ReparseTag = reparsePoints_[open.resolved].tag;
     } else {
         // Without the flag Windows follows the link: the handle is its target, a plain folder.
         result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
@@ -568,10 +565,11 @@ std::u16string FakePlatform::Resolve(std::u16string path, bool linkItself) const
     }
     for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
         const bool last = end == std::u16string::npos;
-        const auto link = linkTargets_.find(path.substr(0, end));
-        if (link != linkTargets_.end() && !(last && linkItself)) {
-            path = link->second + (last ? std::u16string() : path.substr(end));
-            end = link->second.size();  // a target is no junction itself
+        const auto link = reparsePoints_.find(path.substr(0, end));
+        if (link != reparsePoints_.end() && !link->second.target.empty() && !(last && linkItself)) {
+            const std::u16string target = link->second.target;
+            path = target + (last ? std::u16string() : path.substr(end));
+            end = target.size();  // a target is no junction itself
         }
         if (last) {
             return path;
@@ -581,11 +579,9 @@ std::u16string FakePlatform::Resolve(std::u16string path, bool linkItself) const
 
 bool FakePlatform::HeldWithoutDeleteSharing(const std::u16string& path) const {
     return std::any_of(objects_.begin(), objects_.end(), [&](const Object& object) {
-        if (object.kind != Kind::File || object.closes != 0) {
-            return false;
-        }
-        const FileOpen& open = fileOpens_[object.index];
-        return open.resolved == path && (open.access & kSharedAccess) != 0 && (open.shareMode & FILE_SHARE_DELETE) == 0;
+        const FileOpen* open = object.kind == Kind::File && object.closes == 0 ? &fileOpens_[object.index] : nullptr;
+        return open != nullptr && open->resolved == path && (open->access & kSharedAccess) != 0 &&
+               (open->shareMode & FILE_SHARE_DELETE) == 0;
     });
 }
 
@@ -597,16 +593,16 @@ void FakePlatform::TrySwap() {
     if (HeldWithoutDeleteSharing(swap.folder)) {
         return;
     }
-    const auto moved = [&swap](const std::u16string& path) { return swap.folder + u".moved" + path.substr(swap.folder.size()); };
+    const auto moved = [&swap](const std::u16string& path) {
+        return Below(path, swap.folder) ? swap.folder + u".moved" + path.substr(swap.folder.size()) : path;
+    };
     std::map<std::u16string, DWORD> kept;
     for (const auto& [path, attributes] : paths_) {
-        kept[Below(path, swap.folder) ? moved(path) : path] = attributes;
+        kept[moved(path)] = attributes;
     }
     paths_ = kept;
     for (FileOpen& open : fileOpens_) {
-        if (Below(open.resolved, swap.folder)) {
-            open.resolved = moved(open.resolved);
-        }
+        open.resolved = moved(open.resolved);
     }
     AddLink(swap.folder, swap.target);
     swapped_ = true;
@@ -615,8 +611,7 @@ void FakePlatform::TrySwap() {
 // Everything in the folder in one call, then its end.
 BOOL FakePlatform::ListFolder(FileOpen& open, void* buffer, DWORD length) {
     if (open.listed) {
-        lastError_ = ERROR_NO_MORE_FILES;
-        return FALSE;
+        return Refuse(ERROR_NO_MORE_FILES);
     }
     open.listed = true;
     std::vector<std::u16string> names{u".", u".."};
@@ -652,31 +647,22 @@ std::u16string FakePlatform::FullPath(const std::u16string& path) const {
     if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
         return full.substr(0, 2) + u"\\work" + (full.size() > 2 ? u"\\" + full.substr(2) : u"");
     }
-    if (!hasDrive && full.rfind(u"\\\\", 0) != 0) {
-        return u"C:\\work\\" + full;
-    }
-    return full;
+    return !hasDrive && full.rfind(u"\\\\", 0) != 0 ? u"C:\\work\\" + full : full;
 }
 
 DWORD FakePlatform::GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
                                      char16_t** filePart) {
-    if (ShouldFail("GetFullPathNameW")) {
+    if (Call("GetFullPathNameW")) {
         return 0;
     }
-    const std::u16string full = FullPath(fileName);
     if (filePart != nullptr) {
         problems_.push_back("GetFullPathNameW was asked for the file part");
     }
-    if (bufferLength < full.size() + 1) {
-        return static_cast<DWORD>(full.size() + 1);
-    }
-    std::copy(full.begin(), full.end(), buffer);
-    buffer[full.size()] = u'\0';
-    return static_cast<DWORD>(full.size());
+    return CopyOut(FullPath(fileName), buffer, bufferLength);
 }
 
 BOOL FakePlatform::GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) {
-    if (ShouldFail("GetVolumePathNameW")) {
+    if (Call("GetVolumePathNameW")) {
         return FALSE;
     }
     // The longest volume root the path lies under, named without the long-path prefix.
@@ -691,22 +677,15 @@ BOOL FakePlatform::GetVolumePathNameW(const char16_t* fileName, char16_t* volume
         }
     }
     if (volume == nullptr) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
+        return Refuse(ERROR_FILE_NOT_FOUND);
     }
-    if (bufferLength < volume->size() + 1) {
-        lastError_ = ERROR_FILENAME_EXCED_RANGE;
-        return FALSE;
-    }
-    std::copy(volume->begin(), volume->end(), volumePathName);
-    volumePathName[volume->size()] = u'\0';
-    return TRUE;
+    return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE : Refuse(ERROR_FILENAME_EXCED_RANGE);
 }
 
 DWORD FakePlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                           SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
                                           ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) {
-    if (ShouldFail("GetNamedSecurityInfoW")) {
+    if (Call("GetNamedSecurityInfoW")) {
         return lastError_;
     }
     if (objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
@@ -714,39 +693,27 @@ DWORD FakePlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_
         problems_.push_back("GetNamedSecurityInfoW was asked for more, or less, than a file's label");
         return ERROR_INVALID_PARAMETER;
     }
-    const auto found = paths_.find(objectName);
-    if (found == paths_.end()) {
+    if (paths_.count(objectName) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
     // The descriptor holds its header, then the system ACL when the object has a label.
-    auto allocation = std::make_unique<LocalAllocation>();
-    allocation->bytes.assign(kDescriptorHeaderDwords, 0);
-    *sacl = nullptr;
+    constexpr std::size_t kHeader = 20;
+    std::vector<BYTE> descriptor(kHeader);
     const auto label = labels_.find(objectName);
     if (label != labels_.end()) {
-        allocation->bytes.resize(kDescriptorHeaderDwords + (label->second.size() + 3) / 4);
-        std::memcpy(allocation->bytes.data() + kDescriptorHeaderDwords, label->second.data(), label->second.size());
-        *sacl = reinterpret_cast<ACL*>(allocation->bytes.data() + kDescriptorHeaderDwords);
+        descriptor.insert(descriptor.end(), label->second.begin(), label->second.end());
     }
-    *securityDescriptor = allocation->bytes.data();
-    localAllocations_.push_back(std::move(allocation));
+    *securityDescriptor = Allocate("LocalFree: security descriptor", descriptor.data(), descriptor.size());
+    *sacl = label != labels_.end() ? reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader) : nullptr;
     return 0;
 }
 
 HLOCAL FakePlatform::LocalFree(HLOCAL memory) {
-    calls_.push_back("LocalFree");
-    for (auto& allocation : localAllocations_) {
-        if (allocation->bytes.data() == memory) {
-            ++allocation->frees;
-            return nullptr;
-        }
-    }
-    problems_.push_back("LocalFree on memory the fake did not allocate");
-    return memory;
+    return Release(memory, "LocalFree") ? nullptr : memory;
 }
 
 DWORD FakePlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) {
-    if (ShouldFail("GetLongPathNameW")) {
+    if (Call("GetLongPathNameW")) {
         return 0;
     }
     std::u16string path = shortPath;
@@ -755,59 +722,37 @@ DWORD FakePlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPa
             path.replace(0, shortName.size(), longName);
         }
     }
-    if (bufferLength < path.size() + 1) {
-        return static_cast<DWORD>(path.size() + 1);
-    }
-    std::copy(path.begin(), path.end(), longPath);
-    longPath[path.size()] = u'\0';
-    return static_cast<DWORD>(path.size());
+    return CopyOut(path, longPath, bufferLength);
 }
 
 DWORD FakePlatform::GetTempPathW(DWORD bufferLength, char16_t* buffer) {
-    if (ShouldFail("GetTempPathW")) {
-        return 0;
-    }
-    if (kTempFolder.size() >= bufferLength) {
-        return static_cast<DWORD>(kTempFolder.size() + 1);
-    }
-    std::copy(kTempFolder.begin(), kTempFolder.end(), buffer);
-    buffer[kTempFolder.size()] = u'\0';
-    return static_cast<DWORD>(kTempFolder.size());
+    return Call("GetTempPathW") ? 0 : CopyOut(kTempFolder, buffer, bufferLength);
 }
 
 HRESULT FakePlatform::SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) {
     *path = nullptr;
-    if (ShouldFail("SHGetKnownFolderPath")) {
+    if (Call("SHGetKnownFolderPath")) {
         return static_cast<HRESULT>(0x80070000 | lastError_);  // HRESULT_FROM_WIN32
     }
     if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
         return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
     }
-    ++knownFoldersOut_;
-    *path = knownFolder_.data();
+    *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
+                                            (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
     return 0;
 }
 
-void FakePlatform::CoTaskMemFree(void* memory) {
-    knownFoldersOut_ -= memory == knownFolder_.data() ? 1 : 0;
-    if (memory != knownFolder_.data()) {
-        problems_.push_back("CoTaskMemFree of memory the fake never gave out");
-    }
-}
-
 BOOL FakePlatform::CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) {
-    if (ShouldFail("CreateDirectoryW")) {
+    if (Call("CreateDirectoryW")) {
         return FALSE;
     }
     const std::u16string path = pathName;
     const auto parent = paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
     if (paths_.count(path) != 0 || files_.count(path) != 0) {
-        lastError_ = ERROR_ALREADY_EXISTS;
-        return FALSE;
+        return Refuse(ERROR_ALREADY_EXISTS);
     }
     if (parent == paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
-        lastError_ = kPathNotFound;
-        return FALSE;
+        return Refuse(kPathNotFound);
     }
     paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
     return TRUE;
@@ -815,13 +760,9 @@ BOOL FakePlatform::CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTE
 
 BOOL FakePlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                               DWORD infoLength) {
-    if (ShouldFail("SetFileInformationByHandle")) {
-        return FALSE;
-    }
-    Object* object = Lookup(file, Kind::File);
+    Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
     if (object == nullptr || paths_.count(fileOpens_[object->index].resolved) == 0) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
+        return Refuse(object == nullptr ? lastError_ : ERROR_INVALID_HANDLE);
     }
     FileOpen& open = fileOpens_[object->index];
     DWORD& attributes = paths_[open.resolved];
@@ -831,14 +772,12 @@ BOOL FakePlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_C
     }
     if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) || (open.access & DELETE) == 0 ||
         (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        lastError_ = ERROR_ACCESS_DENIED;
-        return FALSE;
+        return Refuse(ERROR_ACCESS_DENIED);
     }
     const auto next = paths_.upper_bound(open.resolved);
     const bool empty = next == paths_.end() || next->first.rfind(open.resolved + u"\\", 0) != 0;
     open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
-    lastError_ = ERROR_DIR_NOT_EMPTY;
-    return empty ? TRUE : FALSE;
+    return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
 }
 
 void FakePlatform::Sleep(DWORD milliseconds) {
@@ -848,73 +787,59 @@ void FakePlatform::Sleep(DWORD milliseconds) {
 
 BOOL FakePlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                              void* overlapped) {
-    if (ShouldFail("WriteFile")) {
+    if (Call("WriteFile")) {
         return FALSE;
     }
     const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
     *bytesWritten = bytesToWrite;
+    Object* pipe = Lookup(file, Kind::PipeWrite);
+    Object* object = Lookup(file, Kind::File);
     if (file == kStdOutput || file == kStdError) {
         (file == kStdOutput ? relayedOutput_ : relayedErrors_) += bytes;
-        return TRUE;
-    }
-    if (Object* pipe = Lookup(file, Kind::PipeWrite)) {
-        if (OpenEnds(pipe->index, Kind::PipeRead) == 0) {
-            lastError_ = ERROR_NO_DATA;
-            return FALSE;
-        }
+    } else if (pipe != nullptr && OpenEnds(pipe->index, Kind::PipeRead) == 0) {
+        return Refuse(ERROR_NO_DATA);
+    } else if (pipe != nullptr) {
         pipes_[pipe->index].buffer += bytes;
         pipes_[pipe->index].received += bytes;
-        return TRUE;
+    } else if (object == nullptr || overlapped != nullptr || (fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
+        return Refuse(ERROR_ACCESS_DENIED);
+    } else {
+        files_[fileOpens_[object->index].path] += bytes;
     }
-    Object* object = Lookup(file, Kind::File);
-    if (object == nullptr || overlapped != nullptr || (fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
-        lastError_ = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    files_[fileOpens_[object->index].path].append(static_cast<const char*>(buffer), bytesToWrite);
-    *bytesWritten = bytesToWrite;
     return TRUE;
 }
 
 BOOL FakePlatform::DeleteFileW(const char16_t* fileName) {
-    if (ShouldFail("DeleteFileW")) {
+    if (Call("DeleteFileW")) {
         return FALSE;
     }
-    if (files_.erase(fileName) == 0) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
-    }
-    return TRUE;
+    return files_.erase(fileName) != 0 ? TRUE : Refuse(ERROR_FILE_NOT_FOUND);
 }
 
 BOOL FakePlatform::MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) {
     moves_.push_back({flags, {}});
-    if (ShouldFail("MoveFileExW")) {
+    if (Call("MoveFileExW")) {
         return FALSE;
     }
     const auto from = files_.find(existingFileName);
     if (from == files_.end()) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
+        return Refuse(ERROR_FILE_NOT_FOUND);
     }
     if (files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-        lastError_ = ERROR_FILE_EXISTS;
-        return FALSE;
+        return Refuse(ERROR_FILE_EXISTS);
     }
-    std::string bytes = from->second;
+    moves_.back().bytes = from->second;
     files_.erase(from);
-    moves_.back().bytes = bytes;
-    files_[newFileName] = bytes;
+    files_[newFileName] = moves_.back().bytes;
     return TRUE;
 }
 
 BOOL FakePlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
-    if (ShouldFail("InitializeAcl")) {
+    if (Call("InitializeAcl")) {
         return FALSE;
     }
     if (aclLength < sizeof(ACL)) {
-        lastError_ = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
+        return Refuse(ERROR_INSUFFICIENT_BUFFER);
     }
     *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
     return TRUE;
@@ -922,48 +847,35 @@ BOOL FakePlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
 
 BOOL FakePlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
                                    PSID labelSid) {
-    if (ShouldFail("AddMandatoryAce")) {
-        return FALSE;
-    }
-    return AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
+    return Call("AddMandatoryAce")
+               ? FALSE
+               : AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
 }
 
 BOOL FakePlatform::AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
-    if (ShouldFail("AddAccessAllowedAce")) {
-        return FALSE;
-    }
-    return AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
+    return Call("AddAccessAllowedAce") ? FALSE : AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
 }
 
-// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header,
-// mask, then the SID.
 BOOL FakePlatform::AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid) {
-    // Entries follow the header back to back; find where the last one ends.
-    auto* bytes = reinterpret_cast<BYTE*>(acl);
-    std::size_t used = sizeof(ACL);
-    for (WORD i = 0; i < acl->AceCount; ++i) {
-        ACE_HEADER header;
-        std::memcpy(&header, bytes + used, sizeof(header));
-        used += header.AceSize;
-    }
+    const std::size_t used = AclUsed(acl);
     const std::size_t sidLength = SidLength(static_cast<const BYTE*>(sid));
-    const std::size_t aceSize = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + sidLength;
+    const std::size_t aceSize = kAceHeaderAndMask + sidLength;
     if (aceRevision != ACL_REVISION || used + aceSize > acl->AclSize) {
-        lastError_ = aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded;
-        return FALSE;
+        return Refuse(aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded);
     }
     SYSTEM_MANDATORY_LABEL_ACE ace{};
     ace.Header = ACE_HEADER{type, static_cast<BYTE>(flags), static_cast<WORD>(aceSize)};
     ace.Mask = mask;
-    std::memcpy(bytes + used, &ace, sizeof(ace) - sizeof(DWORD));
-    std::memcpy(bytes + used + sizeof(ace) - sizeof(DWORD), sid, sidLength);
+    auto* bytes = reinterpret_cast<BYTE*>(acl);
+    std::memcpy(bytes + used, &ace, kAceHeaderAndMask);
+    std::memcpy(bytes + used + kAceHeaderAndMask, sid, sidLength);
     ++acl->AceCount;
     return TRUE;
 }
 
 DWORD FakePlatform::SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
                                     PSID owner, PSID group, ACL* dacl, ACL* sacl) {
-    if (ShouldFail("SetSecurityInfo")) {
+    if (Call("SetSecurityInfo")) {
         return lastError_;
     }
     if ((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
@@ -972,30 +884,19 @@ DWORD FakePlatform::SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SE
         problems_.push_back("SetSecurityInfo was asked for more, or less, than a DACL of brindle's own");
         return ERROR_INVALID_PARAMETER;
     }
-    const auto* bytes = reinterpret_cast<const BYTE*>(dacl);
-    dacls_[handle].assign(bytes, bytes + dacl->AclSize);
+    dacls_[handle] = AclBytes(dacl);
     return 0;
 }
 
 DWORD FakePlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                           SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
                                           ACL* sacl) {
-    if (ShouldFail("SetNamedSecurityInfoW")) {
+    if (Call("SetNamedSecurityInfoW")) {
         return lastError_;
     }
-    LabelWrite write;
-    write.path = objectName;
-    write.objectType = objectType;
-    write.securityInfo = securityInfo;
-    write.ownerGiven = owner != nullptr;
-    write.groupGiven = group != nullptr;
-    write.daclGiven = dacl != nullptr;
-    if (sacl != nullptr) {
-        const auto* bytes = reinterpret_cast<const BYTE*>(sacl);
-        write.sacl.assign(bytes, bytes + sacl->AclSize);
-    }
-    labelWrites_.push_back(write);
-    labels_[write.path] = write.sacl;  // what a later read sees
+    labelWrites_.push_back({objectName, objectType, securityInfo, owner != nullptr, group != nullptr,
+                            dacl != nullptr, sacl != nullptr ? AclBytes(sacl) : std::vector<BYTE>{}});
+    labels_[objectName] = labelWrites_.back().sacl;  // what a later read sees
     return 0;
 }
 
@@ -1006,27 +907,37 @@ HANDLE FakePlatform::GetStdHandle(DWORD stdHandle) {
 }
 
 BOOL FakePlatform::GetHandleInformation(HANDLE handle, DWORD* flags) {
-    if (ShouldFail("GetHandleInformation")) {
+    if (Call("GetHandleInformation")) {
         return FALSE;
     }
     const auto found = handleFlags_.find(handle);
     if (found == handleFlags_.end()) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
+        return Refuse(ERROR_INVALID_HANDLE);
     }
     *flags = found->second;
     return TRUE;
 }
 
+BOOL FakePlatform::SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+    if (Call("SetHandleInformation")) {
+        return FALSE;
+    }
+    const auto found = handleFlags_.find(handle);
+    if (found == handleFlags_.end()) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    found->second = (found->second & ~mask) | (flags & mask);
+    return TRUE;
+}
+
 BOOL FakePlatform::DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
                                    HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) {
-    if (ShouldFail("DuplicateHandle")) {
+    if (Call("DuplicateHandle")) {
         return FALSE;
     }
     if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || handleFlags_.count(sourceHandle) == 0 ||
         desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
     *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
     handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
@@ -1036,17 +947,15 @@ BOOL FakePlatform::DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HA
 BOOL FakePlatform::InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
                                                      DWORD flags, SIZE_T* size) {
     constexpr SIZE_T kListSize = 48;
-    if (ShouldFail("InitializeProcThreadAttributeList")) {
+    if (Call("InitializeProcThreadAttributeList")) {
         return FALSE;
     }
     if (list == nullptr) {
         *size = kListSize;
-        lastError_ = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
+        return Refuse(ERROR_INSUFFICIENT_BUFFER);
     }
     if (attributeCount != 1 || flags != 0 || *size < kListSize) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
     attributeLists_[list].initialised = true;
     return TRUE;
@@ -1055,27 +964,25 @@ BOOL FakePlatform::InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIS
 // Windows takes a handle list only of distinct, inheritable handles.
 BOOL FakePlatform::UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
                                              void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) {
-    if (ShouldFail("UpdateProcThreadAttribute")) {
+    if (Call("UpdateProcThreadAttribute")) {
         return FALSE;
     }
     const auto found = attributeLists_.find(list);
     const auto* handles = static_cast<const HANDLE*>(value);
-    const std::vector<HANDLE> listed(handles, handles + size / sizeof(HANDLE));
-    std::vector<HANDLE> sorted = listed;
+    std::vector<HANDLE> sorted(handles, handles + size / sizeof(HANDLE));
     std::sort(sorted.begin(), sorted.end());
     const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-    const bool inheritable = std::all_of(listed.begin(), listed.end(), [this](HANDLE handle) {
+    const bool inheritable = std::all_of(sorted.begin(), sorted.end(), [this](HANDLE handle) {
         const auto info = handleFlags_.find(handle);
         return info != handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
     });
     if (found == attributeLists_.end() || !found->second.initialised || flags != 0 ||
         attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 || !distinct ||
         !inheritable || previousValue != nullptr || returnSize != nullptr) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
     found->second.handles = handles;
-    found->second.handleCount = listed.size();
+    found->second.handleCount = sorted.size();
     return TRUE;
 }
 
@@ -1085,23 +992,58 @@ void FakePlatform::DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST li
 }
 
 BOOL FakePlatform::GetEnvironmentStringsW(std::u16string& block) {
-    if (ShouldFail("GetEnvironmentStringsW")) {
+    if (Call("GetEnvironmentStringsW")) {
         return FALSE;
     }
     block.clear();
     for (const auto& [name, value] : environment_) {
-        block += name + u"=" + value;
-        block += u'\0';
+        block += name + u"=" + value + u'\0';
     }
     block += u'\0';
     return TRUE;
 }
 
-void FakePlatform::ReadInheritance(FakeCreation& creation, const STARTUPINFOW* startupInfo, const void* environment) {
+std::u16string FakePlatform::ReadEnvironmentVariable(std::u16string_view name) {
+    calls_.push_back("ReadEnvironmentVariable");
+    for (const auto& [variable, value] : environment_) {
+        if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
+            return value;
+        }
+    }
+    return {};
+}
+
+BOOL FakePlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                                        SECURITY_ATTRIBUTES* processAttributes,
+                                        SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                                        DWORD creationFlags, void* environment, const char16_t* currentDirectory,
+                                        STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
+    const Object* object = Lookup(token, Kind::Token);
+    return CreateChild({"CreateProcessAsUserW", object != nullptr ? object->label : "invalid token",
+                        applicationName != nullptr, commandLine, commandLine,
+                        processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
+                        environment != nullptr, currentDirectory != nullptr, *startupInfo},
+                       startupInfo, environment, processInformation);
+}
+
+// Without a token argument the child gets the launcher's own primary token.
+BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
+                                  SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                                  BOOL inheritHandles, DWORD creationFlags, void* environment,
+                                  const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                                  PROCESS_INFORMATION* processInformation) {
+    return CreateChild({"CreateProcessW", "", applicationName != nullptr, commandLine, commandLine,
+                        processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
+                        environment != nullptr, currentDirectory != nullptr, *startupInfo},
+                       startupInfo, environment, processInformation);
+}
+
+BOOL FakePlatform::CreateChild(FakeCreation creation, const STARTUPINFOW* startupInfo, const void* environment,
+                               PROCESS_INFORMATION* processInformation) {
+    // What the creation was handed through its startup record and environment.
     if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
-        const auto* extended = reinterpret_cast<const STARTUPINFOEXW*>(startupInfo);
-        const auto found = attributeLists_.find(extended->lpAttributeList);
-        if (startupInfo->cb != sizeof(STARTUPINFOEXW) || found == attributeLists_.end() ||
+        const auto found = attributeLists_.find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList);
+        if (creation.startup.cb != sizeof(STARTUPINFOEXW) || found == attributeLists_.end() ||
             !found->second.initialised || found->second.deletes != 0) {
             problems_.push_back("an extended startup record without a live attribute list");
         } else {
@@ -1120,40 +1062,29 @@ void FakePlatform::ReadInheritance(FakeCreation& creation, const STARTUPINFOW* s
         }
         creation.environment.assign(block, length + 2);
     }
-}
-
-
-BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
-                               PROCESS_INFORMATION* processInformation) {
-    creation.commandLine = commandLine;
-    creation.commandBuffer = commandLine;
     creations_.push_back(creation);
-    if (ShouldFail(creation.api)) {
+    if (Call(creation.api)) {
         return FALSE;
     }
+    if (creation.tokenLabel == "invalid token") {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
     if (creation.commandLine.size() > kLongestCommandLine) {
-        lastError_ = ERROR_FILENAME_EXCED_RANGE;
-        return FALSE;
+        return Refuse(ERROR_FILENAME_EXCED_RANGE);
     }
     // Windows adds ".exe" to a program named without an extension.
     auto program = programs_.find(ProgramOf(creation.commandLine));
     if (program == programs_.end()) {
         program = programs_.find(ProgramOf(creation.commandLine) + u".exe");
     }
-    if (program == programs_.end()) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
+    const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
+    if (program == programs_.end() || (program->second.demandsElevation && IsReducedToken(tokenLabel))) {
+        return Refuse(program == programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
     }
-    if (program->second.demandsElevation && IsReducedToken(tokenLabel)) {
-        lastError_ = ERROR_ELEVATION_REQUIRED;
-        return FALSE;
-    }
-    processes_.push_back(
-        {program->second, tokenLabel, false, false, std::nullopt, false, false, {}, kProgramFolder + program->first});
-    processes_.back().temp = TempOf(creations_.back().environment);
-    const STARTUPINFOW& startup = creations_.back().startup;
-    std::vector<HANDLE> inheritable = creations_.back().handleList;
-    if (!creations_.back().handleListGiven && creations_.back().inheritHandles) {
+    processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
+    const STARTUPINFOW& startup = creation.startup;
+    std::vector<HANDLE> inheritable = creation.handleList;
+    if (!creation.handleListGiven && creation.inheritHandles) {
         inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
     }
     for (HANDLE handle : inheritable) {
@@ -1184,60 +1115,6 @@ bool FakePlatform::IsReducedToken(const std::string& tokenLabel) const {
            token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
 }
 
-BOOL FakePlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
-                                        SECURITY_ATTRIBUTES* processAttributes,
-                                        SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
-                                        DWORD creationFlags, void* environment, const char16_t* currentDirectory,
-                                        STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
-    Object* tokenObject = Lookup(token, Kind::Token);
-    FakeCreation creation{"CreateProcessAsUserW",
-                          tokenObject != nullptr ? tokenObject->label : "invalid token",
-                          applicationName != nullptr,
-                          {},
-                          nullptr,
-                          processAttributes != nullptr || threadAttributes != nullptr,
-                          inheritHandles,
-                          creationFlags,
-                          environment != nullptr,
-                          currentDirectory != nullptr,
-                          *startupInfo,
-                          false,
-                          {},
-                          {}};
-    ReadInheritance(creation, startupInfo, environment);
-    if (tokenObject == nullptr) {
-        calls_.push_back(creation.api);
-        lastError_ = ERROR_INVALID_HANDLE;
-        creations_.push_back(creation);
-        return FALSE;
-    }
-    return CreateChild(creation, tokenObject->label, commandLine, processInformation);
-}
-
-BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
-                                  SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                                  BOOL inheritHandles, DWORD creationFlags, void* environment,
-                                  const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                                  PROCESS_INFORMATION* processInformation) {
-    FakeCreation creation{"CreateProcessW",
-                          "",
-                          applicationName != nullptr,
-                          {},
-                          nullptr,
-                          processAttributes != nullptr || threadAttributes != nullptr,
-                          inheritHandles,
-                          creationFlags,
-                          environment != nullptr,
-                          currentDirectory != nullptr,
-                          *startupInfo,
-                          false,
-                          {},
-                          {}};
-    ReadInheritance(creation, startupInfo, environment);
-    // Without a token argument the child gets the launcher's own primary token.
-    return CreateChild(creation, "own token", commandLine, processInformation);
-}
-
 DWORD FakePlatform::ResumeThread(HANDLE thread) {
     if (Object* relay = Lookup(thread, Kind::RelayThread)) {
         calls_.push_back("ResumeThread(relay)");
@@ -1246,12 +1123,8 @@ DWORD FakePlatform::ResumeThread(HANDLE thread) {
         }
         return 1;
     }
-    if (ShouldFail("ResumeThread")) {
-        return static_cast<DWORD>(-1);
-    }
-    Object* object = Lookup(thread, Kind::Thread);
+    Object* object = Enter("ResumeThread", thread, Kind::Thread);
     if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
         return static_cast<DWORD>(-1);
     }
     Process& process = processes_[object->index];
@@ -1282,8 +1155,8 @@ void FakePlatform::StartTree(std::size_t child) {
     };
     post(JOB_OBJECT_MSG_NEW_PROCESS, child);
     for (const FakeDescendant& d : std::vector<FakeDescendant>(processes_[child].program.descendants)) {
-        processes_.push_back({FakeProgram{d.exitCode, d.hangs}, processes_[child].tokenLabel, true, !d.hangs,
-                              std::nullopt, false, false, {}, d.image, d.goneBeforeRead});
+        processes_.push_back({FakeProgram{d.exitCode, d.hangs}, processes_[child].tokenLabel, d.image, {}, true,
+                              !d.hangs, d.goneBeforeRead});
         if (!d.idReused) {
             job->processes.push_back(processes_.size() - 1);
         }
@@ -1299,9 +1172,179 @@ void FakePlatform::StartTree(std::size_t child) {
     }
 }
 
+// A relay thread and a process are waited on alike: ended, or the limit passes on the clock.
+DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    calls_.push_back("WaitForSingleObject");
+    waitLimits_.push_back(milliseconds);
+    if (waitFailure_) {
+        lastError_ = waitFailure_->second;
+        return waitFailure_->first;
+    }
+    Object* relay = Lookup(handle, Kind::RelayThread);
+    Object* object = Lookup(handle, Kind::Process);
+    if (relay == nullptr && object == nullptr) {
+        return Refuse(ERROR_INVALID_HANDLE, WAIT_FAILED);
+    }
+    if (object != nullptr && interrupt_ && consoleHandler_ != nullptr && processes_[object->index].Running()) {
+        const DWORD event = *interrupt_;
+        interrupt_.reset();
+        consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
+    }
+    if (relay != nullptr ? ThreadEnded(threads_[relay->index]) : !processes_[object->index].Running()) {
+        clock_ += relay != nullptr ? 0 : kChildRunMs;
+        return WAIT_OBJECT_0;
+    }
+    if (milliseconds == INFINITE) {
+        problems_.push_back("waited without a limit on something that never ends");
+        return Refuse(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+    }
+    clock_ += milliseconds;
+    return WAIT_TIMEOUT;
+}
+
+BOOL FakePlatform::TerminateProcess(HANDLE process, UINT exitCode) {
+    calls_.push_back("TerminateProcess");
+    Object* object = Lookup(process, Kind::Process);
+    if (object == nullptr) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    Process& target = processes_[object->index];
+    if (target.Running()) {
+        target.terminatedWith = exitCode;
+    }
+    return TRUE;
+}
+
+BOOL FakePlatform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    calls_.push_back("GetExitCodeProcess");
+    Object* object = Lookup(process, Kind::Process);
+    if (object == nullptr) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    const Process& target = processes_[object->index];
+    *exitCode = target.terminatedWith ? *target.terminatedWith : target.exited ? target.program.exitCode : kStillActive;
+    return TRUE;
+}
+
+HANDLE FakePlatform::CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) {
+    if (Call("CreateJobObjectW")) {
+        return nullptr;
+    }
+    if (attributes != nullptr || name != nullptr) {
+        problems_.push_back("the job was given security attributes or a name");
+    }
+    jobs_.push_back({});
+    return NewHandle(Kind::Job, "job", jobs_.size() - 1);
+}
+
+BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                           DWORD infoLength) {
+    Object* object = Enter("SetInformationJobObject", job, Kind::Job);
+    if (object == nullptr || info == nullptr) {
+        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
+    }
+    Job& target = jobs_[object->index];
+    const std::tuple<JOBOBJECTINFOCLASS, std::size_t, std::vector<BYTE>*> records[] = {
+        {JobObjectExtendedLimitInformation, sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION), &target.extendedLimit},
+        {JobObjectBasicUIRestrictions, sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS), &target.uiRestrictions},
+        {JobObjectCpuRateControlInformation, sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION), &target.cpuRate},
+        {JobObjectEndOfJobTimeInformation, sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION), &target.endOfJobTime},
+    };
+    for (const auto& [recordClass, size, bytes] : records) {
+        if (infoClass == recordClass && infoLength == size) {
+            *bytes = Bytes(info, infoLength);
+            return TRUE;
+        }
+    }
+    const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
+    const bool associates = infoClass == JobObjectAssociateCompletionPortInformation &&
+                            infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT);
+    Object* port = associates ? Lookup(association->CompletionPort, Kind::Port) : nullptr;
+    if (port == nullptr) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    if (association->CompletionKey != job || !target.processes.empty()) {
+        problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
+    }
+    target.port = port->index;
+    ports_[port->index] = {{}, job, object->index};
+    return TRUE;
+}
+
+BOOL FakePlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    Object* jobObject = Enter("AssignProcessToJobObject", job, Kind::Job);
+    Object* processObject = Lookup(process, Kind::Process);
+    if (jobObject == nullptr || processObject == nullptr) {
+        return jobObject == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
+    }
+    jobs_[jobObject->index].processes.push_back(processObject->index);
+    return TRUE;
+}
+
+BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
+    Object* object = Enter("TerminateJobObject", job, Kind::Job);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    EndJob(jobs_[object->index], exitCode);
+    return TRUE;
+}
+
+void FakePlatform::EndJob(Job& job, std::optional<UINT> exitCode) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    if (job.extendedLimit.size() == sizeof(limits)) {
+        std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
+    }
+    if (!exitCode && (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
+        return;
+    }
+    job.terminatedWith = exitCode ? exitCode : job.terminatedWith;
+    for (std::size_t index : job.processes) {
+        Process& process = processes_[index];
+        process.jobEnded = true;
+        if (process.Running()) {
+            process.terminatedWith = exitCode;
+            process.exited = process.endedByJobClose = !exitCode;
+        }
+    }
+}
+
+BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                             DWORD infoLength, DWORD* returnLength) {
+    Object* object = Enter("QueryInformationJobObject", job, Kind::Job);
+    if (object == nullptr || returnLength != nullptr) {
+        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+    }
+    if (std::any_of(threads_.begin(), threads_.end(), [this](const Thread& t) { return t.ran && !ThreadEnded(t); })) {
+        problems_.push_back("the job's figures read while a relay still runs");
+    }
+    const Job& target = jobs_[object->index];
+    if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
+        accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
+        accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
+        for (std::size_t index : target.processes) {
+            accounting.ActiveProcesses += processes_[index].Running() ? 1 : 0;
+        }
+        std::memcpy(info, &accounting, sizeof(accounting));
+        return TRUE;
+    }
+    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) &&
+        target.extendedLimit.size() == infoLength) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
+        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+        limits.PeakJobMemoryUsed = kPeakJobMemory;
+        std::memcpy(info, &limits, sizeof(limits));
+        return TRUE;
+    }
+    return Refuse(ERROR_INVALID_PARAMETER);
+}
+
 HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
                                             DWORD concurrentThreads) {
-    if (ShouldFail("CreateIoCompletionPort")) {
+    if (Call("CreateIoCompletionPort")) {
         return nullptr;
     }
     if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
@@ -1316,16 +1359,16 @@ HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, UL
 BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
                                              LPOVERLAPPED* overlapped, DWORD milliseconds) {
     *overlapped = nullptr;
-    Object* object = Lookup(port, Kind::Port);
-    if (ShouldFail("GetQueuedCompletionStatus") || object == nullptr) {
+    Object* object = Enter("GetQueuedCompletionStatus", port, Kind::Port);
+    if (object == nullptr) {
         return FALSE;
     }
     portWaits_.push_back(milliseconds);
     Port& target = ports_[object->index];
     const std::vector<std::size_t>* members = target.job ? &jobs_[*target.job].processes : nullptr;
     const Process* child = members != nullptr && !members->empty() ? &processes_[members->front()] : nullptr;
-    if (target.queue.empty() && child != nullptr && child->program.chatters && !child->exited &&
-        !child->terminatedWith && milliseconds >= kChatterMs) {
+    if (target.queue.empty() && child != nullptr && child->program.chatters && child->Running() &&
+        milliseconds >= kChatterMs) {
         clock_ += kChatterMs;
         target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
     }
@@ -1335,13 +1378,11 @@ BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferre
     }
     if (portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
         problems_.push_back("a port read without end");
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
     if (target.queue.empty()) {
         clock_ += milliseconds;
-        lastError_ = WAIT_TIMEOUT;
-        return FALSE;
+        return Refuse(WAIT_TIMEOUT);
     }
     *bytesTransferred = target.queue.front().first;
     *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
@@ -1356,17 +1397,19 @@ HANDLE FakePlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD 
         problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
     }
     const std::size_t index = (processId - ProcessId(1)) / 4;
-    if (ShouldFail("OpenProcess") || processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
-        lastError_ = ERROR_INVALID_PARAMETER;
+    if (Call("OpenProcess")) {
         return nullptr;
+    }
+    if (processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
+        return Refuse(ERROR_INVALID_PARAMETER, HANDLE{});
     }
     return NewHandle(Kind::Process, "opened process", index);
 }
 
 BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
-    Object* processObject = Lookup(process, Kind::Process);
+    Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
     Object* jobObject = Lookup(job, Kind::Job);
-    if (ShouldFail("IsProcessInJob") || processObject == nullptr || jobObject == nullptr) {
+    if (processObject == nullptr || jobObject == nullptr) {
         return FALSE;
     }
     const std::vector<std::size_t>& members = jobs_[jobObject->index].processes;
@@ -1375,323 +1418,67 @@ BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
 }
 
 BOOL FakePlatform::QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) {
-    Object* object = Lookup(process, Kind::Process);
-    if (ShouldFail("QueryFullProcessImageNameW") || object == nullptr || flags != 0 ||
-        *size <= processes_[object->index].image.size()) {
+    Object* object = Enter("QueryFullProcessImageNameW", process, Kind::Process);
+    if (object == nullptr || flags != 0) {
         return FALSE;
     }
     const std::u16string& image = processes_[object->index].image;
-    std::copy(image.begin(), image.end(), name);
-    name[image.size()] = u'\0';
+    if (CopyOut(image, name, *size) > image.size()) {
+        return FALSE;
+    }
     *size = static_cast<DWORD>(image.size());
     return TRUE;
 }
 
-DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    calls_.push_back("WaitForSingleObject");
-    waitLimits_.push_back(milliseconds);
-    if (waitFailure_) {
-        lastError_ = waitFailure_->second;
-        return waitFailure_->first;
-    }
-    if (Object* relay = Lookup(handle, Kind::RelayThread)) {
-        if (ThreadEnded(threads_[relay->index])) {
-            return WAIT_OBJECT_0;
-        }
-        if (milliseconds == INFINITE) {
-            problems_.push_back("waited without a limit on a relay that never ends");
-        }
-        clock_ += milliseconds;
-        return WAIT_TIMEOUT;
-    }
-    Object* object = Lookup(handle, Kind::Process);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return WAIT_FAILED;
-    }
-    const Process& process = processes_[object->index];
-    if (interrupt_ && consoleHandler_ != nullptr && !process.exited && !process.terminatedWith) {
-        const DWORD event = *interrupt_;
-        interrupt_.reset();
-        consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
-    }
-    if (process.exited || process.terminatedWith) {
-        clock_ += kChildRunMs;
-        return WAIT_OBJECT_0;
-    }
-    if (milliseconds == INFINITE) {
-        problems_.push_back("waited without a limit on a process that never exits");
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return WAIT_FAILED;
-    }
-    clock_ += milliseconds;
-    return WAIT_TIMEOUT;
-}
-
-BOOL FakePlatform::TerminateProcess(HANDLE process, UINT exitCode) {
-    calls_.push_back("TerminateProcess");
-    Object* object = Lookup(process, Kind::Process);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    Process& target = processes_[object->index];
-    if (!target.exited && !target.terminatedWith) {
-        target.terminatedWith = exitCode;
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-    calls_.push_back("GetExitCodeProcess");
-    Object* object = Lookup(process, Kind::Process);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    const Process& target = processes_[object->index];
-    *exitCode = target.terminatedWith ? *target.terminatedWith
-                : target.exited       ? target.program.exitCode
-                                      : kStillActive;
-    return TRUE;
-}
-
-HANDLE FakePlatform::CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) {
-    if (ShouldFail("CreateJobObjectW")) {
-        return nullptr;
-    }
-    if (attributes != nullptr || name != nullptr) {
-        problems_.push_back("the job was given security attributes or a name");
-    }
-    jobs_.push_back({});
-    return NewHandle(Kind::Job, "job", jobs_.size() - 1);
-}
-
-BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                           DWORD infoLength) {
-    if (ShouldFail("SetInformationJobObject")) {
-        return FALSE;
-    }
-    Object* object = Lookup(job, Kind::Job);
-    if (object == nullptr || info == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    const auto* bytes = static_cast<const BYTE*>(info);
-    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
-        jobs_[object->index].extendedLimit.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectBasicUIRestrictions && infoLength == sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS)) {
-        jobs_[object->index].uiRestrictions.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectCpuRateControlInformation &&
-               infoLength == sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION)) {
-        jobs_[object->index].cpuRate.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectEndOfJobTimeInformation &&
-               infoLength == sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION)) {
-        jobs_[object->index].endOfJobTime.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectAssociateCompletionPortInformation &&
-               infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT)) {
-        const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
-        Object* port = Lookup(association->CompletionPort, Kind::Port);
-        if (port == nullptr) {
-            lastError_ = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        if (association->CompletionKey != job || !jobs_[object->index].processes.empty()) {
-            problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
-        }
-        jobs_[object->index].port = port->index;
-        ports_[port->index].key = job;
-        ports_[port->index].job = object->index;
-    } else {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
-    if (ShouldFail("AssignProcessToJobObject")) {
-        return FALSE;
-    }
-    Object* jobObject = Lookup(job, Kind::Job);
-    Object* processObject = Lookup(process, Kind::Process);
-    if (jobObject == nullptr || processObject == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    jobs_[jobObject->index].processes.push_back(processObject->index);
-    return TRUE;
-}
-
-BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
-    if (ShouldFail("TerminateJobObject")) {
-        return FALSE;
-    }
-    Object* object = Lookup(job, Kind::Job);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    Job& target = jobs_[object->index];
-    target.terminatedWith = exitCode;
-    for (std::size_t index : target.processes) {
-        Process& process = processes_[index];
-        process.jobEnded = true;
-        if (!process.exited && !process.terminatedWith) {
-            process.terminatedWith = exitCode;
-        }
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                             DWORD infoLength, DWORD* returnLength) {
-    if (ShouldFail("QueryInformationJobObject")) {
-        return FALSE;
-    }
-    Object* object = Lookup(job, Kind::Job);
-    if (object == nullptr || returnLength != nullptr) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    if (std::any_of(threads_.begin(), threads_.end(), [this](const FakeThread& t) { return t.ran && !ThreadEnded(t); })) {
-        problems_.push_back("the job's figures read while a relay still runs");
-    }
-    const Job& target = jobs_[object->index];
-    if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
-        accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
-        accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
-        for (std::size_t index : target.processes) {
-            const Process& process = processes_[index];
-            accounting.ActiveProcesses += !process.exited && !process.terminatedWith ? 1 : 0;
-        }
-        std::memcpy(info, &accounting, sizeof(accounting));
-        return TRUE;
-    }
-    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) &&
-        target.extendedLimit.size() == infoLength) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
-        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
-        limits.PeakJobMemoryUsed = kPeakJobMemory;
-        std::memcpy(info, &limits, sizeof(limits));
-        return TRUE;
-    }
-    lastError_ = ERROR_INVALID_PARAMETER;
-    return FALSE;
-}
-
-void FakePlatform::EndProcessesOfJob(const Job& job) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    if (job.extendedLimit.size() != sizeof(limits)) {
-        return;
-    }
-    std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
-    if ((limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
-        return;
-    }
-    for (std::size_t index : job.processes) {
-        Process& process = processes_[index];
-        process.jobEnded = true;
-        if (!process.exited && !process.terminatedWith) {
-            process.endedByJobClose = true;
-            process.exited = true;
-        }
-    }
-}
-
 BOOL FakePlatform::CloseHandle(HANDLE handle) {
     lastError_ = kErrorLeftByRelease;
-    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-    if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
+    Object* object = Lookup(handle, std::nullopt);
+    if (object == nullptr) {
         calls_.push_back("CloseHandle(unknown)");
         problems_.push_back("CloseHandle on a handle the fake never gave out");
         return FALSE;
     }
-    Object& object = objects_[(value - 0x1000) / 8 - 1];
-    calls_.push_back("CloseHandle(" + object.label + ")");
-    closeOrder_.push_back(object.label);
-    ++object.closes;
-    if (object.kind == Kind::Job && object.closes == 1) {
-        EndProcessesOfJob(jobs_[object.index]);
+    calls_.push_back("CloseHandle(" + object->label + ")");
+    if (++object->closes != 1) {
+        return FALSE;
     }
-    if (object.kind == Kind::File && object.closes == 1 && fileOpens_[object.index].deletePending) {
-        const std::u16string& path = fileOpens_[object.index].resolved;
-        paths_.erase(path);
-        linkTargets_.erase(path);
-        reparseTags_.erase(path);
+    if (object->kind == Kind::Job) {
+        EndJob(jobs_[object->index], std::nullopt);
     }
-    return object.closes == 1 ? TRUE : FALSE;
+    if (object->kind == Kind::File && fileOpens_[object->index].deletePending) {
+        paths_.erase(fileOpens_[object->index].resolved);
+        reparsePoints_.erase(fileOpens_[object->index].resolved);
+    }
+    return TRUE;
 }
 
-DWORD FakePlatform::GetLastError() { return lastError_; }
-
-std::u16string FakePlatform::ReadEnvironmentVariable(std::u16string_view name) {
-    calls_.push_back("ReadEnvironmentVariable");
-    for (const auto& [variable, value] : environment_) {
-        if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
-            return value;
-        }
-    }
-    return {};
-}
-
-std::string FakePlatform::ChildInput() const {
-    for (const Process& process : processes_) {
-        for (const auto& [end, pipe] : process.inherited) {
-            if (end == Kind::PipeRead) {
-                return pipes_[pipe].received;
-            }
-        }
-    }
-    return {};
-}
-
-std::vector<std::vector<BYTE>> FakePlatform::ThreadDacls() const {
-    std::vector<std::vector<BYTE>> dacls;
-    for (const FakeThread& thread : threads_) {
-        dacls.push_back(thread.dacl);
-    }
-    return dacls;
-}
-
-bool FakePlatform::Holds(const Process& process) const {
-    const bool alive = !process.exited && !process.terminatedWith;
-    return alive || (process.program.leavesStreamsOpen && !process.jobEnded);
-}
+// --- Pipes and the launcher's threads ---
 
 std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
-    std::size_t open = 0;
+    std::size_t open = pipes_[pipe].console && end == Kind::PipeWrite ? 1 : 0;
     for (const Object& object : objects_) {
         open += object.kind == end && object.index == pipe && object.closes == 0 ? 1 : 0;
     }
+    // A child holds its ends while it runs, or while a grandchild of it does.
     for (const Process& process : processes_) {
-        const bool holdsEnd = std::find(process.inherited.begin(), process.inherited.end(),
-                                        std::pair{end, pipe}) != process.inherited.end();
-        open += holdsEnd && Holds(process) ? 1 : 0;
+        const bool holdsEnd = std::count(process.inherited.begin(), process.inherited.end(), std::pair{end, pipe}) != 0;
+        open += holdsEnd && (process.Running() || (process.program.leavesStreamsOpen && !process.jobEnded)) ? 1 : 0;
     }
     return open;
 }
 
-bool FakePlatform::ThreadEnded(const FakeThread& thread) const {
-    if (!thread.ran || thread.blockedOnInput) {
-        return thread.ran && thread.cancelled;
-    }
-    return thread.cancelled || !thread.blockedOnPipe || OpenEnds(*thread.blockedOnPipe, Kind::PipeWrite) == 0;
+bool FakePlatform::ThreadEnded(const Thread& thread) const {
+    return thread.ran && (thread.cancelled || !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0);
 }
 
-BOOL FakePlatform::BlockRunningThread(std::optional<std::size_t> pipe) {
+// What the thread sees is the end of its copy.
+BOOL FakePlatform::Block(std::size_t pipe) {
     if (!runningThread_) {
         problems_.push_back("a read that would block the launcher's own thread for good");
-    } else if (pipe) {
-        threads_[*runningThread_].blockedOnPipe = pipe;
     } else {
-        threads_[*runningThread_].blockedOnInput = true;
+        threads_[*runningThread_].blockedOn = pipe;
     }
-    lastError_ = ERROR_OPERATION_ABORTED;
-    return FALSE;
+    return Refuse(ERROR_OPERATION_ABORTED);
 }
 
 void FakePlatform::RunThread(std::size_t thread) {
@@ -1702,7 +1489,7 @@ void FakePlatform::RunThread(std::size_t thread) {
 }
 
 BOOL FakePlatform::CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) {
-    if (ShouldFail("CreatePipe")) {
+    if (Call("CreatePipe")) {
         return FALSE;
     }
     if (size != 0) {
@@ -1717,62 +1504,40 @@ BOOL FakePlatform::CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTR
     return TRUE;
 }
 
-BOOL FakePlatform::SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
-    if (ShouldFail("SetHandleInformation")) {
-        return FALSE;
-    }
-    const auto found = handleFlags_.find(handle);
-    if (found == handleFlags_.end()) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    found->second = (found->second & ~mask) | (flags & mask);
-    return TRUE;
-}
-
+// The standard input is pipe 0; a file there ends with a read of nothing.
 BOOL FakePlatform::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) {
     calls_.push_back("ReadFile");
     *bytesRead = 0;
-    std::string* source = nullptr;
-    if (file == kStdInput) {
-        if (standardInput_.empty()) {
-            return inputIsConsole_ ? BlockRunningThread(std::nullopt) : TRUE;  // a file ends with a read of nothing
-        }
-        source = &standardInput_;
-    } else if (Object* pipe = Lookup(file, Kind::PipeRead); pipe != nullptr && overlapped == nullptr) {
-        if (pipes_[pipe->index].buffer.empty()) {
-            if (OpenEnds(pipe->index, Kind::PipeWrite) != 0) {
-                return BlockRunningThread(pipe->index);
-            }
-            lastError_ = ERROR_BROKEN_PIPE;
-            return FALSE;
-        }
-        source = &pipes_[pipe->index].buffer;
-    } else {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
+    Object* end = Lookup(file, Kind::PipeRead);
+    if (file != kStdInput && (end == nullptr || overlapped != nullptr)) {
+        return Refuse(ERROR_INVALID_HANDLE);
     }
-    *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source->size()));
-    std::memcpy(buffer, source->data(), *bytesRead);
-    source->erase(0, *bytesRead);
+    const std::size_t pipe = file == kStdInput ? 0 : end->index;
+    std::string& source = pipes_[pipe].buffer;
+    if (source.empty() && OpenEnds(pipe, Kind::PipeWrite) != 0) {
+        return Block(pipe);
+    }
+    if (source.empty()) {
+        return pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
+    }
+    *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source.size()));
+    std::memcpy(buffer, source.data(), *bytesRead);
+    source.erase(0, *bytesRead);
     return TRUE;
 }
 
 HANDLE FakePlatform::CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                                   void* parameter, DWORD creationFlags, DWORD* threadId) {
-    if (ShouldFail("CreateThread")) {
+    if (Call("CreateThread")) {
         return nullptr;
     }
     if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
         problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
     }
-    FakeThread thread{start, parameter, {}};
+    threads_.push_back({start, parameter});
     if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
-        const auto* dacl = static_cast<const ACL*>(static_cast<SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)->Dacl);
-        const auto* bytes = reinterpret_cast<const BYTE*>(dacl);
-        thread.dacl.assign(bytes, bytes + dacl->AclSize);
+        threads_.back().dacl = AclBytes(static_cast<const ACL*>(static_cast<SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)->Dacl));
     }
-    threads_.push_back(thread);
     const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", threads_.size() - 1);
     if ((creationFlags & CREATE_SUSPENDED) == 0) {
         RunThread(threads_.size() - 1);
@@ -1784,15 +1549,14 @@ BOOL FakePlatform::CancelSynchronousIo(HANDLE thread) {
     calls_.push_back("CancelSynchronousIo");
     Object* relay = Lookup(thread, Kind::RelayThread);
     if (relay == nullptr || ThreadEnded(threads_[relay->index]) || !threads_[relay->index].ran) {
-        lastError_ = relay == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND;
-        return FALSE;
+        return Refuse(relay == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND);
     }
     threads_[relay->index].cancelled = true;
     return TRUE;
 }
 
 BOOL FakePlatform::InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) {
-    if (ShouldFail("InitializeSecurityDescriptor")) {
+    if (Call("InitializeSecurityDescriptor")) {
         return FALSE;
     }
     *descriptor = SECURITY_DESCRIPTOR{};
@@ -1802,7 +1566,7 @@ BOOL FakePlatform::InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor,
 
 BOOL FakePlatform::SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
                                              BOOL daclDefaulted) {
-    if (ShouldFail("SetSecurityDescriptorDacl")) {
+    if (Call("SetSecurityDescriptorDacl")) {
         return FALSE;
     }
     if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
@@ -1830,16 +1594,9 @@ DWORD FakePlatform::SearchPathW(const char16_t* path, const char16_t* fileName, 
     }
     const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
     if (programs_.count(name) == 0) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return 0;
+        return Refuse(ERROR_FILE_NOT_FOUND);
     }
-    const std::u16string found = kProgramFolder + name;
-    if (bufferLength < found.size() + 1) {
-        return static_cast<DWORD>(found.size() + 1);
-    }
-    std::copy(found.begin(), found.end(), buffer);
-    buffer[found.size()] = u'\0';
-    return static_cast<DWORD>(found.size());
+    return CopyOut(kProgramFolder + name, buffer, bufferLength);
 }
 
 }  // namespace brindle::testing

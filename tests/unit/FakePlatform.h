@@ -75,7 +75,7 @@ struct FakeCreation {
     std::string api;
     std::string tokenLabel;  // the token handed to CreateProcessAsUserW; empty for CreateProcessW
     bool applicationNameGiven = false;
-    std::u16string commandLine;
+    std::u16string commandLine{};
     const char16_t* commandBuffer = nullptr;
     bool securityAttributesGiven = false;
     BOOL inheritHandles = FALSE;
@@ -85,8 +85,8 @@ struct FakeCreation {
     STARTUPINFOW startup{};
     // With EXTENDED_STARTUPINFO_PRESENT: the handle list the attribute list held then.
     bool handleListGiven = false;
-    std::vector<HANDLE> handleList;
-    std::u16string environment;  // the block handed over, up to its closing null
+    std::vector<HANDLE> handleList{};
+    std::u16string environment{};  // the block handed over, up to its closing null
 };
 
 class FakePlatform final : public Platform {
@@ -98,9 +98,6 @@ public:
     static inline const HANDLE kStdInput = reinterpret_cast<HANDLE>(std::uintptr_t{0x10});
     static inline const HANDLE kStdOutput = reinterpret_cast<HANDLE>(std::uintptr_t{0x14});
     static inline const HANDLE kStdError = reinterpret_cast<HANDLE>(std::uintptr_t{0x18});
-    // What the fake's FreeSid and CloseHandle leave as the last error, so that a
-    // code read after a release is visibly wrong.
-    static constexpr DWORD kErrorLeftByRelease = 0;
     // The launcher's own process id, and what its clock and its jobs' accounting show:
     // a child that exits runs for kChildRunMs, and a job's processes used these amounts.
     static constexpr DWORD kOwnProcessId = 4242;
@@ -108,13 +105,9 @@ public:
     static inline const std::u16string kTempFolder = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
     static inline const std::u16string kLocalLowFolder = u"C:\\Users\\user\\AppData\\LocalLow";
     static constexpr ULONGLONG kChildRunMs = 250;
-    static constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
-    static constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
     static constexpr SIZE_T kPeakProcessMemory = SIZE_T{3} << 20;
     static constexpr SIZE_T kPeakJobMemory = SIZE_T{5} << 20;
     static constexpr DWORD kChatterMs = 7;
-    // Where the programs of the scenario are found; the image of each process made of one.
-    static inline const std::u16string kProgramFolder = u"C:\\Windows\\System32\\";
     // The id of the process made n-th (counting from 1), of the child's tree included.
     static constexpr DWORD ProcessId(std::size_t n) { return 4000 + static_cast<DWORD>(n) * 4; }
 
@@ -127,23 +120,26 @@ public:
     void SetElevated(bool elevated) { elevated_ = elevated; }
     void AddProgram(const std::u16string& name, FakeProgram program) { programs_[name] = program; }
     // The callNumber-th call of the named operation (counting from 1) fails with error.
-    void Fail(const std::string& operation, DWORD error, int callNumber = 1);
-    void FailWaitWith(DWORD result, DWORD error);
+    void Fail(const std::string& operation, DWORD error, int callNumber = 1) {
+        failures_[operation][callNumber] = error;
+    }
+    // Every WaitForSingleObject returns result, with error as the last error.
+    void FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
     void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
     void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
     // What GetStdHandle returns for one stream; the fake's three distinct, inheritable
     // handles unless a test says otherwise. flags are what GetHandleInformation reports;
     // without them the handle is unknown to it.
     void SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags);
-    // A directory that is a reparse point with this tag.
-    void AddReparsePoint(const std::u16string& path, DWORD tag);
+    // A directory that is a reparse point with this tag; a junction (AddLink) leads to a
+    // target: names through it lead there, unless it is opened as itself
+    // (FILE_FLAG_OPEN_REPARSE_POINT).
+    void AddReparsePoint(const std::u16string& path, DWORD tag, const std::u16string& target = {});
+    void AddLink(const std::u16string& path, const std::u16string& target);
     // The root of a mounted volume or share besides the drive roots, with its trailing "\".
     void AddVolume(const std::u16string& root) { volumes_.push_back(root); }
     // The directory's existing label entries, in order; without them it has no label.
     void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
-    // A junction: names through it lead to target, unless it is opened as itself
-    // (FILE_FLAG_OPEN_REPARSE_POINT).
-    void AddLink(const std::u16string& path, const std::u16string& target);
     // Another process has the entry open, without sharing its deletion, until the clock reaches untilMs.
     void HoldOpenElsewhere(const std::u16string& path, ULONGLONG untilMs) { inUseUntil_[path] = untilMs; }
     // When the launcher opens `opened` (after `skipping` earlier opens of it), a hostile
@@ -159,10 +155,7 @@ public:
     void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
     // What ReadFile of the standard input handle gives: these bytes, then its end (a
     // file), or, for a console, a read that blocks until it is cancelled.
-    void SetStandardInput(const std::string& bytes, bool console) {
-        standardInput_ = bytes;
-        inputIsConsole_ = console;
-    }
+    void SetStandardInput(const std::string& bytes, bool console) { pipes_[0] = {bytes, {}, console}; }
     // The console event Windows delivers to the launcher's console handler while it waits for a child.
     void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
@@ -180,7 +173,6 @@ public:
     std::string ChildInput() const;
     // The DACL each relay thread was created with (empty for none), in order of creation.
     std::vector<std::vector<BYTE>> ThreadDacls() const;
-    bool ConsoleHandlerInstalled() const { return consoleHandler_ != nullptr; }
     // The files written, by name, with their bytes.
     const std::map<std::u16string, std::string>& Files() const { return files_; }
     // Each MoveFileExW call: its flags, and the bytes it moved when it succeeded.
@@ -194,12 +186,12 @@ public:
     // The operations called, in order, by name; CloseHandle is written as "CloseHandle(<label>)".
     const std::vector<std::string>& Calls() const { return calls_; }
     std::size_t CountCalls(const std::string& operation) const;
-    const std::vector<FakeCreation>& Creations() const { return creations_; }
-    std::vector<DWORD> WaitLimits() const { return waitLimits_; }
-    // The time limit of each GetQueuedCompletionStatus call.
-    const std::vector<DWORD>& PortWaits() const { return portWaits_; }
     // Labels of handles in the order they were closed ("own token", "process", ...).
-    const std::vector<std::string>& CloseOrder() const { return closeOrder_; }
+    std::vector<std::string> CloseOrder() const;
+    const std::vector<FakeCreation>& Creations() const { return creations_; }
+    // The time limit of each WaitForSingleObject and each GetQueuedCompletionStatus call.
+    const std::vector<DWORD>& WaitLimits() const { return waitLimits_; }
+    const std::vector<DWORD>& PortWaits() const { return portWaits_; }
     std::vector<std::string> Problems() const;
 
     // The token a process was created with; its exit code; whether it was terminated.
@@ -256,12 +248,12 @@ public:
     const std::vector<Job>& Jobs() const { return jobs_; }
 
     // --- The seam ---
-    void WriteStandardError(std::u16string_view text) override;
-    void WriteStandardOutput(std::u16string_view text) override;
-    ULONGLONG GetTickCount64() override;
-    HANDLE GetCurrentProcess() override;
-    HANDLE GetCurrentThread() override;
-    DWORD GetCurrentProcessId() override;
+    void WriteStandardError(std::u16string_view text) override { standardError_ += text; }
+    void WriteStandardOutput(std::u16string_view text) override { standardOutput_ += text; }
+    ULONGLONG GetTickCount64() override { return clock_; }
+    HANDLE GetCurrentProcess() override { return kCurrentProcess; }
+    HANDLE GetCurrentThread() override { return kCurrentThread; }
+    DWORD GetCurrentProcessId() override { return kOwnProcessId; }
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
     BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
                              DWORD* returnLength) override;
@@ -296,7 +288,7 @@ public:
     DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override;
     DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override;
     HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override;
-    void CoTaskMemFree(void* memory) override;
+    void CoTaskMemFree(void* memory) override { Release(memory, "CoTaskMemFree"); }
     BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override;
     BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                     DWORD infoLength) override;
@@ -364,7 +356,7 @@ public:
     BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override;
     BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override;
     BOOL CloseHandle(HANDLE handle) override;
-    DWORD GetLastError() override;
+    DWORD GetLastError() override { return lastError_; }
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
 
     // --- Model state, open to tests that check what was handed to Windows ---
@@ -377,8 +369,8 @@ public:
         DWORD openedWithAccess = 0;
         // How a restricted token was made.
         DWORD restrictionFlags = 0;
-        std::vector<std::string> disabledSids;
-        std::vector<DWORD> disabledSidAttributes;
+        std::vector<std::string> disabledSids{};
+        std::vector<DWORD> disabledSidAttributes{};
         bool disableListGiven = false;
         bool privilegeOrRestrictListGiven = false;
         // How a duplicate was made.
@@ -392,73 +384,96 @@ public:
 
 private:
     enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port };
+    // A handle's object; index is into the vector of its kind (a Thread's: its process).
+    struct Object {
+        Kind kind;
+        std::string label;
+        std::size_t index;
+        int closes = 0;
+    };
     struct Process {
         FakeProgram program;
         std::string tokenLabel;
+        std::u16string image;
+        std::u16string temp{};  // its TEMP
         bool resumed = false;
         bool exited = false;
-        std::optional<UINT> terminatedWith;
+        bool gone = false;  // no longer there to be opened
+        std::optional<UINT> terminatedWith{};
         bool endedByJobClose = false;
         bool jobEnded = false;  // its job was terminated or closed: its grandchildren are gone too
         std::vector<std::pair<Kind, std::size_t>> inherited{};  // the pipe ends it holds
-        std::u16string image{};
-        bool gone = false;  // no longer there to be opened
-        std::u16string temp{};  // its TEMP
+        bool Running() const { return !exited && !terminatedWith; }
+    };
+    // A pipe, and the standard input as pipe 0: a file's ends when it is read out; a
+    // console's never does.
+    struct Pipe {
+        std::string buffer;    // written and not yet read
+        std::string received;  // everything ever written
+        bool console = false;
+    };
+    // A thread of the launcher's. The fake runs it when it is resumed, up to its first
+    // read that would block; it then counts as running until that read could end.
+    struct Thread {
+        LPTHREAD_START_ROUTINE start;
+        void* parameter;
+        std::vector<BYTE> dacl{};
+        bool ran = false;
+        bool cancelled = false;
+        std::optional<std::size_t> blockedOn{};  // the pipe it reads
     };
     struct Port {
         std::deque<std::pair<DWORD, DWORD>> queue{};  // message, process id
         HANDLE key = nullptr;
         std::optional<std::size_t> job{};
     };
-    // What the port of a resumed child's job hears of its tree, in order.
-    void StartTree(std::size_t child);
-    struct Pipe {
-        std::string buffer;    // written and not yet read
-        std::string received;  // everything ever written
-    };
-    // A thread of the launcher's. The fake runs it when it is resumed, up to its first
-    // read that would block; it then counts as running until that read could end.
-    struct FakeThread {
-        LPTHREAD_START_ROUTINE start;
-        void* parameter;
-        std::vector<BYTE> dacl{};
-        bool ran = false;
-        std::optional<std::size_t> blockedOnPipe{};
-        bool blockedOnInput = false;
-        bool cancelled = false;
-    };
-    // Whether a thread of the launcher's has ended, and how many open ends a pipe has.
-    bool ThreadEnded(const FakeThread& thread) const;
-    std::size_t OpenEnds(std::size_t pipe, Kind end) const;
-    bool Holds(const Process& process) const;
-    // A read of a relay that would wait: the thread blocks, and what it sees is the end of its copy.
-    BOOL BlockRunningThread(std::optional<std::size_t> pipe);
-    void RunThread(std::size_t thread);
-    struct Object {
-        Kind kind;
-        std::string label;
-        int closes = 0;
-        std::size_t index;  // into tokens_, processes_, jobs_ or fileOpens_ (Thread: its process)
-    };
-    struct AllocatedSid {
-        std::vector<BYTE> bytes;
+    // Memory the fake hands out for the launcher to free: SIDs, security descriptors,
+    // known folders' paths. DWORD elements keep an ACL in it aligned.
+    struct Allocation {
+        std::string what;
+        std::vector<DWORD> bytes;
         int frees = 0;
     };
-    struct LocalAllocation {
-        std::vector<DWORD> bytes;  // DWORD elements keep an ACL in it aligned
-        int frees = 0;
+    struct AttributeList {
+        bool initialised = false;
+        int deletes = 0;
+        const HANDLE* handles = nullptr;  // where the list points, read at creation
+        std::size_t handleCount = 0;
+    };
+    struct Reparse {
+        DWORD tag;
+        std::u16string target;  // a junction's; empty for other reparse points
+    };
+    struct Swap {
+        std::u16string opened, folder, target;
+        int skipping;
     };
 
-    bool ShouldFail(const std::string& operation);
+    // Records the call; true when the scenario makes it fail, its error then the last error.
+    bool Call(const std::string& operation);
+    // Records the call and finds the open object of this kind the handle names; nullptr,
+    // with the last error said, when the call fails or the handle is not one.
+    Object* Enter(const std::string& operation, HANDLE handle, Kind kind);
+    Object* Lookup(HANDLE handle, std::optional<Kind> kind);
+    // The error as the last error, and the result that tells of a failure.
+    template <typename Result = BOOL>
+    Result Refuse(DWORD error, Result result = FALSE) {
+        lastError_ = error;
+        return result;
+    }
+    HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index);
+    HANDLE AddToken(Token token);
+    // what names the call that frees it, then the memory ("FreeSid: SID S-1-16-4096").
+    void* Allocate(std::string what, const void* bytes, std::size_t size);
+    bool Release(const void* memory, const std::string& how);
     // Appends one entry to an ACL made by InitializeAcl, as the Add...Ace calls do.
     BOOL AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid);
-    HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index);
-    Object* Lookup(HANDLE handle, Kind kind);
-    void EndProcessesOfJob(const Job& job);
-    BOOL CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
+    BOOL CreateChild(FakeCreation creation, const STARTUPINFOW* startupInfo, const void* environment,
                      PROCESS_INFORMATION* processInformation);
-    // Fills what the creation was handed through its startup record and environment.
-    void ReadInheritance(FakeCreation& creation, const STARTUPINFOW* startupInfo, const void* environment);
+    // What the port of a resumed child's job hears of its tree, in order.
+    void StartTree(std::size_t child);
+    // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
+    void EndJob(Job& job, std::optional<UINT> exitCode);
     bool IsReducedToken(const std::string& tokenLabel) const;
     std::u16string FullPath(const std::u16string& path) const;
     // What a name leads to, through every junction on the way (the last one only when
@@ -468,75 +483,63 @@ private:
     bool HeldWithoutDeleteSharing(const std::u16string& path) const;
     void TrySwap();
     BOOL ListFolder(FileOpen& open, void* buffer, DWORD length);
+    // How many open ends a pipe has, the launcher's and its children's; whether a thread has ended.
+    std::size_t OpenEnds(std::size_t pipe, Kind end) const;
+    bool ThreadEnded(const Thread& thread) const;
+    // A read that would wait: a thread of the launcher's blocks there.
+    BOOL Block(std::size_t pipe);
+    void RunThread(std::size_t thread);
 
     std::vector<FakeGroup> ownGroups_;
     bool elevated_ = false;
-    std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
-    std::string standardInput_;
-    bool inputIsConsole_ = false;
-    std::optional<DWORD> interrupt_;
-    PHANDLER_ROUTINE consoleHandler_ = nullptr;
-    std::string relayedOutput_;
-    std::string relayedErrors_;
-    std::vector<Pipe> pipes_;
-    std::vector<FakeThread> threads_;
-    std::optional<std::size_t> runningThread_;
-    std::map<HANDLE, std::vector<BYTE>> dacls_;
     std::map<std::u16string, FakeProgram> programs_;
     std::map<std::string, std::map<int, DWORD>> failures_;
     std::map<std::string, int> callCounts_;
     std::optional<std::pair<DWORD, DWORD>> waitFailure_;
     std::vector<std::pair<std::u16string, std::u16string>> environment_;  // in the order set
+    std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
+    std::optional<DWORD> interrupt_;
+    PHANDLER_ROUTINE consoleHandler_ = nullptr;
     std::map<DWORD, HANDLE> standardHandles_;
     std::map<HANDLE, DWORD> handleFlags_;  // what GetHandleInformation reports
-    struct AttributeList {
-        bool initialised = false;
-        int deletes = 0;
-        const HANDLE* handles = nullptr;  // where the list points, read at creation
-        std::size_t handleCount = 0;
-    };
     std::map<const void*, AttributeList> attributeLists_;
     std::map<std::u16string, DWORD> paths_;
-    std::map<std::u16string, DWORD> reparseTags_;
-    std::map<std::u16string, std::u16string> linkTargets_;
+    std::map<std::u16string, Reparse> reparsePoints_;
     std::map<std::u16string, ULONGLONG> inUseUntil_;
-    struct Swap {
-        std::u16string opened, folder, target;
-        int skipping;
-    };
-    std::optional<Swap> swap_;
-    bool swapped_ = false;
-    std::u16string knownFolder_ = kLocalLowFolder;
-    int knownFoldersOut_ = 0;  // paths given out and not yet freed
     std::map<std::u16string, std::vector<BYTE>> labels_;  // each directory's system ACL
     std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
+    std::optional<Swap> swap_;
+    bool swapped_ = false;
+    ULONGLONG clock_ = 1000000;
+    DWORD lastError_ = 0;
 
     std::u16string standardError_;
     std::u16string standardOutput_;
+    std::string relayedOutput_;
+    std::string relayedErrors_;
     std::map<std::u16string, std::string> files_;
     std::vector<Move> moves_;
-    ULONGLONG clock_ = 1000000;
     std::vector<std::string> calls_;
     std::vector<FakeCreation> creations_;
     std::vector<DWORD> waitLimits_;
     std::vector<DWORD> portWaits_;
-    std::vector<Port> ports_;
-    std::vector<std::string> closeOrder_;
+    std::map<HANDLE, std::vector<BYTE>> dacls_;
+    std::vector<LabelWrite> labelWrites_;
     std::vector<std::string> problems_;
 
     std::vector<Object> objects_;
     std::vector<Token> tokens_;
     std::vector<Process> processes_;
     std::vector<Job> jobs_;
-    std::vector<LabelWrite> labelWrites_;
     std::vector<FileOpen> fileOpens_;
-    std::vector<std::unique_ptr<LocalAllocation>> localAllocations_;
-    std::vector<std::unique_ptr<AllocatedSid>> sids_;
-    DWORD lastError_ = 0;
+    std::vector<Pipe> pipes_{Pipe{}};
+    std::vector<Thread> threads_;
+    std::optional<std::size_t> runningThread_;
+    std::vector<Port> ports_;
+    std::vector<std::unique_ptr<Allocation>> allocations_;
 };
 
-// SID helpers shared by the tests: string form to bytes and back.
-std::vector<BYTE> SidBytes(const std::string& text);
+// The string form of a SID, for the tests that read SIDs in ACLs.
 std::string SidText(const BYTE* sid);
 
 }  // namespace brindle::testing
