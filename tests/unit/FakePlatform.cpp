@@ -124,10 +124,1362 @@ std::string SidText(const BYTE* sid) {
     }
     return text;
 }
+// The Windows the launcher is handed: each operation works on the model of the FakePlatform it belongs to.
+class FakePlatform::Seam final : public Platform {
+public:
+    explicit Seam(FakePlatform& fake) : f(fake) {}
+
+    void WriteStandardError(std::u16string_view text) override { f.standardError_ += text; }
+    void WriteStandardOutput(std::u16string_view text) override { f.standardOutput_ += text; }
+    ULONGLONG GetTickCount64() override { return f.clock_; }
+    HANDLE GetCurrentProcess() override { return kCurrentProcess; }
+    HANDLE GetCurrentThread() override { return kCurrentThread; }
+    DWORD GetCurrentProcessId() override { return kOwnProcessId; }
+    DWORD GetLastError() override { return f.lastError_; }
+    void CoTaskMemFree(void* memory) override { Release(memory, "CoTaskMemFree"); }
+
+    // The error as the last error, and the result that tells of a failure.
+    template <typename Result = BOOL>
+    Result Refuse(DWORD error, Result result = FALSE) {
+        f.lastError_ = error;
+        return result;
+    }
+
+    // Records the call; true when the scenario makes it fail, its error then the last error.
+    bool Call(const std::string& operation) {
+        f.calls_.push_back(operation);
+        const auto failures = f.failures_.find(operation);
+        const int callNumber = ++f.callCounts_[operation];
+        if (failures == f.failures_.end() || failures->second.count(callNumber) == 0) {
+            return false;
+        }
+        f.lastError_ = failures->second.at(callNumber);
+        return true;
+    }
+
+    // Records the call and finds the open object of this kind the handle names; nullptr,
+    // with the last error said, when the call fails or the handle is not one.
+    Object* Enter(const std::string& operation, HANDLE handle, Kind kind) {
+        if (Call(operation)) {
+            return nullptr;
+        }
+        Object* object = Lookup(handle, kind);
+        if (object == nullptr) {
+            f.lastError_ = ERROR_INVALID_HANDLE;
+        }
+        return object;
+    }
+
+    // Without a kind: whatever object the fake gave the handle out for, closed or not.
+    Object* Lookup(HANDLE handle, std::optional<Kind> kind) {
+        const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+        if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > f.objects_.size()) {
+            return nullptr;
+        }
+        Object& object = f.objects_[(value - 0x1000) / 8 - 1];
+        return !kind || (object.kind == *kind && object.closes == 0) ? &object : nullptr;
+    }
+
+    HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index) {
+        f.objects_.push_back({kind, label, index});
+        return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * f.objects_.size());
+    }
+
+    HANDLE AddToken(Token token) {
+        f.tokens_.push_back(std::move(token));
+        return NewHandle(Kind::Token, f.tokens_.back().label, f.tokens_.size() - 1);
+    }
+
+    // what names the call that frees it, then the memory ("FreeSid: SID S-1-16-4096").
+    void* Allocate(std::string what, const void* bytes, std::size_t size) {
+        f.allocations_.push_back(std::make_unique<Allocation>(Allocation{std::move(what), {}}));
+        f.allocations_.back()->bytes.resize((size + 3) / 4);
+        std::memcpy(f.allocations_.back()->bytes.data(), bytes, size);
+        return f.allocations_.back()->bytes.data();
+    }
+
+    // Memory goes back through the call that frees what its maker gives out.
+    bool Release(const void* memory, const std::string& how) {
+        f.calls_.push_back(how);
+        for (auto& allocation : f.allocations_) {
+            if (allocation->bytes.data() == memory && allocation->what.rfind(how, 0) == 0) {
+                ++allocation->frees;
+                return true;
+            }
+        }
+        f.problems_.push_back(how + " on memory the fake did not give out for it");
+        return false;
+    }
+
+    BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override {
+        if (Call("OpenProcessToken")) {
+            return FALSE;
+        }
+        if (process != kCurrentProcess) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        // The token brindle opens only to read its user is told apart from the one it launches with.
+        Token own{desiredAccess == TOKEN_QUERY ? "query token" : "own token", f.ownGroups_};
+        own.openedWithAccess = desiredAccess;
+        *token = AddToken(own);
+        return TRUE;
+    }
+
+    // TokenUser and TokenGroups are both an array of SID_AND_ATTRIBUTES (after a count for
+    // the groups) followed by the SIDs it points at.
+    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                 DWORD infoLength, DWORD* returnLength) override {
+        *returnLength = 0;
+        Object* object = Enter("GetTokenInformation", token, Kind::Token);
+        if (object == nullptr) {
+            return FALSE;
+        }
+        if (infoClass == TokenElevation) {
+            *returnLength = sizeof(TOKEN_ELEVATION);
+            if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
+                return Refuse(ERROR_INSUFFICIENT_BUFFER);
+            }
+            static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = f.elevated_ ? 1 : 0;
+            return TRUE;
+        }
+        if (infoClass != TokenGroups && infoClass != TokenUser) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const std::vector<FakeGroup> groups =
+            infoClass == TokenUser ? std::vector<FakeGroup>{{kUserSid, 0}} : f.tokens_[object->index].groups;
+        const std::size_t entries = infoClass == TokenUser ? 0 : offsetof(TOKEN_GROUPS, Groups);
+        std::vector<std::vector<BYTE>> sids;
+        std::size_t required = entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+        for (const FakeGroup& group : groups) {
+            sids.push_back(SidBytes(group.sid));
+            required += sids.back().size();
+        }
+        *returnLength = static_cast<DWORD>(required);
+        if (info == nullptr || infoLength < required) {
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        auto* bytes = static_cast<BYTE*>(info);
+        if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
+            f.problems_.push_back("token information buffer was not zero-filled");
+        }
+        if (infoClass == TokenGroups) {
+            static_cast<TOKEN_GROUPS*>(info)->GroupCount = static_cast<DWORD>(groups.size());
+        }
+        BYTE* sidPlace = bytes + entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            std::memcpy(sidPlace, sids[i].data(), sids[i].size());
+            SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
+            std::memcpy(bytes + entries + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
+            sidPlace += sids[i].size();
+        }
+        return TRUE;
+    }
+
+    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                                 DWORD infoLength) override {
+        Object* object = Enter("SetTokenInformation", token, Kind::Token);
+        if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
+            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
+        Token& target = f.tokens_[object->index];
+        target.integrityLabel = SidText(static_cast<const BYTE*>(label->Label.Sid));
+        target.integrityLabelAttributes = label->Label.Attributes;
+        target.integrityLabelLength = infoLength;
+        return TRUE;
+    }
+
+    BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                      DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override {
+        if (Call("AllocateAndInitializeSid")) {
+            return FALSE;
+        }
+        if (subAuthorityCount < 1 || subAuthorityCount > 2) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        std::vector<BYTE> bytes{1, subAuthorityCount};
+        bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
+        const DWORD subAuthorities[] = {subAuthority0, subAuthority1};
+        for (BYTE i = 0; i < subAuthorityCount; ++i) {
+            for (int shift = 0; shift < 32; shift += 8) {
+                bytes.push_back(static_cast<BYTE>(subAuthorities[i] >> shift));
+            }
+        }
+        *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
+        return TRUE;
+    }
+
+    BOOL EqualSid(PSID sid1, PSID sid2) override {
+        f.calls_.push_back("EqualSid");
+        const auto* a = static_cast<const BYTE*>(sid1);
+        return SidLength(a) == SidLength(static_cast<const BYTE*>(sid2)) && std::memcmp(a, sid2, SidLength(a)) == 0;
+    }
+
+    DWORD GetLengthSid(PSID sid) override {
+        f.calls_.push_back("GetLengthSid");
+        return static_cast<DWORD>(SidLength(static_cast<const BYTE*>(sid)));
+    }
+
+    void FreeSid(PSID sid) override {
+        f.lastError_ = kErrorLeftByRelease;
+        Release(sid, "FreeSid");
+    }
+
+    BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override {
+        if (Call("CreateWellKnownSid")) {
+            return FALSE;
+        }
+        const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
+        if (domainSid != nullptr || *size < bytes.size() || (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        std::memcpy(sid, bytes.data(), bytes.size());
+        *size = static_cast<DWORD>(bytes.size());
+        return TRUE;
+    }
+
+    BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
+                                   SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                                   LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                                   SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override {
+        Object* source = Enter("CreateRestrictedToken", existingToken, Kind::Token);
+        if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
+            return source == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+        }
+        Token restricted = f.tokens_[source->index];
+        restricted.label = "restricted token";
+        restricted.restrictionFlags = flags;
+        restricted.disableListGiven = sidsToDisable != nullptr;
+        restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
+                                                  restrictedSidCount != 0 || sidsToRestrict != nullptr;
+        for (DWORD i = 0; i < disableSidCount; ++i) {
+            const std::string sid = SidText(static_cast<const BYTE*>(sidsToDisable[i].Sid));
+            restricted.disabledSids.push_back(sid);
+            restricted.disabledSidAttributes.push_back(sidsToDisable[i].Attributes);
+            for (FakeGroup& group : restricted.groups) {
+                group.attributes |= group.sid == sid ? SE_GROUP_USE_FOR_DENY_ONLY : 0;
+            }
+        }
+        *newToken = AddToken(restricted);
+        return TRUE;
+    }
+
+    BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
+                              SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                              HANDLE* newToken) override {
+        Object* source = Enter("DuplicateTokenEx", existingToken, Kind::Token);
+        if (source == nullptr) {
+            return FALSE;
+        }
+        Token duplicate = f.tokens_[source->index];
+        duplicate.label = "duplicate token";
+        duplicate.duplicateAccess = desiredAccess;
+        duplicate.impersonationLevel = impersonationLevel;
+        duplicate.tokenType = tokenType;
+        duplicate.duplicateAttributesGiven = attributes != nullptr;
+        *newToken = AddToken(duplicate);
+        return TRUE;
+    }
+
+    DWORD GetFileAttributesW(const char16_t* path) override {
+        if (Call("GetFileAttributesW")) {
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        const auto found = f.paths_.find(path);
+        return found != f.paths_.end() ? found->second : Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    }
+
+    HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
+                           SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                           DWORD flagsAndAttributes, HANDLE templateFile) override {
+        f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
+                              securityAttributes != nullptr, templateFile != nullptr});
+        if (Call("CreateFileW")) {
+            return INVALID_HANDLE_VALUE;
+        }
+        if (f.swap_ && Resolve(fileName, true) == f.swap_->opened && f.swap_->skipping-- == 0) {
+            TrySwap();
+        }
+        const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
+        f.fileOpens_.back().resolved = resolved;
+        if (creationDisposition == CREATE_NEW) {
+            if (f.files_.count(fileName) != 0 || f.paths_.count(fileName) != 0) {
+                return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+            }
+            f.files_[fileName] = {};
+            return NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
+        }
+        const auto found = f.paths_.find(resolved);
+        const auto inUse = f.inUseUntil_.find(resolved);
+        if (found == f.paths_.end() || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
+            return Refuse(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);  // only a \\?\ name may be longer than MAX_PATH
+        }
+        if ((desiredAccess & DELETE) != 0 &&
+            ((inUse != f.inUseUntil_.end() && f.clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
+            return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+        }
+        // Windows opens a directory only for a caller that asks for backup semantics.
+        if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+            return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        }
+        return NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
+    }
+
+    BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                          DWORD infoLength) override {
+        Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
+        if (object != nullptr && infoClass == FileFullDirectoryInfo) {
+            return ListFolder(f.fileOpens_[object->index], info, infoLength);
+        }
+        if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
+            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const FileOpen& open = f.fileOpens_[object->index];
+        FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved], 0};
+        if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
+            result.ReparseTag = f.reparsePoints_[open.resolved].tag;
+        } else {
+            // Without the flag Windows follows the link: the handle is its target, a plain folder.
+            result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+        }
+        std::memcpy(info, &result, sizeof(result));
+        return TRUE;
+    }
+
+    // What a name leads to, through every junction on the way (the last one only when
+    // not opened as itself).
+    std::u16string Resolve(std::u16string path, bool linkItself) const {
+            if (path.rfind(u"\\\\?\\", 0) == 0) {
+            path.erase(0, 4);
+        }
+        for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
+            const bool last = end == std::u16string::npos;
+            const auto link = f.reparsePoints_.find(path.substr(0, end));
+            if (link != f.reparsePoints_.end() && !link->second.target.empty() && !(last && linkItself)) {
+                const std::u16string target = link->second.target;
+                path = target + (last ? std::u16string() : path.substr(end));
+                end = target.size();  // a target is no junction itself
+            }
+            if (last) {
+                return path;
+            }
+        }
+    }
+
+    // Whether an open handle to path keeps others from deleting or renaming it.
+    bool HeldWithoutDeleteSharing(const std::u16string& path) const {
+            return std::any_of(f.objects_.begin(), f.objects_.end(), [&](const Object& object) {
+            const FileOpen* open = object.kind == Kind::File && object.closes == 0 ? &f.fileOpens_[object.index] : nullptr;
+            return open != nullptr && open->resolved == path && (open->access & kSharedAccess) != 0 &&
+                   (open->shareMode & FILE_SHARE_DELETE) == 0;
+        });
+    }
+
+    // The hostile rename: the folder and all below it move to "<folder>.moved", handles
+    // included, and a junction takes its name.
+    void TrySwap() {
+        const Swap swap = *f.swap_;
+        f.swap_.reset();
+        if (HeldWithoutDeleteSharing(swap.folder)) {
+            return;
+        }
+        const auto moved = [&swap](const std::u16string& path) {
+            return Below(path, swap.folder) ? swap.folder + u".moved" + path.substr(swap.folder.size()) : path;
+        };
+        std::map<std::u16string, DWORD> kept;
+        for (const auto& [path, attributes] : f.paths_) {
+            kept[moved(path)] = attributes;
+        }
+        f.paths_ = kept;
+        for (FileOpen& open : f.fileOpens_) {
+            open.resolved = moved(open.resolved);
+        }
+        f.AddLink(swap.folder, swap.target);
+        f.swapped_ = true;
+    }
+
+    // Everything in the folder in one call, then its end.
+    BOOL ListFolder(FileOpen& open, void* buffer, DWORD length) {
+        if (open.listed) {
+            return Refuse(ERROR_NO_MORE_FILES);
+        }
+        open.listed = true;
+        std::vector<std::u16string> names{u".", u".."};
+        const std::u16string prefix = open.resolved + u"\\";
+        for (auto entry = f.paths_.lower_bound(prefix); entry != f.paths_.end() && entry->first.rfind(prefix, 0) == 0; ++entry) {
+            if (entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
+                names.push_back(entry->first.substr(prefix.size()));
+            }
+        }
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            FILE_FULL_DIR_INFO entry{};
+            entry.FileNameLength = static_cast<DWORD>(names[i].size() * sizeof(char16_t));
+            const std::size_t size = (kNameOffset + entry.FileNameLength + 7) / 8 * 8;
+            entry.NextEntryOffset = i + 1 < names.size() ? static_cast<DWORD>(size) : 0;
+            if (offset + size > length) {
+                break;  // what does not fit comes with the next call on Windows; the fake's trees are small
+            }
+            std::memcpy(bytes + offset, &entry, kNameOffset);
+            std::memcpy(bytes + offset + kNameOffset, names[i].data(), entry.FileNameLength);
+            offset += size;
+        }
+        return TRUE;
+    }
+
+    // The fake's current folder is C:\work on every drive.
+    std::u16string FullPath(const std::u16string& path) const {
+            std::u16string full = path;
+            std::replace(full.begin(), full.end(), u'/', u'\\');
+            const bool hasDrive = full.size() >= 2 && full[1] == u':';
+            if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
+            return full.substr(0, 2) + u"\\work" + (full.size() > 2 ? u"\\" + full.substr(2) : u"");
+        }
+        return !hasDrive && full.rfind(u"\\\\", 0) != 0 ? u"C:\\work\\" + full : full;
+    }
+
+    DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
+                               char16_t** filePart) override {
+        if (Call("GetFullPathNameW")) {
+            return 0;
+        }
+        if (filePart != nullptr) {
+            f.problems_.push_back("GetFullPathNameW was asked for the file part");
+        }
+        return CopyOut(FullPath(fileName), buffer, bufferLength);
+    }
+
+    BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) override {
+        if (Call("GetVolumePathNameW")) {
+            return FALSE;
+        }
+        // The longest volume root the path lies under, named without the long-path prefix.
+        std::u16string full = AsciiLower(FullPath(fileName) + u"\\");
+        if (full.rfind(u"\\\\?\\", 0) == 0) {
+            full.erase(0, 4);
+        }
+        const std::u16string* volume = nullptr;
+        for (const std::u16string& root : f.volumes_) {
+            if (full.rfind(AsciiLower(root), 0) == 0 && (volume == nullptr || root.size() > volume->size())) {
+                volume = &root;
+            }
+        }
+        if (volume == nullptr) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE : Refuse(ERROR_FILENAME_EXCED_RANGE);
+    }
+
+    DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                    SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
+                                    ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) override {
+        if (Call("GetNamedSecurityInfoW")) {
+            return f.lastError_;
+        }
+        if (objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
+            group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr) {
+            f.problems_.push_back("GetNamedSecurityInfoW was asked for more, or less, than a file's label");
+            return ERROR_INVALID_PARAMETER;
+        }
+        if (f.paths_.count(objectName) == 0) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        // The descriptor holds its header, then the system ACL when the object has a label.
+        constexpr std::size_t kHeader = 20;
+        std::vector<BYTE> descriptor(kHeader);
+        const auto label = f.labels_.find(objectName);
+        if (label != f.labels_.end()) {
+            descriptor.insert(descriptor.end(), label->second.begin(), label->second.end());
+        }
+        *securityDescriptor = Allocate("LocalFree: security descriptor", descriptor.data(), descriptor.size());
+        *sacl = label != f.labels_.end() ? reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader) : nullptr;
+        return 0;
+    }
+
+    HLOCAL LocalFree(HLOCAL memory) override {
+        return Release(memory, "LocalFree") ? nullptr : memory;
+    }
+
+    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override {
+        if (Call("GetLongPathNameW")) {
+            return 0;
+        }
+        std::u16string path = shortPath;
+        for (const auto& [shortName, longName] : f.shortNames_) {
+            if (path.rfind(shortName, 0) == 0) {
+                path.replace(0, shortName.size(), longName);
+            }
+        }
+        return CopyOut(path, longPath, bufferLength);
+    }
+
+    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override {
+        return Call("GetTempPathW") ? 0 : CopyOut(kTempFolder, buffer, bufferLength);
+    }
+
+    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override {
+        *path = nullptr;
+        if (Call("SHGetKnownFolderPath")) {
+            return static_cast<HRESULT>(0x80070000 | f.lastError_);  // HRESULT_FROM_WIN32
+        }
+        if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
+            return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
+        }
+        *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
+                                                (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
+        return 0;
+    }
+
+    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override {
+        if (Call("CreateDirectoryW")) {
+            return FALSE;
+        }
+        const std::u16string path = pathName;
+        const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
+        if (f.paths_.count(path) != 0 || f.files_.count(path) != 0) {
+            return Refuse(ERROR_ALREADY_EXISTS);
+        }
+        if (parent == f.paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
+            return Refuse(kPathNotFound);
+        }
+        f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
+        return TRUE;
+    }
+
+    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                        DWORD infoLength) override {
+        Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
+        if (object == nullptr || f.paths_.count(f.fileOpens_[object->index].resolved) == 0) {
+            return Refuse(object == nullptr ? f.lastError_ : ERROR_INVALID_HANDLE);
+        }
+        FileOpen& open = f.fileOpens_[object->index];
+        DWORD& attributes = f.paths_[open.resolved];
+        if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) && (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
+            attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
+            return TRUE;
+        }
+        if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) || (open.access & DELETE) == 0 ||
+            (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return Refuse(ERROR_ACCESS_DENIED);
+        }
+        const auto next = f.paths_.upper_bound(open.resolved);
+        const bool empty = next == f.paths_.end() || next->first.rfind(open.resolved + u"\\", 0) != 0;
+        open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+        return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
+    }
+
+    void Sleep(DWORD milliseconds) override {
+        f.calls_.push_back("Sleep");
+        f.clock_ += milliseconds;
+    }
+
+    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                       void* overlapped) override {
+        if (Call("WriteFile")) {
+            return FALSE;
+        }
+        const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
+        *bytesWritten = bytesToWrite;
+        Object* pipe = Lookup(file, Kind::PipeWrite);
+        Object* object = Lookup(file, Kind::File);
+        if (file == kStdOutput || file == kStdError) {
+            (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
+        } else if (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0) {
+            return Refuse(ERROR_NO_DATA);
+        } else if (pipe != nullptr) {
+            f.pipes_[pipe->index].buffer += bytes;
+            f.pipes_[pipe->index].received += bytes;
+        } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
+            return Refuse(ERROR_ACCESS_DENIED);
+        } else {
+            f.files_[f.fileOpens_[object->index].path] += bytes;
+        }
+        return TRUE;
+    }
+
+    BOOL DeleteFileW(const char16_t* fileName) override {
+        if (Call("DeleteFileW")) {
+            return FALSE;
+        }
+        return f.files_.erase(fileName) != 0 ? TRUE : Refuse(ERROR_FILE_NOT_FOUND);
+    }
+
+    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override {
+        f.moves_.push_back({flags, {}});
+        if (Call("MoveFileExW")) {
+            return FALSE;
+        }
+        const auto from = f.files_.find(existingFileName);
+        if (from == f.files_.end()) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        if (f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+            return Refuse(ERROR_FILE_EXISTS);
+        }
+        f.moves_.back().bytes = from->second;
+        f.files_.erase(from);
+        f.files_[newFileName] = f.moves_.back().bytes;
+        return TRUE;
+    }
+
+    BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override {
+        if (Call("InitializeAcl")) {
+            return FALSE;
+        }
+        if (aclLength < sizeof(ACL)) {
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
+        return TRUE;
+    }
+
+    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
+                             PSID labelSid) override {
+        return Call("AddMandatoryAce")
+                   ? FALSE
+                   : AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
+    }
+
+    BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override {
+        return Call("AddAccessAllowedAce") ? FALSE : AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
+    }
+
+    // Appends one entry to an ACL made by InitializeAcl, as the Add...Ace calls do.
+    BOOL AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid) {
+        const std::size_t used = AclUsed(acl);
+        const std::size_t sidLength = SidLength(static_cast<const BYTE*>(sid));
+        const std::size_t aceSize = kAceHeaderAndMask + sidLength;
+        if (aceRevision != ACL_REVISION || used + aceSize > acl->AclSize) {
+            return Refuse(aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded);
+        }
+        SYSTEM_MANDATORY_LABEL_ACE ace{};
+        ace.Header = ACE_HEADER{type, static_cast<BYTE>(flags), static_cast<WORD>(aceSize)};
+        ace.Mask = mask;
+        auto* bytes = reinterpret_cast<BYTE*>(acl);
+        std::memcpy(bytes + used, &ace, kAceHeaderAndMask);
+        std::memcpy(bytes + used + kAceHeaderAndMask, sid, sidLength);
+        ++acl->AceCount;
+        return TRUE;
+    }
+
+    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
+                              PSID owner, PSID group, ACL* dacl, ACL* sacl) override {
+        if (Call("SetSecurityInfo")) {
+            return f.lastError_;
+        }
+        if ((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
+            securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr || sacl != nullptr ||
+            dacl == nullptr) {
+            f.problems_.push_back("SetSecurityInfo was asked for more, or less, than a DACL of brindle's own");
+            return ERROR_INVALID_PARAMETER;
+        }
+        f.dacls_[handle] = AclBytes(dacl);
+        return 0;
+    }
+
+    DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                    SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                    ACL* sacl) override {
+        if (Call("SetNamedSecurityInfoW")) {
+            return f.lastError_;
+        }
+        f.labelWrites_.push_back({objectName, objectType, securityInfo, owner != nullptr, group != nullptr,
+                                dacl != nullptr, sacl != nullptr ? AclBytes(sacl) : std::vector<BYTE>{}});
+        f.labels_[objectName] = f.labelWrites_.back().sacl;  // what a later read sees
+        return 0;
+    }
+
+    HANDLE GetStdHandle(DWORD stdHandle) override {
+        f.calls_.push_back("GetStdHandle");
+        const auto found = f.standardHandles_.find(stdHandle);
+        return found == f.standardHandles_.end() ? nullptr : found->second;
+    }
+
+    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override {
+        if (Call("GetHandleInformation")) {
+            return FALSE;
+        }
+        const auto found = f.handleFlags_.find(handle);
+        if (found == f.handleFlags_.end()) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        *flags = found->second;
+        return TRUE;
+    }
+
+    BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) override {
+        if (Call("SetHandleInformation")) {
+            return FALSE;
+        }
+        const auto found = f.handleFlags_.find(handle);
+        if (found == f.handleFlags_.end()) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        found->second = (found->second & ~mask) | (flags & mask);
+        return TRUE;
+    }
+
+    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
+                             HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) override {
+        if (Call("DuplicateHandle")) {
+            return FALSE;
+        }
+        if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || f.handleFlags_.count(sourceHandle) == 0 ||
+            desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
+        f.handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        return TRUE;
+    }
+
+    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
+                                               DWORD flags, SIZE_T* size) override {
+        constexpr SIZE_T kListSize = 48;
+        if (Call("InitializeProcThreadAttributeList")) {
+            return FALSE;
+        }
+        if (list == nullptr) {
+            *size = kListSize;
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        if (attributeCount != 1 || flags != 0 || *size < kListSize) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        f.attributeLists_[list].initialised = true;
+        return TRUE;
+    }
+
+    // Windows takes a handle list only of distinct, inheritable handles.
+    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                                       void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) override {
+        if (Call("UpdateProcThreadAttribute")) {
+            return FALSE;
+        }
+        const auto found = f.attributeLists_.find(list);
+        const auto* handles = static_cast<const HANDLE*>(value);
+        std::vector<HANDLE> sorted(handles, handles + size / sizeof(HANDLE));
+        std::sort(sorted.begin(), sorted.end());
+        const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+        const bool inheritable = std::all_of(sorted.begin(), sorted.end(), [this](HANDLE handle) {
+            const auto info = f.handleFlags_.find(handle);
+            return info != f.handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
+        });
+        if (found == f.attributeLists_.end() || !found->second.initialised || flags != 0 ||
+            attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 || !distinct ||
+            !inheritable || previousValue != nullptr || returnSize != nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        found->second.handles = handles;
+        found->second.handleCount = sorted.size();
+        return TRUE;
+    }
+
+    void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override {
+        f.calls_.push_back("DeleteProcThreadAttributeList");
+        ++f.attributeLists_[list].deletes;
+    }
+
+    BOOL GetEnvironmentStringsW(std::u16string& block) override {
+        if (Call("GetEnvironmentStringsW")) {
+            return FALSE;
+        }
+        block.clear();
+        for (const auto& [name, value] : f.environment_) {
+            block += name + u"=" + value + u'\0';
+        }
+        block += u'\0';
+        return TRUE;
+    }
+
+    std::u16string ReadEnvironmentVariable(std::u16string_view name) override {
+        f.calls_.push_back("ReadEnvironmentVariable");
+        for (const auto& [variable, value] : f.environment_) {
+            if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
+                return value;
+            }
+        }
+        return {};
+    }
+
+    BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                                  SECURITY_ATTRIBUTES* processAttributes,
+                                  SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                                  DWORD creationFlags, void* environment, const char16_t* currentDirectory,
+                                  STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) override {
+        const Object* object = Lookup(token, Kind::Token);
+        return CreateChild({"CreateProcessAsUserW", object != nullptr ? object->label : "invalid token",
+                            applicationName != nullptr, commandLine, commandLine,
+                            processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
+                            environment != nullptr, currentDirectory != nullptr, *startupInfo},
+                           startupInfo, environment, processInformation);
+    }
+
+    // Without a token argument the child gets the launcher's own primary token.
+    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
+                            SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                            BOOL inheritHandles, DWORD creationFlags, void* environment,
+                            const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                            PROCESS_INFORMATION* processInformation) override {
+        return CreateChild({"CreateProcessW", "", applicationName != nullptr, commandLine, commandLine,
+                            processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
+                            environment != nullptr, currentDirectory != nullptr, *startupInfo},
+                           startupInfo, environment, processInformation);
+    }
+
+    BOOL CreateChild(FakeCreation creation, const STARTUPINFOW* startupInfo, const void* environment,
+                         PROCESS_INFORMATION* processInformation) {
+        // What the creation was handed through its startup record and environment.
+        if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
+            const auto found = f.attributeLists_.find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList);
+            if (creation.startup.cb != sizeof(STARTUPINFOEXW) || found == f.attributeLists_.end() ||
+                !found->second.initialised || found->second.deletes != 0) {
+                f.problems_.push_back("an extended startup record without a live attribute list");
+            } else {
+                creation.handleListGiven = true;
+                creation.handleList.assign(found->second.handles, found->second.handles + found->second.handleCount);
+            }
+        }
+        if (environment != nullptr) {
+            if ((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0) {
+                f.problems_.push_back("a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
+            }
+            const auto* block = static_cast<const char16_t*>(environment);
+            std::size_t length = 0;
+            while (block[length] != u'\0' || block[length + 1] != u'\0') {
+                ++length;
+            }
+            creation.environment.assign(block, length + 2);
+        }
+        f.creations_.push_back(creation);
+        if (Call(creation.api)) {
+            return FALSE;
+        }
+        if (creation.tokenLabel == "invalid token") {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        if (creation.commandLine.size() > kLongestCommandLine) {
+            return Refuse(ERROR_FILENAME_EXCED_RANGE);
+        }
+        // Windows adds ".exe" to a program named without an extension.
+        auto program = f.programs_.find(ProgramOf(creation.commandLine));
+        if (program == f.programs_.end()) {
+            program = f.programs_.find(ProgramOf(creation.commandLine) + u".exe");
+        }
+        const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
+        if (program == f.programs_.end() || (program->second.demandsElevation && IsReducedToken(tokenLabel))) {
+            return Refuse(program == f.programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
+        }
+        f.processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
+        const STARTUPINFOW& startup = creation.startup;
+        std::vector<HANDLE> inheritable = creation.handleList;
+        if (!creation.handleListGiven && creation.inheritHandles) {
+            inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+        }
+        for (HANDLE handle : inheritable) {
+            for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
+                if (Object* pipe = Lookup(handle, end); pipe != nullptr && (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
+                    f.processes_.back().inherited.emplace_back(end, pipe->index);
+                }
+            }
+        }
+        // What the program will write is there from the start.
+        for (const auto& [stream, text] : {std::pair{startup.hStdOutput, &program->second.output},
+                                          std::pair{startup.hStdError, &program->second.errors}}) {
+            if (Object* pipe = Lookup(stream, Kind::PipeWrite)) {
+                f.pipes_[pipe->index].buffer += *text;
+                f.pipes_[pipe->index].received += *text;
+            }
+        }
+        processInformation->hProcess = NewHandle(Kind::Process, "process", f.processes_.size() - 1);
+        processInformation->hThread = NewHandle(Kind::Thread, "thread", f.processes_.size() - 1);
+        processInformation->dwProcessId = ProcessId(f.processes_.size());
+        processInformation->dwThreadId = processInformation->dwProcessId + 1;
+        return TRUE;
+    }
+
+    bool IsReducedToken(const std::string& tokenLabel) const {
+        const Token* token = f.FindToken(tokenLabel);
+        return token == nullptr || token->label == "restricted token" ||
+               token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
+    }
+
+    DWORD ResumeThread(HANDLE thread) override {
+        if (Object* relay = Lookup(thread, Kind::RelayThread)) {
+            f.calls_.push_back("ResumeThread(relay)");
+            if (!f.threads_[relay->index].ran) {
+                RunThread(relay->index);
+            }
+            return 1;
+        }
+        Object* object = Enter("ResumeThread", thread, Kind::Thread);
+        if (object == nullptr) {
+            return static_cast<DWORD>(-1);
+        }
+        Process& process = f.processes_[object->index];
+        process.resumed = true;
+        process.exited = !process.program.hangs;
+        for (const FakeEntry& entry : process.program.leavesInTemp) {
+            const std::u16string path = process.temp + u"\\" + entry.path;
+            if (entry.linkTarget.empty()) {
+                f.paths_[path] = entry.attributes;
+            } else {
+                f.AddLink(path, entry.linkTarget);
+            }
+        }
+        StartTree(object->index);
+        return 1;
+    }
+
+    // What the port of a resumed child's job hears of its tree, in order.
+    void StartTree(std::size_t child) {
+        const auto job = std::find_if(f.jobs_.begin(), f.jobs_.end(), [child](const Job& j) {
+            return j.port && std::count(j.processes.begin(), j.processes.end(), child) != 0;
+        });
+        if (job == f.jobs_.end()) {
+            return;
+        }
+        std::deque<std::pair<DWORD, DWORD>>& queue = f.ports_[*job->port].queue;
+        const auto post = [&queue](DWORD message, std::size_t process) {
+            queue.emplace_back(message, ProcessId(process + 1));
+        };
+        post(JOB_OBJECT_MSG_NEW_PROCESS, child);
+        for (const FakeDescendant& d : std::vector<FakeDescendant>(f.processes_[child].program.descendants)) {
+            f.processes_.push_back({FakeProgram{d.exitCode, d.hangs}, f.processes_[child].tokenLabel, d.image, {}, true,
+                                  !d.hangs, d.goneBeforeRead});
+            if (!d.idReused) {
+                job->processes.push_back(f.processes_.size() - 1);
+            }
+            post(JOB_OBJECT_MSG_NEW_PROCESS, f.processes_.size() - 1);
+            if (!d.hangs) {
+                post(JOB_OBJECT_MSG_EXIT_PROCESS, f.processes_.size() - 1);
+            }
+        }
+        const std::vector<std::pair<DWORD, DWORD>>& messages = f.processes_[child].program.jobMessages;
+        queue.insert(queue.end(), messages.begin(), messages.end());
+        if (f.processes_[child].exited) {
+            post(JOB_OBJECT_MSG_EXIT_PROCESS, child);
+        }
+    }
+
+    // A relay thread and a process are waited on alike: ended, or the limit passes on the clock.
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
+        f.calls_.push_back("WaitForSingleObject");
+        f.waitLimits_.push_back(milliseconds);
+        if (f.waitFailure_) {
+            f.lastError_ = f.waitFailure_->second;
+            return f.waitFailure_->first;
+        }
+        Object* relay = Lookup(handle, Kind::RelayThread);
+        Object* object = Lookup(handle, Kind::Process);
+        if (relay == nullptr && object == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE, WAIT_FAILED);
+        }
+        if (object != nullptr && f.interrupt_ && f.consoleHandler_ != nullptr && f.processes_[object->index].Running()) {
+            const DWORD event = *f.interrupt_;
+            f.interrupt_.reset();
+            f.consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
+        }
+        if (relay != nullptr ? f.ThreadEnded(f.threads_[relay->index]) : !f.processes_[object->index].Running()) {
+            f.clock_ += relay != nullptr ? 0 : kChildRunMs;
+            return WAIT_OBJECT_0;
+        }
+        if (milliseconds == INFINITE) {
+            f.problems_.push_back("waited without a limit on something that never ends");
+            return Refuse(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+        }
+        f.clock_ += milliseconds;
+        return WAIT_TIMEOUT;
+    }
+
+    BOOL TerminateProcess(HANDLE process, UINT exitCode) override {
+        f.calls_.push_back("TerminateProcess");
+        Object* object = Lookup(process, Kind::Process);
+        if (object == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        Process& target = f.processes_[object->index];
+        if (target.Running()) {
+            target.terminatedWith = exitCode;
+        }
+        return TRUE;
+    }
+
+    BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override {
+        f.calls_.push_back("GetExitCodeProcess");
+        Object* object = Lookup(process, Kind::Process);
+        if (object == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const Process& target = f.processes_[object->index];
+        *exitCode = target.terminatedWith ? *target.terminatedWith : target.exited ? target.program.exitCode : kStillActive;
+        return TRUE;
+    }
+
+    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override {
+        if (Call("CreateJobObjectW")) {
+            return nullptr;
+        }
+        if (attributes != nullptr || name != nullptr) {
+            f.problems_.push_back("the job was given security attributes or a name");
+        }
+        f.jobs_.push_back({});
+        return NewHandle(Kind::Job, "job", f.jobs_.size() - 1);
+    }
+
+    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                     DWORD infoLength) override {
+        Object* object = Enter("SetInformationJobObject", job, Kind::Job);
+        if (object == nullptr || info == nullptr) {
+            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
+        }
+        Job& target = f.jobs_[object->index];
+        const std::tuple<JOBOBJECTINFOCLASS, std::size_t, std::vector<BYTE>*> records[] = {
+            {JobObjectExtendedLimitInformation, sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION), &target.extendedLimit},
+            {JobObjectBasicUIRestrictions, sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS), &target.uiRestrictions},
+            {JobObjectCpuRateControlInformation, sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION), &target.cpuRate},
+            {JobObjectEndOfJobTimeInformation, sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION), &target.endOfJobTime},
+        };
+        for (const auto& [recordClass, size, bytes] : records) {
+            if (infoClass == recordClass && infoLength == size) {
+                *bytes = Bytes(info, infoLength);
+                return TRUE;
+            }
+        }
+        const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
+        const bool associates = infoClass == JobObjectAssociateCompletionPortInformation &&
+                                infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT);
+        Object* port = associates ? Lookup(association->CompletionPort, Kind::Port) : nullptr;
+        if (port == nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        if (association->CompletionKey != job || !target.processes.empty()) {
+            f.problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
+        }
+        target.port = port->index;
+        f.ports_[port->index] = {{}, job, object->index};
+        return TRUE;
+    }
+
+    BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override {
+        Object* jobObject = Enter("AssignProcessToJobObject", job, Kind::Job);
+        Object* processObject = Lookup(process, Kind::Process);
+        if (jobObject == nullptr || processObject == nullptr) {
+            return jobObject == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
+        }
+        f.jobs_[jobObject->index].processes.push_back(processObject->index);
+        return TRUE;
+    }
+
+    BOOL TerminateJobObject(HANDLE job, UINT exitCode) override {
+        Object* object = Enter("TerminateJobObject", job, Kind::Job);
+        if (object == nullptr) {
+            return FALSE;
+        }
+        EndJob(f.jobs_[object->index], exitCode);
+        return TRUE;
+    }
+
+    // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
+    void EndJob(Job& job, std::optional<UINT> exitCode) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        if (job.extendedLimit.size() == sizeof(limits)) {
+            std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
+        }
+        if (!exitCode && (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
+            return;
+        }
+        job.terminatedWith = exitCode ? exitCode : job.terminatedWith;
+        for (std::size_t index : job.processes) {
+            Process& process = f.processes_[index];
+            process.jobEnded = true;
+            if (process.Running()) {
+                process.terminatedWith = exitCode;
+                process.exited = process.endedByJobClose = !exitCode;
+            }
+        }
+    }
+
+    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
+                                       DWORD infoLength, DWORD* returnLength) override {
+        Object* object = Enter("QueryInformationJobObject", job, Kind::Job);
+        if (object == nullptr || returnLength != nullptr) {
+            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+        }
+        if (std::any_of(f.threads_.begin(), f.threads_.end(), [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); })) {
+            f.problems_.push_back("the job's figures read while a relay still runs");
+        }
+        const Job& target = f.jobs_[object->index];
+        if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+            JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+            accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
+            accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
+            accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
+            for (std::size_t index : target.processes) {
+                accounting.ActiveProcesses += f.processes_[index].Running() ? 1 : 0;
+            }
+            std::memcpy(info, &accounting, sizeof(accounting));
+            return TRUE;
+        }
+        if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) &&
+            target.extendedLimit.size() == infoLength) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+            std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
+            limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+            limits.PeakJobMemoryUsed = kPeakJobMemory;
+            std::memcpy(info, &limits, sizeof(limits));
+            return TRUE;
+        }
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+
+    HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                      DWORD concurrentThreads) override {
+        if (Call("CreateIoCompletionPort")) {
+            return nullptr;
+        }
+        if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
+            f.problems_.push_back("a completion port for a file, or read by more than one thread");
+        }
+        f.ports_.push_back({});
+        return NewHandle(Kind::Port, "port", f.ports_.size() - 1);
+    }
+
+    // A port whose child chatters gets a message each kChatterMs; a scenario that reads a
+    // port without end is a problem, and the read then fails.
+    BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                       LPOVERLAPPED* overlapped, DWORD milliseconds) override {
+        *overlapped = nullptr;
+        Object* object = Enter("GetQueuedCompletionStatus", port, Kind::Port);
+        if (object == nullptr) {
+            return FALSE;
+        }
+        f.portWaits_.push_back(milliseconds);
+        Port& target = f.ports_[object->index];
+        const std::vector<std::size_t>* members = target.job ? &f.jobs_[*target.job].processes : nullptr;
+        const Process* child = members != nullptr && !members->empty() ? &f.processes_[members->front()] : nullptr;
+        if (target.queue.empty() && child != nullptr && child->program.chatters && child->Running() &&
+            milliseconds >= kChatterMs) {
+            f.clock_ += kChatterMs;
+            target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
+        }
+        if (target.queue.empty() && child != nullptr && child->program.floods) {
+            f.clock_ += 1;
+            target.queue.emplace_back(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 0);
+        }
+        if (f.portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
+            f.problems_.push_back("a port read without end");
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        if (target.queue.empty()) {
+            f.clock_ += milliseconds;
+            return Refuse(WAIT_TIMEOUT);
+        }
+        *bytesTransferred = target.queue.front().first;
+        *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
+        *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(target.queue.front().second));
+        target.queue.pop_front();
+        return TRUE;
+    }
+
+    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override {
+        if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
+            inheritHandle) {
+            f.problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
+        }
+        const std::size_t index = (processId - ProcessId(1)) / 4;
+        if (Call("OpenProcess")) {
+            return nullptr;
+        }
+        if (processId % 4 != 0 || index >= f.processes_.size() || f.processes_[index].gone) {
+            return Refuse(ERROR_INVALID_PARAMETER, HANDLE{});
+        }
+        return NewHandle(Kind::Process, "opened process", index);
+    }
+
+    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override {
+        Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
+        Object* jobObject = Lookup(job, Kind::Job);
+        if (processObject == nullptr || jobObject == nullptr) {
+            return FALSE;
+        }
+        const std::vector<std::size_t>& members = f.jobs_[jobObject->index].processes;
+        *result = std::count(members.begin(), members.end(), processObject->index) != 0 ? TRUE : FALSE;
+        return TRUE;
+    }
+
+    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override {
+        Object* object = Enter("QueryFullProcessImageNameW", process, Kind::Process);
+        if (object == nullptr || flags != 0) {
+            return FALSE;
+        }
+        const std::u16string& image = f.processes_[object->index].image;
+        if (CopyOut(image, name, *size) > image.size()) {
+            return FALSE;
+        }
+        *size = static_cast<DWORD>(image.size());
+        return TRUE;
+    }
+
+    BOOL CloseHandle(HANDLE handle) override {
+        f.lastError_ = kErrorLeftByRelease;
+        Object* object = Lookup(handle, std::nullopt);
+        if (object == nullptr) {
+            f.calls_.push_back("CloseHandle(unknown)");
+            f.problems_.push_back("CloseHandle on a handle the fake never gave out");
+            return FALSE;
+        }
+        f.calls_.push_back("CloseHandle(" + object->label + ")");
+        if (++object->closes != 1) {
+            return FALSE;
+        }
+        if (object->kind == Kind::Job) {
+            EndJob(f.jobs_[object->index], std::nullopt);
+        }
+        if (object->kind == Kind::File && f.fileOpens_[object->index].deletePending) {
+            f.paths_.erase(f.fileOpens_[object->index].resolved);
+            f.reparsePoints_.erase(f.fileOpens_[object->index].resolved);
+        }
+        return TRUE;
+    }
+
+    // What the thread sees is the end of its copy.
+    BOOL Block(std::size_t pipe) {
+        if (!f.runningThread_) {
+            f.problems_.push_back("a read that would block the launcher's own thread for good");
+        } else {
+            f.threads_[*f.runningThread_].blockedOn = pipe;
+        }
+        return Refuse(ERROR_OPERATION_ABORTED);
+    }
+
+    void RunThread(std::size_t thread) {
+        f.threads_[thread].ran = true;
+        f.runningThread_ = thread;
+        f.threads_[thread].start(f.threads_[thread].parameter);
+        f.runningThread_.reset();
+    }
+
+    BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override {
+        if (Call("CreatePipe")) {
+            return FALSE;
+        }
+        if (size != 0) {
+            f.problems_.push_back("a pipe of a size of its own");
+        }
+        f.pipes_.push_back({});
+        *readPipe = NewHandle(Kind::PipeRead, "pipe read end", f.pipes_.size() - 1);
+        *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", f.pipes_.size() - 1);
+        const DWORD flags = attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        f.handleFlags_[*readPipe] = flags;
+        f.handleFlags_[*writePipe] = flags;
+        return TRUE;
+    }
+
+    // The standard input is pipe 0; a file there ends with a read of nothing.
+    BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override {
+        f.calls_.push_back("ReadFile");
+        *bytesRead = 0;
+        Object* end = Lookup(file, Kind::PipeRead);
+        if (file != kStdInput && (end == nullptr || overlapped != nullptr)) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const std::size_t pipe = file == kStdInput ? 0 : end->index;
+        std::string& source = f.pipes_[pipe].buffer;
+        if (source.empty() && f.OpenEnds(pipe, Kind::PipeWrite) != 0) {
+            return Block(pipe);
+        }
+        if (source.empty()) {
+            return pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
+        }
+        *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source.size()));
+        std::memcpy(buffer, source.data(), *bytesRead);
+        source.erase(0, *bytesRead);
+        return TRUE;
+    }
+
+    HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                            void* parameter, DWORD creationFlags, DWORD* threadId) override {
+        if (Call("CreateThread")) {
+            return nullptr;
+        }
+        if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
+            f.problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
+        }
+        f.threads_.push_back({start, parameter});
+        if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
+            f.threads_.back().dacl = AclBytes(static_cast<const ACL*>(static_cast<SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)->Dacl));
+        }
+        const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
+        if ((creationFlags & CREATE_SUSPENDED) == 0) {
+            RunThread(f.threads_.size() - 1);
+        }
+        return handle;
+    }
+
+    BOOL CancelSynchronousIo(HANDLE thread) override {
+        f.calls_.push_back("CancelSynchronousIo");
+        Object* relay = Lookup(thread, Kind::RelayThread);
+        if (relay == nullptr || f.ThreadEnded(f.threads_[relay->index]) || !f.threads_[relay->index].ran) {
+            return Refuse(relay == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND);
+        }
+        f.threads_[relay->index].cancelled = true;
+        return TRUE;
+    }
+
+    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override {
+        if (Call("InitializeSecurityDescriptor")) {
+            return FALSE;
+        }
+        *descriptor = SECURITY_DESCRIPTOR{};
+        descriptor->Revision = static_cast<BYTE>(revision);
+        return TRUE;
+    }
+
+    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                       BOOL daclDefaulted) override {
+        if (Call("SetSecurityDescriptorDacl")) {
+            return FALSE;
+        }
+        if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
+            f.problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
+        }
+        descriptor->Dacl = dacl;
+        return TRUE;
+    }
+
+    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
+        f.calls_.push_back(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
+        if (!add && f.consoleHandler_ != handler) {
+            f.problems_.push_back("a console handler removed that was not installed");
+        }
+        f.consoleHandler_ = add ? handler : nullptr;
+        return TRUE;
+    }
+
+    // Windows' search finds the programs of the scenario, by name with the extension given.
+    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension,
+                          DWORD bufferLength, char16_t* buffer, char16_t** filePart) override {
+        f.calls_.push_back("SearchPathW");
+        if (path != nullptr || filePart != nullptr) {
+            f.problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
+        }
+        const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
+        if (f.programs_.count(name) == 0) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        return CopyOut(kProgramFolder + name, buffer, bufferLength);
+    }
+
+private:
+    FakePlatform& f;
+};
 
 FakePlatform::FakePlatform()
-    : ownGroups_{{"S-1-1-0", 0x7}, {"S-1-5-32-544", 0xF}, {"S-1-5-5-0-12345", 0xC0000007},
-                 {"S-1-16-12288", 0x60}} {
+    : ownGroups_{{"S-1-1-0", 0x7}, {"S-1-5-32-544", 0xF}, {"S-1-5-5-0-12345", 0xC0000007}, {"S-1-16-12288", 0x60}},
+      seam_(std::make_unique<Seam>(*this)) {
     SetStandardHandle(STD_INPUT_HANDLE, kStdInput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_OUTPUT_HANDLE, kStdOutput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_ERROR_HANDLE, kStdError, HANDLE_FLAG_INHERIT);
@@ -136,6 +1488,8 @@ FakePlatform::FakePlatform()
 }
 
 FakePlatform::~FakePlatform() = default;
+
+FakePlatform::operator Platform&() { return *seam_; }
 
 void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags) {
     standardHandles_[stream] = handle;
@@ -162,7 +1516,7 @@ void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> e
     *acl = ACL{ACL_REVISION, 0, static_cast<WORD>(buffer.size() * sizeof(DWORD)), 0, 0};
     for (const FakeLabel& entry : entries) {
         std::vector<BYTE> sid = SidBytes(entry.sid);
-        AppendAce(acl, ACL_REVISION, SYSTEM_MANDATORY_LABEL_ACE_TYPE, entry.flags, entry.mask, sid.data());
+        seam_->AppendAce(acl, ACL_REVISION, SYSTEM_MANDATORY_LABEL_ACE_TYPE, entry.flags, entry.mask, sid.data());
     }
     acl->AclSize = static_cast<WORD>(AclUsed(acl));
     labels_[path] = AclBytes(acl);
@@ -262,1198 +1616,7 @@ std::vector<std::vector<BYTE>> FakePlatform::ThreadDacls() const {
     return dacls;
 }
 
-bool FakePlatform::Call(const std::string& operation) {
-    calls_.push_back(operation);
-    const auto failures = failures_.find(operation);
-    const int callNumber = ++callCounts_[operation];
-    if (failures == failures_.end() || failures->second.count(callNumber) == 0) {
-        return false;
-    }
-    lastError_ = failures->second.at(callNumber);
-    return true;
-}
-
-FakePlatform::Object* FakePlatform::Enter(const std::string& operation, HANDLE handle, Kind kind) {
-    if (Call(operation)) {
-        return nullptr;
-    }
-    Object* object = Lookup(handle, kind);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-    }
-    return object;
-}
-
-// Without a kind: whatever object the fake gave the handle out for, closed or not.
-FakePlatform::Object* FakePlatform::Lookup(HANDLE handle, std::optional<Kind> kind) {
-    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-    if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
-        return nullptr;
-    }
-    Object& object = objects_[(value - 0x1000) / 8 - 1];
-    return !kind || (object.kind == *kind && object.closes == 0) ? &object : nullptr;
-}
-
-HANDLE FakePlatform::NewHandle(Kind kind, const std::string& label, std::size_t index) {
-    objects_.push_back({kind, label, index});
-    return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * objects_.size());
-}
-
-HANDLE FakePlatform::AddToken(Token token) {
-    tokens_.push_back(std::move(token));
-    return NewHandle(Kind::Token, tokens_.back().label, tokens_.size() - 1);
-}
-
-void* FakePlatform::Allocate(std::string what, const void* bytes, std::size_t size) {
-    allocations_.push_back(std::make_unique<Allocation>(Allocation{std::move(what), {}}));
-    allocations_.back()->bytes.resize((size + 3) / 4);
-    std::memcpy(allocations_.back()->bytes.data(), bytes, size);
-    return allocations_.back()->bytes.data();
-}
-
-// Memory goes back through the call that frees what its maker gives out.
-bool FakePlatform::Release(const void* memory, const std::string& how) {
-    calls_.push_back(how);
-    for (auto& allocation : allocations_) {
-        if (allocation->bytes.data() == memory && allocation->what.rfind(how, 0) == 0) {
-            ++allocation->frees;
-            return true;
-        }
-    }
-    problems_.push_back(how + " on memory the fake did not give out for it");
-    return false;
-}
-
-BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
-    if (Call("OpenProcessToken")) {
-        return FALSE;
-    }
-    if (process != kCurrentProcess) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    // The token brindle opens only to read its user is told apart from the one it launches with.
-    Token own{desiredAccess == TOKEN_QUERY ? "query token" : "own token", ownGroups_};
-    own.openedWithAccess = desiredAccess;
-    *token = AddToken(own);
-    return TRUE;
-}
-
-// TokenUser and TokenGroups are both an array of SID_AND_ATTRIBUTES (after a count for
-// the groups) followed by the SIDs it points at.
-BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                                       DWORD infoLength, DWORD* returnLength) {
-    *returnLength = 0;
-    Object* object = Enter("GetTokenInformation", token, Kind::Token);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    if (infoClass == TokenElevation) {
-        *returnLength = sizeof(TOKEN_ELEVATION);
-        if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
-            return Refuse(ERROR_INSUFFICIENT_BUFFER);
-        }
-        static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = elevated_ ? 1 : 0;
-        return TRUE;
-    }
-    if (infoClass != TokenGroups && infoClass != TokenUser) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    const std::vector<FakeGroup> groups =
-        infoClass == TokenUser ? std::vector<FakeGroup>{{kUserSid, 0}} : tokens_[object->index].groups;
-    const std::size_t entries = infoClass == TokenUser ? 0 : offsetof(TOKEN_GROUPS, Groups);
-    std::vector<std::vector<BYTE>> sids;
-    std::size_t required = entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-    for (const FakeGroup& group : groups) {
-        sids.push_back(SidBytes(group.sid));
-        required += sids.back().size();
-    }
-    *returnLength = static_cast<DWORD>(required);
-    if (info == nullptr || infoLength < required) {
-        return Refuse(ERROR_INSUFFICIENT_BUFFER);
-    }
-    auto* bytes = static_cast<BYTE*>(info);
-    if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
-        problems_.push_back("token information buffer was not zero-filled");
-    }
-    if (infoClass == TokenGroups) {
-        static_cast<TOKEN_GROUPS*>(info)->GroupCount = static_cast<DWORD>(groups.size());
-    }
-    BYTE* sidPlace = bytes + entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        std::memcpy(sidPlace, sids[i].data(), sids[i].size());
-        SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
-        std::memcpy(bytes + entries + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
-        sidPlace += sids[i].size();
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                                       DWORD infoLength) {
-    Object* object = Enter("SetTokenInformation", token, Kind::Token);
-    if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
-        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
-    }
-    const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
-    Token& target = tokens_[object->index];
-    target.integrityLabel = SidText(static_cast<const BYTE*>(label->Label.Sid));
-    target.integrityLabelAttributes = label->Label.Attributes;
-    target.integrityLabelLength = infoLength;
-    return TRUE;
-}
-
-BOOL FakePlatform::AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
-                                            DWORD subAuthority0, DWORD subAuthority1, PSID* sid) {
-    if (Call("AllocateAndInitializeSid")) {
-        return FALSE;
-    }
-    if (subAuthorityCount < 1 || subAuthorityCount > 2) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    std::vector<BYTE> bytes{1, subAuthorityCount};
-    bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
-    const DWORD subAuthorities[] = {subAuthority0, subAuthority1};
-    for (BYTE i = 0; i < subAuthorityCount; ++i) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            bytes.push_back(static_cast<BYTE>(subAuthorities[i] >> shift));
-        }
-    }
-    *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
-    return TRUE;
-}
-
-BOOL FakePlatform::EqualSid(PSID sid1, PSID sid2) {
-    calls_.push_back("EqualSid");
-    const auto* a = static_cast<const BYTE*>(sid1);
-    return SidLength(a) == SidLength(static_cast<const BYTE*>(sid2)) && std::memcmp(a, sid2, SidLength(a)) == 0;
-}
-
-DWORD FakePlatform::GetLengthSid(PSID sid) {
-    calls_.push_back("GetLengthSid");
-    return static_cast<DWORD>(SidLength(static_cast<const BYTE*>(sid)));
-}
-
-void FakePlatform::FreeSid(PSID sid) {
-    lastError_ = kErrorLeftByRelease;
-    Release(sid, "FreeSid");
-}
-
-BOOL FakePlatform::CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) {
-    if (Call("CreateWellKnownSid")) {
-        return FALSE;
-    }
-    const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
-    if (domainSid != nullptr || *size < bytes.size() || (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    std::memcpy(sid, bytes.data(), bytes.size());
-    *size = static_cast<DWORD>(bytes.size());
-    return TRUE;
-}
-
-BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
-                                         SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
-                                         LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
-                                         SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) {
-    Object* source = Enter("CreateRestrictedToken", existingToken, Kind::Token);
-    if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
-        return source == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
-    }
-    Token restricted = tokens_[source->index];
-    restricted.label = "restricted token";
-    restricted.restrictionFlags = flags;
-    restricted.disableListGiven = sidsToDisable != nullptr;
-    restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
-                                              restrictedSidCount != 0 || sidsToRestrict != nullptr;
-    for (DWORD i = 0; i < disableSidCount; ++i) {
-        const std::string sid = SidText(static_cast<const BYTE*>(sidsToDisable[i].Sid));
-        restricted.disabledSids.push_back(sid);
-        restricted.disabledSidAttributes.push_back(sidsToDisable[i].Attributes);
-        for (FakeGroup& group : restricted.groups) {
-            group.attributes |= group.sid == sid ? SE_GROUP_USE_FOR_DENY_ONLY : 0;
-        }
-    }
-    *newToken = AddToken(restricted);
-    return TRUE;
-}
-
-BOOL FakePlatform::DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
-                                    SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
-                                    HANDLE* newToken) {
-    Object* source = Enter("DuplicateTokenEx", existingToken, Kind::Token);
-    if (source == nullptr) {
-        return FALSE;
-    }
-    Token duplicate = tokens_[source->index];
-    duplicate.label = "duplicate token";
-    duplicate.duplicateAccess = desiredAccess;
-    duplicate.impersonationLevel = impersonationLevel;
-    duplicate.tokenType = tokenType;
-    duplicate.duplicateAttributesGiven = attributes != nullptr;
-    *newToken = AddToken(duplicate);
-    return TRUE;
-}
-
-DWORD FakePlatform::GetFileAttributesW(const char16_t* path) {
-    if (Call("GetFileAttributesW")) {
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    const auto found = paths_.find(path);
-    return found != paths_.end() ? found->second : Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-}
-
-HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
-                                 SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
-                                 DWORD flagsAndAttributes, HANDLE templateFile) {
-    fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
-                          securityAttributes != nullptr, templateFile != nullptr});
-    if (Call("CreateFileW")) {
-        return INVALID_HANDLE_VALUE;
-    }
-    if (swap_ && Resolve(fileName, true) == swap_->opened && swap_->skipping-- == 0) {
-        TrySwap();
-    }
-    const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
-    fileOpens_.back().resolved = resolved;
-    if (creationDisposition == CREATE_NEW) {
-        if (files_.count(fileName) != 0 || paths_.count(fileName) != 0) {
-            return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-        }
-        files_[fileName] = {};
-        return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
-    }
-    const auto found = paths_.find(resolved);
-    const auto inUse = inUseUntil_.find(resolved);
-    if (found == paths_.end() || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
-        return Refuse(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);  // only a \\?\ name may be longer than MAX_PATH
-    }
-    if ((desiredAccess & DELETE) != 0 &&
-        ((inUse != inUseUntil_.end() && clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
-        return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-    }
-    // Windows opens a directory only for a caller that asks for backup semantics.
-    if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-        return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    }
-    return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
-}
-
-BOOL FakePlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                                DWORD infoLength) {
-    Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
-    if (object != nullptr && infoClass == FileFullDirectoryInfo) {
-        return ListFolder(fileOpens_[object->index], info, infoLength);
-    }
-    if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
-        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
-    }
-    const FileOpen& open = fileOpens_[object->index];
-    FILE_ATTRIBUTE_TAG_INFO result{paths_[open.resolved], 0};
-    if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
-        result.ReparseTag = reparsePoints_[open.resolved].tag;
-    } else {
-        // Without the flag Windows follows the link: the handle is its target, a plain folder.
-        result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
-    }
-    std::memcpy(info, &result, sizeof(result));
-    return TRUE;
-}
-
-std::u16string FakePlatform::Resolve(std::u16string path, bool linkItself) const {
-    if (path.rfind(u"\\\\?\\", 0) == 0) {
-        path.erase(0, 4);
-    }
-    for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
-        const bool last = end == std::u16string::npos;
-        const auto link = reparsePoints_.find(path.substr(0, end));
-        if (link != reparsePoints_.end() && !link->second.target.empty() && !(last && linkItself)) {
-            const std::u16string target = link->second.target;
-            path = target + (last ? std::u16string() : path.substr(end));
-            end = target.size();  // a target is no junction itself
-        }
-        if (last) {
-            return path;
-        }
-    }
-}
-
-bool FakePlatform::HeldWithoutDeleteSharing(const std::u16string& path) const {
-    return std::any_of(objects_.begin(), objects_.end(), [&](const Object& object) {
-        const FileOpen* open = object.kind == Kind::File && object.closes == 0 ? &fileOpens_[object.index] : nullptr;
-        return open != nullptr && open->resolved == path && (open->access & kSharedAccess) != 0 &&
-               (open->shareMode & FILE_SHARE_DELETE) == 0;
-    });
-}
-
-// The hostile rename: the folder and all below it move to "<folder>.moved", handles
-// included, and a junction takes its name.
-void FakePlatform::TrySwap() {
-    const Swap swap = *swap_;
-    swap_.reset();
-    if (HeldWithoutDeleteSharing(swap.folder)) {
-        return;
-    }
-    const auto moved = [&swap](const std::u16string& path) {
-        return Below(path, swap.folder) ? swap.folder + u".moved" + path.substr(swap.folder.size()) : path;
-    };
-    std::map<std::u16string, DWORD> kept;
-    for (const auto& [path, attributes] : paths_) {
-        kept[moved(path)] = attributes;
-    }
-    paths_ = kept;
-    for (FileOpen& open : fileOpens_) {
-        open.resolved = moved(open.resolved);
-    }
-    AddLink(swap.folder, swap.target);
-    swapped_ = true;
-}
-
-// Everything in the folder in one call, then its end.
-BOOL FakePlatform::ListFolder(FileOpen& open, void* buffer, DWORD length) {
-    if (open.listed) {
-        return Refuse(ERROR_NO_MORE_FILES);
-    }
-    open.listed = true;
-    std::vector<std::u16string> names{u".", u".."};
-    const std::u16string prefix = open.resolved + u"\\";
-    for (auto entry = paths_.lower_bound(prefix); entry != paths_.end() && entry->first.rfind(prefix, 0) == 0; ++entry) {
-        if (entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
-            names.push_back(entry->first.substr(prefix.size()));
-        }
-    }
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        FILE_FULL_DIR_INFO entry{};
-        entry.FileNameLength = static_cast<DWORD>(names[i].size() * sizeof(char16_t));
-        const std::size_t size = (kNameOffset + entry.FileNameLength + 7) / 8 * 8;
-        entry.NextEntryOffset = i + 1 < names.size() ? static_cast<DWORD>(size) : 0;
-        if (offset + size > length) {
-            break;  // what does not fit comes with the next call on Windows; the fake's trees are small
-        }
-        std::memcpy(bytes + offset, &entry, kNameOffset);
-        std::memcpy(bytes + offset + kNameOffset, names[i].data(), entry.FileNameLength);
-        offset += size;
-    }
-    return TRUE;
-}
-
-// The fake's current folder is C:\work on every drive.
-std::u16string FakePlatform::FullPath(const std::u16string& path) const {
-    std::u16string full = path;
-    std::replace(full.begin(), full.end(), u'/', u'\\');
-    const bool hasDrive = full.size() >= 2 && full[1] == u':';
-    if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
-        return full.substr(0, 2) + u"\\work" + (full.size() > 2 ? u"\\" + full.substr(2) : u"");
-    }
-    return !hasDrive && full.rfind(u"\\\\", 0) != 0 ? u"C:\\work\\" + full : full;
-}
-
-DWORD FakePlatform::GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
-                                     char16_t** filePart) {
-    if (Call("GetFullPathNameW")) {
-        return 0;
-    }
-    if (filePart != nullptr) {
-        problems_.push_back("GetFullPathNameW was asked for the file part");
-    }
-    return CopyOut(FullPath(fileName), buffer, bufferLength);
-}
-
-BOOL FakePlatform::GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) {
-    if (Call("GetVolumePathNameW")) {
-        return FALSE;
-    }
-    // The longest volume root the path lies under, named without the long-path prefix.
-    std::u16string full = AsciiLower(FullPath(fileName) + u"\\");
-    if (full.rfind(u"\\\\?\\", 0) == 0) {
-        full.erase(0, 4);
-    }
-    const std::u16string* volume = nullptr;
-    for (const std::u16string& root : volumes_) {
-        if (full.rfind(AsciiLower(root), 0) == 0 && (volume == nullptr || root.size() > volume->size())) {
-            volume = &root;
-        }
-    }
-    if (volume == nullptr) {
-        return Refuse(ERROR_FILE_NOT_FOUND);
-    }
-    return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE : Refuse(ERROR_FILENAME_EXCED_RANGE);
-}
-
-DWORD FakePlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                          SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
-                                          ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) {
-    if (Call("GetNamedSecurityInfoW")) {
-        return lastError_;
-    }
-    if (objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
-        group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr) {
-        problems_.push_back("GetNamedSecurityInfoW was asked for more, or less, than a file's label");
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (paths_.count(objectName) == 0) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    // The descriptor holds its header, then the system ACL when the object has a label.
-    constexpr std::size_t kHeader = 20;
-    std::vector<BYTE> descriptor(kHeader);
-    const auto label = labels_.find(objectName);
-    if (label != labels_.end()) {
-        descriptor.insert(descriptor.end(), label->second.begin(), label->second.end());
-    }
-    *securityDescriptor = Allocate("LocalFree: security descriptor", descriptor.data(), descriptor.size());
-    *sacl = label != labels_.end() ? reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader) : nullptr;
-    return 0;
-}
-
-HLOCAL FakePlatform::LocalFree(HLOCAL memory) {
-    return Release(memory, "LocalFree") ? nullptr : memory;
-}
-
-DWORD FakePlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) {
-    if (Call("GetLongPathNameW")) {
-        return 0;
-    }
-    std::u16string path = shortPath;
-    for (const auto& [shortName, longName] : shortNames_) {
-        if (path.rfind(shortName, 0) == 0) {
-            path.replace(0, shortName.size(), longName);
-        }
-    }
-    return CopyOut(path, longPath, bufferLength);
-}
-
-DWORD FakePlatform::GetTempPathW(DWORD bufferLength, char16_t* buffer) {
-    return Call("GetTempPathW") ? 0 : CopyOut(kTempFolder, buffer, bufferLength);
-}
-
-HRESULT FakePlatform::SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) {
-    *path = nullptr;
-    if (Call("SHGetKnownFolderPath")) {
-        return static_cast<HRESULT>(0x80070000 | lastError_);  // HRESULT_FROM_WIN32
-    }
-    if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
-        return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
-    }
-    *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
-                                            (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
-    return 0;
-}
-
-BOOL FakePlatform::CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) {
-    if (Call("CreateDirectoryW")) {
-        return FALSE;
-    }
-    const std::u16string path = pathName;
-    const auto parent = paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
-    if (paths_.count(path) != 0 || files_.count(path) != 0) {
-        return Refuse(ERROR_ALREADY_EXISTS);
-    }
-    if (parent == paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
-        return Refuse(kPathNotFound);
-    }
-    paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
-    return TRUE;
-}
-
-BOOL FakePlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                              DWORD infoLength) {
-    Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
-    if (object == nullptr || paths_.count(fileOpens_[object->index].resolved) == 0) {
-        return Refuse(object == nullptr ? lastError_ : ERROR_INVALID_HANDLE);
-    }
-    FileOpen& open = fileOpens_[object->index];
-    DWORD& attributes = paths_[open.resolved];
-    if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) && (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
-        attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
-        return TRUE;
-    }
-    if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) || (open.access & DELETE) == 0 ||
-        (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        return Refuse(ERROR_ACCESS_DENIED);
-    }
-    const auto next = paths_.upper_bound(open.resolved);
-    const bool empty = next == paths_.end() || next->first.rfind(open.resolved + u"\\", 0) != 0;
-    open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
-    return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
-}
-
-void FakePlatform::Sleep(DWORD milliseconds) {
-    calls_.push_back("Sleep");
-    clock_ += milliseconds;
-}
-
-BOOL FakePlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
-                             void* overlapped) {
-    if (Call("WriteFile")) {
-        return FALSE;
-    }
-    const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
-    *bytesWritten = bytesToWrite;
-    Object* pipe = Lookup(file, Kind::PipeWrite);
-    Object* object = Lookup(file, Kind::File);
-    if (file == kStdOutput || file == kStdError) {
-        (file == kStdOutput ? relayedOutput_ : relayedErrors_) += bytes;
-    } else if (pipe != nullptr && OpenEnds(pipe->index, Kind::PipeRead) == 0) {
-        return Refuse(ERROR_NO_DATA);
-    } else if (pipe != nullptr) {
-        pipes_[pipe->index].buffer += bytes;
-        pipes_[pipe->index].received += bytes;
-    } else if (object == nullptr || overlapped != nullptr || (fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
-        return Refuse(ERROR_ACCESS_DENIED);
-    } else {
-        files_[fileOpens_[object->index].path] += bytes;
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::DeleteFileW(const char16_t* fileName) {
-    if (Call("DeleteFileW")) {
-        return FALSE;
-    }
-    return files_.erase(fileName) != 0 ? TRUE : Refuse(ERROR_FILE_NOT_FOUND);
-}
-
-BOOL FakePlatform::MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) {
-    moves_.push_back({flags, {}});
-    if (Call("MoveFileExW")) {
-        return FALSE;
-    }
-    const auto from = files_.find(existingFileName);
-    if (from == files_.end()) {
-        return Refuse(ERROR_FILE_NOT_FOUND);
-    }
-    if (files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-        return Refuse(ERROR_FILE_EXISTS);
-    }
-    moves_.back().bytes = from->second;
-    files_.erase(from);
-    files_[newFileName] = moves_.back().bytes;
-    return TRUE;
-}
-
-BOOL FakePlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
-    if (Call("InitializeAcl")) {
-        return FALSE;
-    }
-    if (aclLength < sizeof(ACL)) {
-        return Refuse(ERROR_INSUFFICIENT_BUFFER);
-    }
-    *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
-    return TRUE;
-}
-
-BOOL FakePlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
-                                   PSID labelSid) {
-    return Call("AddMandatoryAce")
-               ? FALSE
-               : AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
-}
-
-BOOL FakePlatform::AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
-    return Call("AddAccessAllowedAce") ? FALSE : AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
-}
-
-BOOL FakePlatform::AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid) {
-    const std::size_t used = AclUsed(acl);
-    const std::size_t sidLength = SidLength(static_cast<const BYTE*>(sid));
-    const std::size_t aceSize = kAceHeaderAndMask + sidLength;
-    if (aceRevision != ACL_REVISION || used + aceSize > acl->AclSize) {
-        return Refuse(aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded);
-    }
-    SYSTEM_MANDATORY_LABEL_ACE ace{};
-    ace.Header = ACE_HEADER{type, static_cast<BYTE>(flags), static_cast<WORD>(aceSize)};
-    ace.Mask = mask;
-    auto* bytes = reinterpret_cast<BYTE*>(acl);
-    std::memcpy(bytes + used, &ace, kAceHeaderAndMask);
-    std::memcpy(bytes + used + kAceHeaderAndMask, sid, sidLength);
-    ++acl->AceCount;
-    return TRUE;
-}
-
-DWORD FakePlatform::SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
-                                    PSID owner, PSID group, ACL* dacl, ACL* sacl) {
-    if (Call("SetSecurityInfo")) {
-        return lastError_;
-    }
-    if ((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
-        securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr || sacl != nullptr ||
-        dacl == nullptr) {
-        problems_.push_back("SetSecurityInfo was asked for more, or less, than a DACL of brindle's own");
-        return ERROR_INVALID_PARAMETER;
-    }
-    dacls_[handle] = AclBytes(dacl);
-    return 0;
-}
-
-DWORD FakePlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                          SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
-                                          ACL* sacl) {
-    if (Call("SetNamedSecurityInfoW")) {
-        return lastError_;
-    }
-    labelWrites_.push_back({objectName, objectType, securityInfo, owner != nullptr, group != nullptr,
-                            dacl != nullptr, sacl != nullptr ? AclBytes(sacl) : std::vector<BYTE>{}});
-    labels_[objectName] = labelWrites_.back().sacl;  // what a later read sees
-    return 0;
-}
-
-HANDLE FakePlatform::GetStdHandle(DWORD stdHandle) {
-    calls_.push_back("GetStdHandle");
-    const auto found = standardHandles_.find(stdHandle);
-    return found == standardHandles_.end() ? nullptr : found->second;
-}
-
-BOOL FakePlatform::GetHandleInformation(HANDLE handle, DWORD* flags) {
-    if (Call("GetHandleInformation")) {
-        return FALSE;
-    }
-    const auto found = handleFlags_.find(handle);
-    if (found == handleFlags_.end()) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    *flags = found->second;
-    return TRUE;
-}
-
-BOOL FakePlatform::SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
-    if (Call("SetHandleInformation")) {
-        return FALSE;
-    }
-    const auto found = handleFlags_.find(handle);
-    if (found == handleFlags_.end()) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    found->second = (found->second & ~mask) | (flags & mask);
-    return TRUE;
-}
-
-BOOL FakePlatform::DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
-                                   HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) {
-    if (Call("DuplicateHandle")) {
-        return FALSE;
-    }
-    if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || handleFlags_.count(sourceHandle) == 0 ||
-        desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
-    handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
-    return TRUE;
-}
-
-BOOL FakePlatform::InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
-                                                     DWORD flags, SIZE_T* size) {
-    constexpr SIZE_T kListSize = 48;
-    if (Call("InitializeProcThreadAttributeList")) {
-        return FALSE;
-    }
-    if (list == nullptr) {
-        *size = kListSize;
-        return Refuse(ERROR_INSUFFICIENT_BUFFER);
-    }
-    if (attributeCount != 1 || flags != 0 || *size < kListSize) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    attributeLists_[list].initialised = true;
-    return TRUE;
-}
-
-// Windows takes a handle list only of distinct, inheritable handles.
-BOOL FakePlatform::UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
-                                             void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) {
-    if (Call("UpdateProcThreadAttribute")) {
-        return FALSE;
-    }
-    const auto found = attributeLists_.find(list);
-    const auto* handles = static_cast<const HANDLE*>(value);
-    std::vector<HANDLE> sorted(handles, handles + size / sizeof(HANDLE));
-    std::sort(sorted.begin(), sorted.end());
-    const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-    const bool inheritable = std::all_of(sorted.begin(), sorted.end(), [this](HANDLE handle) {
-        const auto info = handleFlags_.find(handle);
-        return info != handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
-    });
-    if (found == attributeLists_.end() || !found->second.initialised || flags != 0 ||
-        attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 || !distinct ||
-        !inheritable || previousValue != nullptr || returnSize != nullptr) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    found->second.handles = handles;
-    found->second.handleCount = sorted.size();
-    return TRUE;
-}
-
-void FakePlatform::DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) {
-    calls_.push_back("DeleteProcThreadAttributeList");
-    ++attributeLists_[list].deletes;
-}
-
-BOOL FakePlatform::GetEnvironmentStringsW(std::u16string& block) {
-    if (Call("GetEnvironmentStringsW")) {
-        return FALSE;
-    }
-    block.clear();
-    for (const auto& [name, value] : environment_) {
-        block += name + u"=" + value + u'\0';
-    }
-    block += u'\0';
-    return TRUE;
-}
-
-std::u16string FakePlatform::ReadEnvironmentVariable(std::u16string_view name) {
-    calls_.push_back("ReadEnvironmentVariable");
-    for (const auto& [variable, value] : environment_) {
-        if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
-            return value;
-        }
-    }
-    return {};
-}
-
-BOOL FakePlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
-                                        SECURITY_ATTRIBUTES* processAttributes,
-                                        SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
-                                        DWORD creationFlags, void* environment, const char16_t* currentDirectory,
-                                        STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
-    const Object* object = Lookup(token, Kind::Token);
-    return CreateChild({"CreateProcessAsUserW", object != nullptr ? object->label : "invalid token",
-                        applicationName != nullptr, commandLine, commandLine,
-                        processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
-                        environment != nullptr, currentDirectory != nullptr, *startupInfo},
-                       startupInfo, environment, processInformation);
-}
-
-// Without a token argument the child gets the launcher's own primary token.
-BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
-                                  SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                                  BOOL inheritHandles, DWORD creationFlags, void* environment,
-                                  const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                                  PROCESS_INFORMATION* processInformation) {
-    return CreateChild({"CreateProcessW", "", applicationName != nullptr, commandLine, commandLine,
-                        processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
-                        environment != nullptr, currentDirectory != nullptr, *startupInfo},
-                       startupInfo, environment, processInformation);
-}
-
-BOOL FakePlatform::CreateChild(FakeCreation creation, const STARTUPINFOW* startupInfo, const void* environment,
-                               PROCESS_INFORMATION* processInformation) {
-    // What the creation was handed through its startup record and environment.
-    if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
-        const auto found = attributeLists_.find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList);
-        if (creation.startup.cb != sizeof(STARTUPINFOEXW) || found == attributeLists_.end() ||
-            !found->second.initialised || found->second.deletes != 0) {
-            problems_.push_back("an extended startup record without a live attribute list");
-        } else {
-            creation.handleListGiven = true;
-            creation.handleList.assign(found->second.handles, found->second.handles + found->second.handleCount);
-        }
-    }
-    if (environment != nullptr) {
-        if ((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0) {
-            problems_.push_back("a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
-        }
-        const auto* block = static_cast<const char16_t*>(environment);
-        std::size_t length = 0;
-        while (block[length] != u'\0' || block[length + 1] != u'\0') {
-            ++length;
-        }
-        creation.environment.assign(block, length + 2);
-    }
-    creations_.push_back(creation);
-    if (Call(creation.api)) {
-        return FALSE;
-    }
-    if (creation.tokenLabel == "invalid token") {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    if (creation.commandLine.size() > kLongestCommandLine) {
-        return Refuse(ERROR_FILENAME_EXCED_RANGE);
-    }
-    // Windows adds ".exe" to a program named without an extension.
-    auto program = programs_.find(ProgramOf(creation.commandLine));
-    if (program == programs_.end()) {
-        program = programs_.find(ProgramOf(creation.commandLine) + u".exe");
-    }
-    const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
-    if (program == programs_.end() || (program->second.demandsElevation && IsReducedToken(tokenLabel))) {
-        return Refuse(program == programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
-    }
-    processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
-    const STARTUPINFOW& startup = creation.startup;
-    std::vector<HANDLE> inheritable = creation.handleList;
-    if (!creation.handleListGiven && creation.inheritHandles) {
-        inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
-    }
-    for (HANDLE handle : inheritable) {
-        for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
-            if (Object* pipe = Lookup(handle, end); pipe != nullptr && (handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
-                processes_.back().inherited.emplace_back(end, pipe->index);
-            }
-        }
-    }
-    // What the program will write is there from the start.
-    for (const auto& [stream, text] : {std::pair{startup.hStdOutput, &program->second.output},
-                                      std::pair{startup.hStdError, &program->second.errors}}) {
-        if (Object* pipe = Lookup(stream, Kind::PipeWrite)) {
-            pipes_[pipe->index].buffer += *text;
-            pipes_[pipe->index].received += *text;
-        }
-    }
-    processInformation->hProcess = NewHandle(Kind::Process, "process", processes_.size() - 1);
-    processInformation->hThread = NewHandle(Kind::Thread, "thread", processes_.size() - 1);
-    processInformation->dwProcessId = ProcessId(processes_.size());
-    processInformation->dwThreadId = processInformation->dwProcessId + 1;
-    return TRUE;
-}
-
-bool FakePlatform::IsReducedToken(const std::string& tokenLabel) const {
-    const Token* token = FindToken(tokenLabel);
-    return token == nullptr || token->label == "restricted token" ||
-           token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
-}
-
-DWORD FakePlatform::ResumeThread(HANDLE thread) {
-    if (Object* relay = Lookup(thread, Kind::RelayThread)) {
-        calls_.push_back("ResumeThread(relay)");
-        if (!threads_[relay->index].ran) {
-            RunThread(relay->index);
-        }
-        return 1;
-    }
-    Object* object = Enter("ResumeThread", thread, Kind::Thread);
-    if (object == nullptr) {
-        return static_cast<DWORD>(-1);
-    }
-    Process& process = processes_[object->index];
-    process.resumed = true;
-    process.exited = !process.program.hangs;
-    for (const FakeEntry& entry : process.program.leavesInTemp) {
-        const std::u16string path = process.temp + u"\\" + entry.path;
-        if (entry.linkTarget.empty()) {
-            paths_[path] = entry.attributes;
-        } else {
-            AddLink(path, entry.linkTarget);
-        }
-    }
-    StartTree(object->index);
-    return 1;
-}
-
-void FakePlatform::StartTree(std::size_t child) {
-    const auto job = std::find_if(jobs_.begin(), jobs_.end(), [child](const Job& j) {
-        return j.port && std::count(j.processes.begin(), j.processes.end(), child) != 0;
-    });
-    if (job == jobs_.end()) {
-        return;
-    }
-    std::deque<std::pair<DWORD, DWORD>>& queue = ports_[*job->port].queue;
-    const auto post = [&queue](DWORD message, std::size_t process) {
-        queue.emplace_back(message, ProcessId(process + 1));
-    };
-    post(JOB_OBJECT_MSG_NEW_PROCESS, child);
-    for (const FakeDescendant& d : std::vector<FakeDescendant>(processes_[child].program.descendants)) {
-        processes_.push_back({FakeProgram{d.exitCode, d.hangs}, processes_[child].tokenLabel, d.image, {}, true,
-                              !d.hangs, d.goneBeforeRead});
-        if (!d.idReused) {
-            job->processes.push_back(processes_.size() - 1);
-        }
-        post(JOB_OBJECT_MSG_NEW_PROCESS, processes_.size() - 1);
-        if (!d.hangs) {
-            post(JOB_OBJECT_MSG_EXIT_PROCESS, processes_.size() - 1);
-        }
-    }
-    const std::vector<std::pair<DWORD, DWORD>>& messages = processes_[child].program.jobMessages;
-    queue.insert(queue.end(), messages.begin(), messages.end());
-    if (processes_[child].exited) {
-        post(JOB_OBJECT_MSG_EXIT_PROCESS, child);
-    }
-}
-
-// A relay thread and a process are waited on alike: ended, or the limit passes on the clock.
-DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    calls_.push_back("WaitForSingleObject");
-    waitLimits_.push_back(milliseconds);
-    if (waitFailure_) {
-        lastError_ = waitFailure_->second;
-        return waitFailure_->first;
-    }
-    Object* relay = Lookup(handle, Kind::RelayThread);
-    Object* object = Lookup(handle, Kind::Process);
-    if (relay == nullptr && object == nullptr) {
-        return Refuse(ERROR_INVALID_HANDLE, WAIT_FAILED);
-    }
-    if (object != nullptr && interrupt_ && consoleHandler_ != nullptr && processes_[object->index].Running()) {
-        const DWORD event = *interrupt_;
-        interrupt_.reset();
-        consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
-    }
-    if (relay != nullptr ? ThreadEnded(threads_[relay->index]) : !processes_[object->index].Running()) {
-        clock_ += relay != nullptr ? 0 : kChildRunMs;
-        return WAIT_OBJECT_0;
-    }
-    if (milliseconds == INFINITE) {
-        problems_.push_back("waited without a limit on something that never ends");
-        return Refuse(ERROR_INVALID_PARAMETER, WAIT_FAILED);
-    }
-    clock_ += milliseconds;
-    return WAIT_TIMEOUT;
-}
-
-BOOL FakePlatform::TerminateProcess(HANDLE process, UINT exitCode) {
-    calls_.push_back("TerminateProcess");
-    Object* object = Lookup(process, Kind::Process);
-    if (object == nullptr) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    Process& target = processes_[object->index];
-    if (target.Running()) {
-        target.terminatedWith = exitCode;
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-    calls_.push_back("GetExitCodeProcess");
-    Object* object = Lookup(process, Kind::Process);
-    if (object == nullptr) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    const Process& target = processes_[object->index];
-    *exitCode = target.terminatedWith ? *target.terminatedWith : target.exited ? target.program.exitCode : kStillActive;
-    return TRUE;
-}
-
-HANDLE FakePlatform::CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) {
-    if (Call("CreateJobObjectW")) {
-        return nullptr;
-    }
-    if (attributes != nullptr || name != nullptr) {
-        problems_.push_back("the job was given security attributes or a name");
-    }
-    jobs_.push_back({});
-    return NewHandle(Kind::Job, "job", jobs_.size() - 1);
-}
-
-BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                           DWORD infoLength) {
-    Object* object = Enter("SetInformationJobObject", job, Kind::Job);
-    if (object == nullptr || info == nullptr) {
-        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
-    }
-    Job& target = jobs_[object->index];
-    const std::tuple<JOBOBJECTINFOCLASS, std::size_t, std::vector<BYTE>*> records[] = {
-        {JobObjectExtendedLimitInformation, sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION), &target.extendedLimit},
-        {JobObjectBasicUIRestrictions, sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS), &target.uiRestrictions},
-        {JobObjectCpuRateControlInformation, sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION), &target.cpuRate},
-        {JobObjectEndOfJobTimeInformation, sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION), &target.endOfJobTime},
-    };
-    for (const auto& [recordClass, size, bytes] : records) {
-        if (infoClass == recordClass && infoLength == size) {
-            *bytes = Bytes(info, infoLength);
-            return TRUE;
-        }
-    }
-    const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
-    const bool associates = infoClass == JobObjectAssociateCompletionPortInformation &&
-                            infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT);
-    Object* port = associates ? Lookup(association->CompletionPort, Kind::Port) : nullptr;
-    if (port == nullptr) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    if (association->CompletionKey != job || !target.processes.empty()) {
-        problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
-    }
-    target.port = port->index;
-    ports_[port->index] = {{}, job, object->index};
-    return TRUE;
-}
-
-BOOL FakePlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
-    Object* jobObject = Enter("AssignProcessToJobObject", job, Kind::Job);
-    Object* processObject = Lookup(process, Kind::Process);
-    if (jobObject == nullptr || processObject == nullptr) {
-        return jobObject == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
-    }
-    jobs_[jobObject->index].processes.push_back(processObject->index);
-    return TRUE;
-}
-
-BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
-    Object* object = Enter("TerminateJobObject", job, Kind::Job);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    EndJob(jobs_[object->index], exitCode);
-    return TRUE;
-}
-
-void FakePlatform::EndJob(Job& job, std::optional<UINT> exitCode) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    if (job.extendedLimit.size() == sizeof(limits)) {
-        std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
-    }
-    if (!exitCode && (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
-        return;
-    }
-    job.terminatedWith = exitCode ? exitCode : job.terminatedWith;
-    for (std::size_t index : job.processes) {
-        Process& process = processes_[index];
-        process.jobEnded = true;
-        if (process.Running()) {
-            process.terminatedWith = exitCode;
-            process.exited = process.endedByJobClose = !exitCode;
-        }
-    }
-}
-
-BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                             DWORD infoLength, DWORD* returnLength) {
-    Object* object = Enter("QueryInformationJobObject", job, Kind::Job);
-    if (object == nullptr || returnLength != nullptr) {
-        return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
-    }
-    if (std::any_of(threads_.begin(), threads_.end(), [this](const Thread& t) { return t.ran && !ThreadEnded(t); })) {
-        problems_.push_back("the job's figures read while a relay still runs");
-    }
-    const Job& target = jobs_[object->index];
-    if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
-        accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
-        accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
-        for (std::size_t index : target.processes) {
-            accounting.ActiveProcesses += processes_[index].Running() ? 1 : 0;
-        }
-        std::memcpy(info, &accounting, sizeof(accounting));
-        return TRUE;
-    }
-    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) &&
-        target.extendedLimit.size() == infoLength) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
-        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
-        limits.PeakJobMemoryUsed = kPeakJobMemory;
-        std::memcpy(info, &limits, sizeof(limits));
-        return TRUE;
-    }
-    return Refuse(ERROR_INVALID_PARAMETER);
-}
-
-HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
-                                            DWORD concurrentThreads) {
-    if (Call("CreateIoCompletionPort")) {
-        return nullptr;
-    }
-    if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
-        problems_.push_back("a completion port for a file, or read by more than one thread");
-    }
-    ports_.push_back({});
-    return NewHandle(Kind::Port, "port", ports_.size() - 1);
-}
-
-// A port whose child chatters gets a message each kChatterMs; a scenario that reads a
-// port without end is a problem, and the read then fails.
-BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
-                                             LPOVERLAPPED* overlapped, DWORD milliseconds) {
-    *overlapped = nullptr;
-    Object* object = Enter("GetQueuedCompletionStatus", port, Kind::Port);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    portWaits_.push_back(milliseconds);
-    Port& target = ports_[object->index];
-    const std::vector<std::size_t>* members = target.job ? &jobs_[*target.job].processes : nullptr;
-    const Process* child = members != nullptr && !members->empty() ? &processes_[members->front()] : nullptr;
-    if (target.queue.empty() && child != nullptr && child->program.chatters && child->Running() &&
-        milliseconds >= kChatterMs) {
-        clock_ += kChatterMs;
-        target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
-    }
-    if (target.queue.empty() && child != nullptr && child->program.floods) {
-        clock_ += 1;
-        target.queue.emplace_back(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 0);
-    }
-    if (portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
-        problems_.push_back("a port read without end");
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    if (target.queue.empty()) {
-        clock_ += milliseconds;
-        return Refuse(WAIT_TIMEOUT);
-    }
-    *bytesTransferred = target.queue.front().first;
-    *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
-    *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(target.queue.front().second));
-    target.queue.pop_front();
-    return TRUE;
-}
-
-HANDLE FakePlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) {
-    if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
-        inheritHandle) {
-        problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
-    }
-    const std::size_t index = (processId - ProcessId(1)) / 4;
-    if (Call("OpenProcess")) {
-        return nullptr;
-    }
-    if (processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
-        return Refuse(ERROR_INVALID_PARAMETER, HANDLE{});
-    }
-    return NewHandle(Kind::Process, "opened process", index);
-}
-
-BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
-    Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
-    Object* jobObject = Lookup(job, Kind::Job);
-    if (processObject == nullptr || jobObject == nullptr) {
-        return FALSE;
-    }
-    const std::vector<std::size_t>& members = jobs_[jobObject->index].processes;
-    *result = std::count(members.begin(), members.end(), processObject->index) != 0 ? TRUE : FALSE;
-    return TRUE;
-}
-
-BOOL FakePlatform::QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) {
-    Object* object = Enter("QueryFullProcessImageNameW", process, Kind::Process);
-    if (object == nullptr || flags != 0) {
-        return FALSE;
-    }
-    const std::u16string& image = processes_[object->index].image;
-    if (CopyOut(image, name, *size) > image.size()) {
-        return FALSE;
-    }
-    *size = static_cast<DWORD>(image.size());
-    return TRUE;
-}
-
-BOOL FakePlatform::CloseHandle(HANDLE handle) {
-    lastError_ = kErrorLeftByRelease;
-    Object* object = Lookup(handle, std::nullopt);
-    if (object == nullptr) {
-        calls_.push_back("CloseHandle(unknown)");
-        problems_.push_back("CloseHandle on a handle the fake never gave out");
-        return FALSE;
-    }
-    calls_.push_back("CloseHandle(" + object->label + ")");
-    if (++object->closes != 1) {
-        return FALSE;
-    }
-    if (object->kind == Kind::Job) {
-        EndJob(jobs_[object->index], std::nullopt);
-    }
-    if (object->kind == Kind::File && fileOpens_[object->index].deletePending) {
-        paths_.erase(fileOpens_[object->index].resolved);
-        reparsePoints_.erase(fileOpens_[object->index].resolved);
-    }
-    return TRUE;
-}
-
 // --- Pipes and the launcher's threads ---
-
 std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
     std::size_t open = pipes_[pipe].console && end == Kind::PipeWrite ? 1 : 0;
     for (const Object& object : objects_) {
@@ -1469,134 +1632,6 @@ std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
 
 bool FakePlatform::ThreadEnded(const Thread& thread) const {
     return thread.ran && (thread.cancelled || !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0);
-}
-
-// What the thread sees is the end of its copy.
-BOOL FakePlatform::Block(std::size_t pipe) {
-    if (!runningThread_) {
-        problems_.push_back("a read that would block the launcher's own thread for good");
-    } else {
-        threads_[*runningThread_].blockedOn = pipe;
-    }
-    return Refuse(ERROR_OPERATION_ABORTED);
-}
-
-void FakePlatform::RunThread(std::size_t thread) {
-    threads_[thread].ran = true;
-    runningThread_ = thread;
-    threads_[thread].start(threads_[thread].parameter);
-    runningThread_.reset();
-}
-
-BOOL FakePlatform::CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) {
-    if (Call("CreatePipe")) {
-        return FALSE;
-    }
-    if (size != 0) {
-        problems_.push_back("a pipe of a size of its own");
-    }
-    pipes_.push_back({});
-    *readPipe = NewHandle(Kind::PipeRead, "pipe read end", pipes_.size() - 1);
-    *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", pipes_.size() - 1);
-    const DWORD flags = attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
-    handleFlags_[*readPipe] = flags;
-    handleFlags_[*writePipe] = flags;
-    return TRUE;
-}
-
-// The standard input is pipe 0; a file there ends with a read of nothing.
-BOOL FakePlatform::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) {
-    calls_.push_back("ReadFile");
-    *bytesRead = 0;
-    Object* end = Lookup(file, Kind::PipeRead);
-    if (file != kStdInput && (end == nullptr || overlapped != nullptr)) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    const std::size_t pipe = file == kStdInput ? 0 : end->index;
-    std::string& source = pipes_[pipe].buffer;
-    if (source.empty() && OpenEnds(pipe, Kind::PipeWrite) != 0) {
-        return Block(pipe);
-    }
-    if (source.empty()) {
-        return pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
-    }
-    *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source.size()));
-    std::memcpy(buffer, source.data(), *bytesRead);
-    source.erase(0, *bytesRead);
-    return TRUE;
-}
-
-HANDLE FakePlatform::CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                                  void* parameter, DWORD creationFlags, DWORD* threadId) {
-    if (Call("CreateThread")) {
-        return nullptr;
-    }
-    if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
-        problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
-    }
-    threads_.push_back({start, parameter});
-    if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
-        threads_.back().dacl = AclBytes(static_cast<const ACL*>(static_cast<SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)->Dacl));
-    }
-    const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", threads_.size() - 1);
-    if ((creationFlags & CREATE_SUSPENDED) == 0) {
-        RunThread(threads_.size() - 1);
-    }
-    return handle;
-}
-
-BOOL FakePlatform::CancelSynchronousIo(HANDLE thread) {
-    calls_.push_back("CancelSynchronousIo");
-    Object* relay = Lookup(thread, Kind::RelayThread);
-    if (relay == nullptr || ThreadEnded(threads_[relay->index]) || !threads_[relay->index].ran) {
-        return Refuse(relay == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND);
-    }
-    threads_[relay->index].cancelled = true;
-    return TRUE;
-}
-
-BOOL FakePlatform::InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) {
-    if (Call("InitializeSecurityDescriptor")) {
-        return FALSE;
-    }
-    *descriptor = SECURITY_DESCRIPTOR{};
-    descriptor->Revision = static_cast<BYTE>(revision);
-    return TRUE;
-}
-
-BOOL FakePlatform::SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
-                                             BOOL daclDefaulted) {
-    if (Call("SetSecurityDescriptorDacl")) {
-        return FALSE;
-    }
-    if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
-        problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
-    }
-    descriptor->Dacl = dacl;
-    return TRUE;
-}
-
-BOOL FakePlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    calls_.push_back(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
-    if (!add && consoleHandler_ != handler) {
-        problems_.push_back("a console handler removed that was not installed");
-    }
-    consoleHandler_ = add ? handler : nullptr;
-    return TRUE;
-}
-
-// Windows' search finds the programs of the scenario, by name with the extension given.
-DWORD FakePlatform::SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension,
-                                DWORD bufferLength, char16_t* buffer, char16_t** filePart) {
-    calls_.push_back("SearchPathW");
-    if (path != nullptr || filePart != nullptr) {
-        problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
-    }
-    const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
-    if (programs_.count(name) == 0) {
-        return Refuse(ERROR_FILE_NOT_FOUND);
-    }
-    return CopyOut(kProgramFolder + name, buffer, bufferLength);
 }
 
 }  // namespace brindle::testing

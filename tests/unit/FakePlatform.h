@@ -89,7 +89,7 @@ struct FakeCreation {
     std::u16string environment{};  // the block handed over, up to its closing null
 };
 
-class FakePlatform final : public Platform {
+class FakePlatform final {
 public:
     static inline const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
     static inline const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(~std::uintptr_t{1});
@@ -112,7 +112,7 @@ public:
     static constexpr DWORD ProcessId(std::size_t n) { return 4000 + static_cast<DWORD>(n) * 4; }
 
     FakePlatform();
-    ~FakePlatform() override;
+    ~FakePlatform();
 
     // --- The scenario ---
     void SetOwnGroups(std::vector<FakeGroup> groups) { ownGroups_ = std::move(groups); }
@@ -247,117 +247,9 @@ public:
     };
     const std::vector<Job>& Jobs() const { return jobs_; }
 
-    // --- The seam ---
-    void WriteStandardError(std::u16string_view text) override { standardError_ += text; }
-    void WriteStandardOutput(std::u16string_view text) override { standardOutput_ += text; }
-    ULONGLONG GetTickCount64() override { return clock_; }
-    HANDLE GetCurrentProcess() override { return kCurrentProcess; }
-    HANDLE GetCurrentThread() override { return kCurrentThread; }
-    DWORD GetCurrentProcessId() override { return kOwnProcessId; }
-    BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
-    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
-                             DWORD* returnLength) override;
-    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                             DWORD infoLength) override;
-    BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
-                                  DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override;
-    BOOL EqualSid(PSID sid1, PSID sid2) override;
-    DWORD GetLengthSid(PSID sid) override;
-    void FreeSid(PSID sid) override;
-    BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override;
-    BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
-                               SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
-                               LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
-                               SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override;
-    BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
-                          SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
-                          HANDLE* newToken) override;
-    DWORD GetFileAttributesW(const char16_t* path) override;
-    HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
-                       SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
-                       HANDLE templateFile) override;
-    BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                      DWORD infoLength) override;
-    DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
-                           char16_t** filePart) override;
-    BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) override;
-    DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
-                                PSECURITY_DESCRIPTOR* securityDescriptor) override;
-    HLOCAL LocalFree(HLOCAL memory) override;
-    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override;
-    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override;
-    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override;
-    void CoTaskMemFree(void* memory) override { Release(memory, "CoTaskMemFree"); }
-    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override;
-    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                    DWORD infoLength) override;
-    void Sleep(DWORD milliseconds) override;
-    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
-                   void* overlapped) override;
-    BOOL DeleteFileW(const char16_t* fileName) override;
-    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override;
-    BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
-    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
-                         PSID labelSid) override;
-    BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override;
-    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
-                          PSID group, ACL* dacl, ACL* sacl) override;
-    DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
-                                ACL* sacl) override;
-    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override;
-    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
-                         DWORD desiredAccess, BOOL inheritHandle, DWORD options) override;
-    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
-                                           SIZE_T* size) override;
-    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
-                                   SIZE_T size, void* previousValue, SIZE_T* returnSize) override;
-    void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override;
-    BOOL GetEnvironmentStringsW(std::u16string& block) override;
-    HANDLE GetStdHandle(DWORD stdHandle) override;
-    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
-                      char16_t* buffer, char16_t** filePart) override;
-    BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
-                              SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                              BOOL inheritHandles, DWORD creationFlags, void* environment,
-                              const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                              PROCESS_INFORMATION* processInformation) override;
-    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
-                        SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                        BOOL inheritHandles, DWORD creationFlags, void* environment,
-                        const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                        PROCESS_INFORMATION* processInformation) override;
-    DWORD ResumeThread(HANDLE thread) override;
-    BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override;
-    BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) override;
-    BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override;
-    HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                        void* parameter, DWORD creationFlags, DWORD* threadId) override;
-    BOOL CancelSynchronousIo(HANDLE thread) override;
-    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override;
-    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
-                                   BOOL daclDefaulted) override;
-    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
-    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
-    BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
-    BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
-    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override;
-    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
-    BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
-    BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
-    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
-                                   DWORD* returnLength) override;
-    HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
-                                  DWORD concurrentThreads) override;
-    BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
-                                   LPOVERLAPPED* overlapped, DWORD milliseconds) override;
-    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override;
-    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override;
-    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override;
-    BOOL CloseHandle(HANDLE handle) override;
-    DWORD GetLastError() override { return lastError_; }
-    std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
+    // The Windows the launcher is handed, working on this model; and its clock.
+    operator Platform&();
+    ULONGLONG GetTickCount64() const { return clock_; }
 
     // --- Model state, open to tests that check what was handed to Windows ---
     struct Token {
@@ -449,46 +341,10 @@ private:
         int skipping;
     };
 
-    // Records the call; true when the scenario makes it fail, its error then the last error.
-    bool Call(const std::string& operation);
-    // Records the call and finds the open object of this kind the handle names; nullptr,
-    // with the last error said, when the call fails or the handle is not one.
-    Object* Enter(const std::string& operation, HANDLE handle, Kind kind);
-    Object* Lookup(HANDLE handle, std::optional<Kind> kind);
-    // The error as the last error, and the result that tells of a failure.
-    template <typename Result = BOOL>
-    Result Refuse(DWORD error, Result result = FALSE) {
-        lastError_ = error;
-        return result;
-    }
-    HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index);
-    HANDLE AddToken(Token token);
-    // what names the call that frees it, then the memory ("FreeSid: SID S-1-16-4096").
-    void* Allocate(std::string what, const void* bytes, std::size_t size);
-    bool Release(const void* memory, const std::string& how);
-    // Appends one entry to an ACL made by InitializeAcl, as the Add...Ace calls do.
-    BOOL AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid);
-    BOOL CreateChild(FakeCreation creation, const STARTUPINFOW* startupInfo, const void* environment,
-                     PROCESS_INFORMATION* processInformation);
-    // What the port of a resumed child's job hears of its tree, in order.
-    void StartTree(std::size_t child);
-    // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
-    void EndJob(Job& job, std::optional<UINT> exitCode);
-    bool IsReducedToken(const std::string& tokenLabel) const;
-    std::u16string FullPath(const std::u16string& path) const;
-    // What a name leads to, through every junction on the way (the last one only when
-    // not opened as itself).
-    std::u16string Resolve(std::u16string path, bool linkItself) const;
-    // Whether an open handle to path keeps others from deleting or renaming it.
-    bool HeldWithoutDeleteSharing(const std::u16string& path) const;
-    void TrySwap();
-    BOOL ListFolder(FileOpen& open, void* buffer, DWORD length);
+    class Seam;
     // How many open ends a pipe has, the launcher's and its children's; whether a thread has ended.
     std::size_t OpenEnds(std::size_t pipe, Kind end) const;
     bool ThreadEnded(const Thread& thread) const;
-    // A read that would wait: a thread of the launcher's blocks there.
-    BOOL Block(std::size_t pipe);
-    void RunThread(std::size_t thread);
 
     std::vector<FakeGroup> ownGroups_;
     bool elevated_ = false;
@@ -537,6 +393,7 @@ private:
     std::optional<std::size_t> runningThread_;
     std::vector<Port> ports_;
     std::vector<std::unique_ptr<Allocation>> allocations_;
+    std::unique_ptr<Seam> seam_;
 };
 
 // The string form of a SID, for the tests that read SIDs in ACLs.
