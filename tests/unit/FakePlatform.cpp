@@ -148,13 +148,10 @@ public:
     // Records the call; true when the scenario makes it fail, its error then the last error.
     bool Call(const std::string& operation) {
         f.calls_.push_back(operation);
-        const auto failures = f.failures_.find(operation);
-        const int callNumber = ++f.callCounts_[operation];
-        if (failures == f.failures_.end() || failures->second.count(callNumber) == 0) {
-            return false;
-        }
-        f.lastError_ = failures->second.at(callNumber);
-        return true;
+        const std::map<int, DWORD>& failures = f.failures_[operation];
+        const auto failure = failures.find(++f.callCounts_[operation]);
+        f.lastError_ = failure != failures.end() ? failure->second : f.lastError_;
+        return failure != failures.end();
     }
 
     // Records the call and finds the open object of this kind the handle names; nullptr,
@@ -164,10 +161,7 @@ public:
             return nullptr;
         }
         Object* object = Lookup(handle, kind);
-        if (object == nullptr) {
-            f.lastError_ = ERROR_INVALID_HANDLE;
-        }
-        return object;
+        return object != nullptr ? object : Refuse(ERROR_INVALID_HANDLE, object);
     }
 
     // Without a kind: whatever object the fake gave the handle out for, closed or not.
@@ -227,8 +221,8 @@ public:
 
     // TokenUser and TokenGroups are both an array of SID_AND_ATTRIBUTES (after a count for
     // the groups) followed by the SIDs it points at.
-    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                                 DWORD infoLength, DWORD* returnLength) override {
+    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
+                             DWORD* returnLength) override {
         *returnLength = 0;
         Object* object = Enter("GetTokenInformation", token, Kind::Token);
         if (object == nullptr) {
@@ -275,8 +269,7 @@ public:
         return TRUE;
     }
 
-    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                                 DWORD infoLength) override {
+    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength) override {
         Object* object = Enter("SetTokenInformation", token, Kind::Token);
         if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
             return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
@@ -290,7 +283,7 @@ public:
     }
 
     BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
-                                      DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override {
+                                  DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override {
         if (Call("AllocateAndInitializeSid")) {
             return FALSE;
         }
@@ -339,9 +332,9 @@ public:
     }
 
     BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
-                                   SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
-                                   LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
-                                   SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override {
+                               SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                               LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                               SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override {
         Object* source = Enter("CreateRestrictedToken", existingToken, Kind::Token);
         if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
             return source == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
@@ -365,8 +358,8 @@ public:
     }
 
     BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
-                              SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
-                              HANDLE* newToken) override {
+                          SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                          HANDLE* newToken) override {
         Object* source = Enter("DuplicateTokenEx", existingToken, Kind::Token);
         if (source == nullptr) {
             return FALSE;
@@ -390,8 +383,8 @@ public:
     }
 
     HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
-                           SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
-                           DWORD flagsAndAttributes, HANDLE templateFile) override {
+                       SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                       HANDLE templateFile) override {
         f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
                               securityAttributes != nullptr, templateFile != nullptr});
         if (Call("CreateFileW")) {
@@ -426,7 +419,7 @@ public:
     }
 
     BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                          DWORD infoLength) override {
+                                      DWORD infoLength) override {
         Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
         if (object != nullptr && infoClass == FileFullDirectoryInfo) {
             return ListFolder(f.fileOpens_[object->index], info, infoLength);
@@ -541,7 +534,7 @@ public:
     }
 
     DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
-                               char16_t** filePart) override {
+                           char16_t** filePart) override {
         if (Call("GetFullPathNameW")) {
             return 0;
         }
@@ -573,8 +566,8 @@ public:
     }
 
     DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                    SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
-                                    ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) override {
+                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
+                                PSECURITY_DESCRIPTOR* securityDescriptor) override {
         if (Call("GetNamedSecurityInfoW")) {
             return f.lastError_;
         }
@@ -649,7 +642,7 @@ public:
     }
 
     BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                        DWORD infoLength) override {
+                                    DWORD infoLength) override {
         Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
         if (object == nullptr || f.paths_.count(f.fileOpens_[object->index].resolved) == 0) {
             return Refuse(object == nullptr ? f.lastError_ : ERROR_INVALID_HANDLE);
@@ -676,7 +669,7 @@ public:
     }
 
     BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
-                       void* overlapped) override {
+                   void* overlapped) override {
         if (Call("WriteFile")) {
             return FALSE;
         }
@@ -735,8 +728,7 @@ public:
         return TRUE;
     }
 
-    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
-                             PSID labelSid) override {
+    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy, PSID labelSid) override {
         return Call("AddMandatoryAce")
                    ? FALSE
                    : AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
@@ -764,8 +756,8 @@ public:
         return TRUE;
     }
 
-    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
-                              PSID owner, PSID group, ACL* dacl, ACL* sacl) override {
+    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
+                          PSID group, ACL* dacl, ACL* sacl) override {
         if (Call("SetSecurityInfo")) {
             return f.lastError_;
         }
@@ -780,8 +772,8 @@ public:
     }
 
     DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                    SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
-                                    ACL* sacl) override {
+                                SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                ACL* sacl) override {
         if (Call("SetNamedSecurityInfoW")) {
             return f.lastError_;
         }
@@ -821,8 +813,8 @@ public:
         return TRUE;
     }
 
-    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
-                             HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) override {
+    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
+                         DWORD desiredAccess, BOOL inheritHandle, DWORD options) override {
         if (Call("DuplicateHandle")) {
             return FALSE;
         }
@@ -835,8 +827,8 @@ public:
         return TRUE;
     }
 
-    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
-                                               DWORD flags, SIZE_T* size) override {
+    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
+                                           SIZE_T* size) override {
         constexpr SIZE_T kListSize = 48;
         if (Call("InitializeProcThreadAttributeList")) {
             return FALSE;
@@ -853,8 +845,8 @@ public:
     }
 
     // Windows takes a handle list only of distinct, inheritable handles.
-    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
-                                       void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) override {
+    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
+                                   SIZE_T size, void* previousValue, SIZE_T* returnSize) override {
         if (Call("UpdateProcThreadAttribute")) {
             return FALSE;
         }
@@ -905,10 +897,10 @@ public:
     }
 
     BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
-                                  SECURITY_ATTRIBUTES* processAttributes,
-                                  SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
-                                  DWORD creationFlags, void* environment, const char16_t* currentDirectory,
-                                  STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) override {
+                              SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                              BOOL inheritHandles, DWORD creationFlags, void* environment,
+                              const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                              PROCESS_INFORMATION* processInformation) override {
         const Object* object = Lookup(token, Kind::Token);
         return CreateChild({"CreateProcessAsUserW", object != nullptr ? object->label : "invalid token",
                             applicationName != nullptr, commandLine, commandLine,
@@ -918,11 +910,10 @@ public:
     }
 
     // Without a token argument the child gets the launcher's own primary token.
-    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
-                            SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                            BOOL inheritHandles, DWORD creationFlags, void* environment,
-                            const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                            PROCESS_INFORMATION* processInformation) override {
+    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine, SECURITY_ATTRIBUTES* processAttributes,
+                        SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                        void* environment, const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                        PROCESS_INFORMATION* processInformation) override {
         return CreateChild({"CreateProcessW", "", applicationName != nullptr, commandLine, commandLine,
                             processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
                             environment != nullptr, currentDirectory != nullptr, *startupInfo},
@@ -930,7 +921,7 @@ public:
     }
 
     BOOL CreateChild(FakeCreation creation, const STARTUPINFOW* startupInfo, const void* environment,
-                         PROCESS_INFORMATION* processInformation) {
+                     PROCESS_INFORMATION* processInformation) {
         // What the creation was handed through its startup record and environment.
         if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
             const auto found = f.attributeLists_.find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList);
@@ -1129,8 +1120,7 @@ public:
         return NewHandle(Kind::Job, "job", f.jobs_.size() - 1);
     }
 
-    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                     DWORD infoLength) override {
+    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override {
         Object* object = Enter("SetInformationJobObject", job, Kind::Job);
         if (object == nullptr || info == nullptr) {
             return object == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
@@ -1202,8 +1192,8 @@ public:
         }
     }
 
-    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                       DWORD infoLength, DWORD* returnLength) override {
+    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
+                                   DWORD* returnLength) override {
         Object* object = Enter("QueryInformationJobObject", job, Kind::Job);
         if (object == nullptr || returnLength != nullptr) {
             return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
@@ -1236,7 +1226,7 @@ public:
     }
 
     HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
-                                      DWORD concurrentThreads) override {
+                                  DWORD concurrentThreads) override {
         if (Call("CreateIoCompletionPort")) {
             return nullptr;
         }
@@ -1250,7 +1240,7 @@ public:
     // A port whose child chatters gets a message each kChatterMs; a scenario that reads a
     // port without end is a problem, and the read then fails.
     BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
-                                       LPOVERLAPPED* overlapped, DWORD milliseconds) override {
+                                   LPOVERLAPPED* overlapped, DWORD milliseconds) override {
         *overlapped = nullptr;
         Object* object = Enter("GetQueuedCompletionStatus", port, Kind::Port);
         if (object == nullptr) {
@@ -1401,7 +1391,7 @@ public:
     }
 
     HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                            void* parameter, DWORD creationFlags, DWORD* threadId) override {
+                        void* parameter, DWORD creationFlags, DWORD* threadId) override {
         if (Call("CreateThread")) {
             return nullptr;
         }
@@ -1439,7 +1429,7 @@ public:
     }
 
     BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
-                                       BOOL daclDefaulted) override {
+                                   BOOL daclDefaulted) override {
         if (Call("SetSecurityDescriptorDacl")) {
             return FALSE;
         }
@@ -1460,8 +1450,8 @@ public:
     }
 
     // Windows' search finds the programs of the scenario, by name with the extension given.
-    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension,
-                          DWORD bufferLength, char16_t* buffer, char16_t** filePart) override {
+    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
+                      char16_t* buffer, char16_t** filePart) override {
         f.calls_.push_back("SearchPathW");
         if (path != nullptr || filePart != nullptr) {
             f.problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
@@ -1520,16 +1510,6 @@ void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> e
     }
     acl->AclSize = static_cast<WORD>(AclUsed(acl));
     labels_[path] = AclBytes(acl);
-}
-
-void FakePlatform::SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
-    for (auto& [variable, current] : environment_) {
-        if (AsciiLower(variable) == AsciiLower(name)) {
-            current = value;
-            return;
-        }
-    }
-    environment_.emplace_back(name, value);
 }
 
 std::vector<std::u16string> FakePlatform::ErrorLines() const {

@@ -80,8 +80,7 @@ struct FakeCreation {
     bool securityAttributesGiven = false;
     BOOL inheritHandles = FALSE;
     DWORD creationFlags = 0;
-    bool environmentGiven = false;
-    bool currentDirectoryGiven = false;
+    bool environmentGiven = false, currentDirectoryGiven = false;
     STARTUPINFOW startup{};
     // With EXTENDED_STARTUPINFO_PRESENT: the handle list the attribute list held then.
     bool handleListGiven = false;
@@ -125,7 +124,9 @@ public:
     }
     // Every WaitForSingleObject returns result, with error as the last error.
     void FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
-    void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
+    void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
+        environment_.emplace_back(name, value);
+    }
     void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
     // What GetStdHandle returns for one stream; the fake's three distinct, inheritable
     // handles unless a test says otherwise. flags are what GetHandleInformation reports;
@@ -209,9 +210,7 @@ public:
         std::u16string path;
         SE_OBJECT_TYPE objectType{};
         SECURITY_INFORMATION securityInfo = 0;
-        bool ownerGiven = false;
-        bool groupGiven = false;
-        bool daclGiven = false;
+        bool ownerGiven = false, groupGiven = false, daclGiven = false;
         std::vector<BYTE> sacl;  // the ACL's bytes, AclSize of them
     };
     const std::vector<LabelWrite>& LabelWrites() const { return labelWrites_; }
@@ -223,27 +222,19 @@ public:
     // What CreateFileW was handed.
     struct FileOpen {
         std::u16string path;
-        DWORD access = 0;
-        DWORD shareMode = 0;
-        DWORD disposition = 0;
-        DWORD flags = 0;
-        bool securityAttributesGiven = false;
-        bool templateGiven = false;
+        DWORD access = 0, shareMode = 0, disposition = 0, flags = 0;
+        bool securityAttributesGiven = false, templateGiven = false;
         std::u16string resolved{};  // what the name led to
-        bool listed = false;
-        bool deletePending = false;
+        bool listed = false, deletePending = false;
     };
     const std::vector<FileOpen>& FileOpens() const { return fileOpens_; }
 
     // A job and the records set on it, byte for byte.
     struct Job {
-        std::vector<BYTE> extendedLimit;
-        std::vector<BYTE> uiRestrictions;
-        std::vector<BYTE> cpuRate;
+        std::vector<BYTE> extendedLimit, uiRestrictions, cpuRate, endOfJobTime;
         std::vector<std::size_t> processes;  // indexes of the processes assigned to it
         std::optional<UINT> terminatedWith;  // TerminateJobObject's exit code
         std::optional<std::size_t> port;     // the completion port associated with it
-        std::vector<BYTE> endOfJobTime;
     };
     const std::vector<Job>& Jobs() const { return jobs_; }
 
@@ -256,19 +247,15 @@ public:
         std::string label;
         std::vector<FakeGroup> groups;
         std::string integrityLabel = "S-1-16-12288";  // High, as an elevated launcher has
-        DWORD integrityLabelAttributes = 0;
-        DWORD integrityLabelLength = 0;
-        DWORD openedWithAccess = 0;
+        DWORD integrityLabelAttributes = 0, integrityLabelLength = 0, openedWithAccess = 0;
         // How a restricted token was made.
         DWORD restrictionFlags = 0;
         std::vector<std::string> disabledSids{};
         std::vector<DWORD> disabledSidAttributes{};
-        bool disableListGiven = false;
-        bool privilegeOrRestrictListGiven = false;
+        bool disableListGiven = false, privilegeOrRestrictListGiven = false;
         // How a duplicate was made.
         DWORD duplicateAccess = 0;
-        int impersonationLevel = 0;
-        int tokenType = 0;
+        int impersonationLevel = 0, tokenType = 0;
         bool duplicateAttributesGiven = false;
     };
     // The tokens made so far, by label ("own token", "restricted token", "duplicate token").
@@ -288,8 +275,7 @@ private:
         std::string tokenLabel;
         std::u16string image;
         std::u16string temp{};  // its TEMP
-        bool resumed = false;
-        bool exited = false;
+        bool resumed = false, exited = false;
         bool gone = false;  // no longer there to be opened
         std::optional<UINT> terminatedWith{};
         bool endedByJobClose = false;
@@ -310,8 +296,7 @@ private:
         LPTHREAD_START_ROUTINE start;
         void* parameter;
         std::vector<BYTE> dacl{};
-        bool ran = false;
-        bool cancelled = false;
+        bool ran = false, cancelled = false;
         std::optional<std::size_t> blockedOn{};  // the pipe it reads
     };
     struct Port {
