@@ -129,38 +129,31 @@ class FakePlatform::Seam final : public Platform {
 public:
     explicit Seam(FakePlatform& fake) : f(fake) {}
 
-    void WriteStandardError(std::u16string_view text) override { f.standardError_ += text; }
-    void WriteStandardOutput(std::u16string_view text) override { f.standardOutput_ += text; }
-    ULONGLONG GetTickCount64() override { return f.clock_; }
-    HANDLE GetCurrentProcess() override { return kCurrentProcess; }
-    HANDLE GetCurrentThread() override { return kCurrentThread; }
-    DWORD GetCurrentProcessId() override { return kOwnProcessId; }
-    DWORD GetLastError() override { return f.lastError_; }
-    void CoTaskMemFree(void* memory) override { Release(memory, "CoTaskMemFree"); }
+    // --- Recording, refusing, handing out ---
 
-    // The error as the last error, and the result that tells of a failure.
-    template <typename Result = BOOL>
-    Result Refuse(DWORD error, Result result = FALSE) {
-        f.lastError_ = error;
-        return result;
-    }
-
-    // Records the call; true when the scenario makes it fail, its error then the last error.
+    // Records the call; true when the scenario makes it fail with its chosen error.
     bool Call(const std::string& operation) {
         f.calls_.push_back(operation);
         const std::map<int, DWORD>& failures = f.failures_[operation];
         const auto failure = failures.find(++f.callCounts_[operation]);
-        f.lastError_ = failure != failures.end() ? failure->second : f.lastError_;
-        return failure != failures.end();
+        failed_ = failure != failures.end();
+        f.lastError_ = failed_ ? failure->second : f.lastError_;
+        return failed_;
     }
 
-    // Records the call and finds the open object of this kind the handle names; nullptr,
-    // with the last error said, when the call fails or the handle is not one.
+    // The first reason a call fails is the error it leaves: the scenario's choice, or
+    // what the fake finds wrong first. Returns the result that tells of the failure.
+    template <typename Result = BOOL>
+    Result Refuse(DWORD error, Result result = FALSE) {
+        f.lastError_ = failed_ ? f.lastError_ : error;
+        failed_ = true;
+        return result;
+    }
+
+    // Records the call and finds the open object of this kind the handle names; nullptr
+    // when the call fails or the handle is not one.
     Object* Enter(const std::string& operation, HANDLE handle, Kind kind) {
-        if (Call(operation)) {
-            return nullptr;
-        }
-        Object* object = Lookup(handle, kind);
+        Object* object = Call(operation) ? nullptr : Lookup(handle, kind);
         return object != nullptr ? object : Refuse(ERROR_INVALID_HANDLE, object);
     }
 
@@ -179,11 +172,6 @@ public:
         return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * f.objects_.size());
     }
 
-    HANDLE AddToken(Token token) {
-        f.tokens_.push_back(std::move(token));
-        return NewHandle(Kind::Token, f.tokens_.back().label, f.tokens_.size() - 1);
-    }
-
     // what names the call that frees it, then the memory ("FreeSid: SID S-1-16-4096").
     void* Allocate(std::string what, const void* bytes, std::size_t size) {
         f.allocations_.push_back(std::make_unique<Allocation>(Allocation{std::move(what), {}}));
@@ -194,22 +182,46 @@ public:
 
     // Memory goes back through the call that frees what its maker gives out.
     bool Release(const void* memory, const std::string& how) {
-        f.calls_.push_back(how);
+        Call(how);
         for (auto& allocation : f.allocations_) {
             if (allocation->bytes.data() == memory && allocation->what.rfind(how, 0) == 0) {
-                ++allocation->frees;
-                return true;
+                return ++allocation->frees;
             }
         }
         f.problems_.push_back(how + " on memory the fake did not give out for it");
         return false;
     }
 
+    void WriteStandardError(std::u16string_view text) override { f.standardError_ += text; }
+    void WriteStandardOutput(std::u16string_view text) override { f.standardOutput_ += text; }
+    ULONGLONG GetTickCount64() override { return f.clock_; }
+    HANDLE GetCurrentProcess() override { return kCurrentProcess; }
+    HANDLE GetCurrentThread() override { return kCurrentThread; }
+    DWORD GetCurrentProcessId() override { return kOwnProcessId; }
+    DWORD GetLastError() override { return f.lastError_; }
+    void CoTaskMemFree(void* memory) override { Release(memory, "CoTaskMemFree"); }
+
+    void FreeSid(PSID sid) override {
+        Release(sid, "FreeSid");
+        f.lastError_ = kErrorLeftByRelease;
+    }
+
+    HLOCAL LocalFree(HLOCAL memory) override { return Release(memory, "LocalFree") ? nullptr : memory; }
+
+    void Sleep(DWORD milliseconds) override {
+        Call("Sleep");
+        f.clock_ += milliseconds;
+    }
+
+    // --- Tokens and SIDs ---
+
+    HANDLE AddToken(Token token) {
+        f.tokens_.push_back(std::move(token));
+        return NewHandle(Kind::Token, f.tokens_.back().label, f.tokens_.size() - 1);
+    }
+
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override {
-        if (Call("OpenProcessToken")) {
-            return FALSE;
-        }
-        if (process != kCurrentProcess) {
+        if (Call("OpenProcessToken") || process != kCurrentProcess) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
         // The token brindle opens only to read its user is told apart from the one it launches with.
@@ -225,8 +237,8 @@ public:
                              DWORD* returnLength) override {
         *returnLength = 0;
         Object* object = Enter("GetTokenInformation", token, Kind::Token);
-        if (object == nullptr) {
-            return FALSE;
+        if (object == nullptr || (infoClass != TokenGroups && infoClass != TokenUser && infoClass != TokenElevation)) {
+            return Refuse(ERROR_INVALID_PARAMETER);
         }
         if (infoClass == TokenElevation) {
             *returnLength = sizeof(TOKEN_ELEVATION);
@@ -235,9 +247,6 @@ public:
             }
             static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = f.elevated_ ? 1 : 0;
             return TRUE;
-        }
-        if (infoClass != TokenGroups && infoClass != TokenUser) {
-            return Refuse(ERROR_INVALID_PARAMETER);
         }
         const std::vector<FakeGroup> groups =
             infoClass == TokenUser ? std::vector<FakeGroup>{{kUserSid, 0}} : f.tokens_[object->index].groups;
@@ -272,7 +281,7 @@ public:
     BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength) override {
         Object* object = Enter("SetTokenInformation", token, Kind::Token);
         if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
-            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+            return Refuse(ERROR_INVALID_PARAMETER);
         }
         const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
         Token& target = f.tokens_[object->index];
@@ -284,18 +293,15 @@ public:
 
     BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
                                   DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override {
-        if (Call("AllocateAndInitializeSid")) {
-            return FALSE;
-        }
-        if (subAuthorityCount < 1 || subAuthorityCount > 2) {
+        if (Call("AllocateAndInitializeSid") || subAuthorityCount < 1 || subAuthorityCount > 2) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         std::vector<BYTE> bytes{1, subAuthorityCount};
         bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
-        const DWORD subAuthorities[] = {subAuthority0, subAuthority1};
-        for (BYTE i = 0; i < subAuthorityCount; ++i) {
-            for (int shift = 0; shift < 32; shift += 8) {
-                bytes.push_back(static_cast<BYTE>(subAuthorities[i] >> shift));
+        // As many sub-authorities as the count says.
+        for (const DWORD subAuthority : {subAuthority0, subAuthority1}) {
+            for (int shift = 0; shift < 32 && bytes.size() < SidLength(bytes.data()); shift += 8) {
+                bytes.push_back(static_cast<BYTE>(subAuthority >> shift));
             }
         }
         *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
@@ -303,27 +309,20 @@ public:
     }
 
     BOOL EqualSid(PSID sid1, PSID sid2) override {
-        f.calls_.push_back("EqualSid");
-        const auto* a = static_cast<const BYTE*>(sid1);
-        return SidLength(a) == SidLength(static_cast<const BYTE*>(sid2)) && std::memcmp(a, sid2, SidLength(a)) == 0;
+        Call("EqualSid");
+        const std::size_t length = SidLength(static_cast<const BYTE*>(sid1));
+        return length == SidLength(static_cast<const BYTE*>(sid2)) && std::memcmp(sid1, sid2, length) == 0;
     }
 
     DWORD GetLengthSid(PSID sid) override {
-        f.calls_.push_back("GetLengthSid");
+        Call("GetLengthSid");
         return static_cast<DWORD>(SidLength(static_cast<const BYTE*>(sid)));
     }
 
-    void FreeSid(PSID sid) override {
-        f.lastError_ = kErrorLeftByRelease;
-        Release(sid, "FreeSid");
-    }
-
     BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override {
-        if (Call("CreateWellKnownSid")) {
-            return FALSE;
-        }
         const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
-        if (domainSid != nullptr || *size < bytes.size() || (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
+        if (Call("CreateWellKnownSid") || domainSid != nullptr || *size < bytes.size() ||
+            (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         std::memcpy(sid, bytes.data(), bytes.size());
@@ -337,7 +336,7 @@ public:
                                SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override {
         Object* source = Enter("CreateRestrictedToken", existingToken, Kind::Token);
         if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
-            return source == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+            return Refuse(ERROR_INVALID_PARAMETER);
         }
         Token restricted = f.tokens_[source->index];
         restricted.label = "restricted token";
@@ -374,19 +373,27 @@ public:
         return TRUE;
     }
 
+    bool IsReducedToken(const std::string& tokenLabel) const {
+        const Token* token = f.FindToken(tokenLabel);
+        return token == nullptr || token->label == "restricted token" ||
+               token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
+    }
+
+    // --- Files and folders ---
+
     DWORD GetFileAttributesW(const char16_t* path) override {
-        if (Call("GetFileAttributesW")) {
-            return INVALID_FILE_ATTRIBUTES;
-        }
         const auto found = f.paths_.find(path);
-        return found != f.paths_.end() ? found->second : Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+        if (Call("GetFileAttributesW") || found == f.paths_.end()) {
+            return Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+        }
+        return found->second;
     }
 
     HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
                        SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
                        HANDLE templateFile) override {
         f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
-                              securityAttributes != nullptr, templateFile != nullptr});
+                                securityAttributes != nullptr, templateFile != nullptr});
         if (Call("CreateFileW")) {
             return INVALID_HANDLE_VALUE;
         }
@@ -395,24 +402,20 @@ public:
         }
         const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
         f.fileOpens_.back().resolved = resolved;
-        if (creationDisposition == CREATE_NEW) {
-            if (f.files_.count(fileName) != 0 || f.paths_.count(fileName) != 0) {
-                return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-            }
-            f.files_[fileName] = {};
-            return NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
-        }
         const auto found = f.paths_.find(resolved);
         const auto inUse = f.inUseUntil_.find(resolved);
-        if (found == f.paths_.end() || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
+        if (creationDisposition == CREATE_NEW && (f.files_.count(fileName) != 0 || f.paths_.count(fileName) != 0)) {
+            return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        }
+        if (creationDisposition == CREATE_NEW) {
+            f.files_[fileName] = {};
+        } else if (found == f.paths_.end() || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
             return Refuse(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);  // only a \\?\ name may be longer than MAX_PATH
-        }
-        if ((desiredAccess & DELETE) != 0 &&
-            ((inUse != f.inUseUntil_.end() && f.clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
+        } else if ((desiredAccess & DELETE) != 0 &&
+                   ((inUse != f.inUseUntil_.end() && f.clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
             return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-        }
-        // Windows opens a directory only for a caller that asks for backup semantics.
-        if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+        } else if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+            // Windows opens a directory only for a caller that asks for backup semantics.
             return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
         return NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
@@ -425,7 +428,7 @@ public:
             return ListFolder(f.fileOpens_[object->index], info, infoLength);
         }
         if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
-            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+            return Refuse(ERROR_INVALID_PARAMETER);
         }
         const FileOpen& open = f.fileOpens_[object->index];
         FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved], 0};
@@ -442,7 +445,7 @@ public:
     // What a name leads to, through every junction on the way (the last one only when
     // not opened as itself).
     std::u16string Resolve(std::u16string path, bool linkItself) const {
-            if (path.rfind(u"\\\\?\\", 0) == 0) {
+        if (path.rfind(u"\\\\?\\", 0) == 0) {
             path.erase(0, 4);
         }
         for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
@@ -461,7 +464,7 @@ public:
 
     // Whether an open handle to path keeps others from deleting or renaming it.
     bool HeldWithoutDeleteSharing(const std::u16string& path) const {
-            return std::any_of(f.objects_.begin(), f.objects_.end(), [&](const Object& object) {
+        return std::any_of(f.objects_.begin(), f.objects_.end(), [&](const Object& object) {
             const FileOpen* open = object.kind == Kind::File && object.closes == 0 ? &f.fileOpens_[object.index] : nullptr;
             return open != nullptr && open->resolved == path && (open->access & kSharedAccess) != 0 &&
                    (open->shareMode & FILE_SHARE_DELETE) == 0;
@@ -499,15 +502,15 @@ public:
         open.listed = true;
         std::vector<std::u16string> names{u".", u".."};
         const std::u16string prefix = open.resolved + u"\\";
-        for (auto entry = f.paths_.lower_bound(prefix); entry != f.paths_.end() && entry->first.rfind(prefix, 0) == 0; ++entry) {
+        for (auto entry = f.paths_.lower_bound(prefix); entry != f.paths_.end() && Below(entry->first, open.resolved);
+             ++entry) {
             if (entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
                 names.push_back(entry->first.substr(prefix.size()));
             }
         }
-        auto* bytes = static_cast<unsigned char*>(buffer);
         constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
-        std::size_t offset = 0;
-        for (std::size_t i = 0; i < names.size(); ++i) {
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        for (std::size_t i = 0, offset = 0; i < names.size(); ++i) {
             FILE_FULL_DIR_INFO entry{};
             entry.FileNameLength = static_cast<DWORD>(names[i].size() * sizeof(char16_t));
             const std::size_t size = (kNameOffset + entry.FileNameLength + 7) / 8 * 8;
@@ -523,11 +526,10 @@ public:
     }
 
     // The fake's current folder is C:\work on every drive.
-    std::u16string FullPath(const std::u16string& path) const {
-            std::u16string full = path;
-            std::replace(full.begin(), full.end(), u'/', u'\\');
-            const bool hasDrive = full.size() >= 2 && full[1] == u':';
-            if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
+    static std::u16string FullPath(std::u16string full) {
+        std::replace(full.begin(), full.end(), u'/', u'\\');
+        const bool hasDrive = full.size() >= 2 && full[1] == u':';
+        if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
             return full.substr(0, 2) + u"\\work" + (full.size() > 2 ? u"\\" + full.substr(2) : u"");
         }
         return !hasDrive && full.rfind(u"\\\\", 0) != 0 ? u"C:\\work\\" + full : full;
@@ -535,35 +537,137 @@ public:
 
     DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
                            char16_t** filePart) override {
-        if (Call("GetFullPathNameW")) {
-            return 0;
-        }
         if (filePart != nullptr) {
             f.problems_.push_back("GetFullPathNameW was asked for the file part");
         }
-        return CopyOut(FullPath(fileName), buffer, bufferLength);
+        return Call("GetFullPathNameW") ? 0 : CopyOut(FullPath(fileName), buffer, bufferLength);
     }
 
+    // The longest volume root the path lies under, named without the long-path prefix.
     BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) override {
-        if (Call("GetVolumePathNameW")) {
-            return FALSE;
-        }
-        // The longest volume root the path lies under, named without the long-path prefix.
         std::u16string full = AsciiLower(FullPath(fileName) + u"\\");
-        if (full.rfind(u"\\\\?\\", 0) == 0) {
-            full.erase(0, 4);
-        }
+        full.erase(0, full.rfind(u"\\\\?\\", 0) == 0 ? 4 : 0);
         const std::u16string* volume = nullptr;
         for (const std::u16string& root : f.volumes_) {
             if (full.rfind(AsciiLower(root), 0) == 0 && (volume == nullptr || root.size() > volume->size())) {
                 volume = &root;
             }
         }
-        if (volume == nullptr) {
+        if (Call("GetVolumePathNameW") || volume == nullptr) {
             return Refuse(ERROR_FILE_NOT_FOUND);
         }
         return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE : Refuse(ERROR_FILENAME_EXCED_RANGE);
     }
+
+    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override {
+        std::u16string path = shortPath;
+        for (const auto& [shortName, longName] : f.shortNames_) {
+            if (path.rfind(shortName, 0) == 0) {
+                path.replace(0, shortName.size(), longName);
+            }
+        }
+        return Call("GetLongPathNameW") ? 0 : CopyOut(path, longPath, bufferLength);
+    }
+
+    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override {
+        return Call("GetTempPathW") ? 0 : CopyOut(kTempFolder, buffer, bufferLength);
+    }
+
+    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override {
+        *path = nullptr;
+        if (Call("SHGetKnownFolderPath")) {
+            return static_cast<HRESULT>(0x80070000 | f.lastError_);  // HRESULT_FROM_WIN32
+        }
+        if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
+            return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
+        }
+        *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
+                                                (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
+        return 0;
+    }
+
+    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override {
+        const std::u16string path = pathName;
+        const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
+        if (Call("CreateDirectoryW") || f.paths_.count(path) != 0 || f.files_.count(path) != 0) {
+            return Refuse(ERROR_ALREADY_EXISTS);
+        }
+        if (parent == f.paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
+            return Refuse(kPathNotFound);
+        }
+        f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
+        return TRUE;
+    }
+
+    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                    DWORD infoLength) override {
+        Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
+        if (object == nullptr || f.paths_.count(f.fileOpens_[object->index].resolved) == 0) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        FileOpen& open = f.fileOpens_[object->index];
+        DWORD& attributes = f.paths_[open.resolved];
+        if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) &&
+            (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
+            attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
+            return TRUE;
+        }
+        if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) ||
+            (open.access & DELETE) == 0 || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return Refuse(ERROR_ACCESS_DENIED);
+        }
+        const auto next = f.paths_.upper_bound(open.resolved);
+        const bool empty = next == f.paths_.end() || !Below(next->first, open.resolved);
+        open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+        return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
+    }
+
+    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                   void* overlapped) override {
+        if (Call("WriteFile")) {
+            return FALSE;
+        }
+        const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
+        *bytesWritten = bytesToWrite;
+        Object* pipe = Lookup(file, Kind::PipeWrite);
+        Object* object = Lookup(file, Kind::File);
+        if (file == kStdOutput || file == kStdError) {
+            (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
+        } else if (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0) {
+            return Refuse(ERROR_NO_DATA);
+        } else if (pipe != nullptr) {
+            Put(pipe->index, bytes);
+        } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
+            return Refuse(ERROR_ACCESS_DENIED);
+        } else {
+            f.files_[f.fileOpens_[object->index].path] += bytes;
+        }
+        return TRUE;
+    }
+
+    BOOL DeleteFileW(const char16_t* fileName) override {
+        if (Call("DeleteFileW") || f.files_.count(fileName) == 0) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        return f.files_.erase(fileName) != 0;
+    }
+
+    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override {
+        f.moves_.push_back({flags, {}});
+        const auto from = f.files_.find(existingFileName);
+        if (Call("MoveFileExW") || from == f.files_.end()) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        if (f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+            return Refuse(ERROR_FILE_EXISTS);
+        }
+        f.moves_.back().bytes = from->second;
+        f.files_.erase(from);
+        f.files_[newFileName] = f.moves_.back().bytes;
+        return TRUE;
+    }
+
+    // --- Security ---
 
     DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
@@ -587,141 +691,13 @@ public:
             descriptor.insert(descriptor.end(), label->second.begin(), label->second.end());
         }
         *securityDescriptor = Allocate("LocalFree: security descriptor", descriptor.data(), descriptor.size());
-        *sacl = label != f.labels_.end() ? reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader) : nullptr;
+        *sacl = label != f.labels_.end() ? reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader)
+                                         : nullptr;
         return 0;
-    }
-
-    HLOCAL LocalFree(HLOCAL memory) override {
-        return Release(memory, "LocalFree") ? nullptr : memory;
-    }
-
-    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override {
-        if (Call("GetLongPathNameW")) {
-            return 0;
-        }
-        std::u16string path = shortPath;
-        for (const auto& [shortName, longName] : f.shortNames_) {
-            if (path.rfind(shortName, 0) == 0) {
-                path.replace(0, shortName.size(), longName);
-            }
-        }
-        return CopyOut(path, longPath, bufferLength);
-    }
-
-    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override {
-        return Call("GetTempPathW") ? 0 : CopyOut(kTempFolder, buffer, bufferLength);
-    }
-
-    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override {
-        *path = nullptr;
-        if (Call("SHGetKnownFolderPath")) {
-            return static_cast<HRESULT>(0x80070000 | f.lastError_);  // HRESULT_FROM_WIN32
-        }
-        if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
-            return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
-        }
-        *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
-                                                (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
-        return 0;
-    }
-
-    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override {
-        if (Call("CreateDirectoryW")) {
-            return FALSE;
-        }
-        const std::u16string path = pathName;
-        const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
-        if (f.paths_.count(path) != 0 || f.files_.count(path) != 0) {
-            return Refuse(ERROR_ALREADY_EXISTS);
-        }
-        if (parent == f.paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
-            return Refuse(kPathNotFound);
-        }
-        f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
-        return TRUE;
-    }
-
-    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                    DWORD infoLength) override {
-        Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
-        if (object == nullptr || f.paths_.count(f.fileOpens_[object->index].resolved) == 0) {
-            return Refuse(object == nullptr ? f.lastError_ : ERROR_INVALID_HANDLE);
-        }
-        FileOpen& open = f.fileOpens_[object->index];
-        DWORD& attributes = f.paths_[open.resolved];
-        if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) && (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
-            attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
-            return TRUE;
-        }
-        if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) || (open.access & DELETE) == 0 ||
-            (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-            return Refuse(ERROR_ACCESS_DENIED);
-        }
-        const auto next = f.paths_.upper_bound(open.resolved);
-        const bool empty = next == f.paths_.end() || next->first.rfind(open.resolved + u"\\", 0) != 0;
-        open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
-        return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
-    }
-
-    void Sleep(DWORD milliseconds) override {
-        f.calls_.push_back("Sleep");
-        f.clock_ += milliseconds;
-    }
-
-    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
-                   void* overlapped) override {
-        if (Call("WriteFile")) {
-            return FALSE;
-        }
-        const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
-        *bytesWritten = bytesToWrite;
-        Object* pipe = Lookup(file, Kind::PipeWrite);
-        Object* object = Lookup(file, Kind::File);
-        if (file == kStdOutput || file == kStdError) {
-            (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
-        } else if (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0) {
-            return Refuse(ERROR_NO_DATA);
-        } else if (pipe != nullptr) {
-            f.pipes_[pipe->index].buffer += bytes;
-            f.pipes_[pipe->index].received += bytes;
-        } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
-            return Refuse(ERROR_ACCESS_DENIED);
-        } else {
-            f.files_[f.fileOpens_[object->index].path] += bytes;
-        }
-        return TRUE;
-    }
-
-    BOOL DeleteFileW(const char16_t* fileName) override {
-        if (Call("DeleteFileW")) {
-            return FALSE;
-        }
-        return f.files_.erase(fileName) != 0 ? TRUE : Refuse(ERROR_FILE_NOT_FOUND);
-    }
-
-    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override {
-        f.moves_.push_back({flags, {}});
-        if (Call("MoveFileExW")) {
-            return FALSE;
-        }
-        const auto from = f.files_.find(existingFileName);
-        if (from == f.files_.end()) {
-            return Refuse(ERROR_FILE_NOT_FOUND);
-        }
-        if (f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-            return Refuse(ERROR_FILE_EXISTS);
-        }
-        f.moves_.back().bytes = from->second;
-        f.files_.erase(from);
-        f.files_[newFileName] = f.moves_.back().bytes;
-        return TRUE;
     }
 
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override {
-        if (Call("InitializeAcl")) {
-            return FALSE;
-        }
-        if (aclLength < sizeof(ACL)) {
+        if (Call("InitializeAcl") || aclLength < sizeof(ACL)) {
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
         *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
@@ -729,9 +705,8 @@ public:
     }
 
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy, PSID labelSid) override {
-        return Call("AddMandatoryAce")
-                   ? FALSE
-                   : AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
+        return Call("AddMandatoryAce") ? FALSE : AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags,
+                                                           mandatoryPolicy, labelSid);
     }
 
     BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override {
@@ -778,48 +753,67 @@ public:
             return f.lastError_;
         }
         f.labelWrites_.push_back({objectName, objectType, securityInfo, owner != nullptr, group != nullptr,
-                                dacl != nullptr, sacl != nullptr ? AclBytes(sacl) : std::vector<BYTE>{}});
+                                  dacl != nullptr, sacl != nullptr ? AclBytes(sacl) : std::vector<BYTE>{}});
         f.labels_[objectName] = f.labelWrites_.back().sacl;  // what a later read sees
         return 0;
     }
 
+    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override {
+        if (Call("InitializeSecurityDescriptor")) {
+            return FALSE;
+        }
+        *descriptor = SECURITY_DESCRIPTOR{};
+        descriptor->Revision = static_cast<BYTE>(revision);
+        return TRUE;
+    }
+
+    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                   BOOL daclDefaulted) override {
+        if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
+            f.problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
+        }
+        if (Call("SetSecurityDescriptorDacl")) {
+            return FALSE;
+        }
+        descriptor->Dacl = dacl;
+        return TRUE;
+    }
+
+    // --- Handles, the environment, the standard streams ---
+
     HANDLE GetStdHandle(DWORD stdHandle) override {
-        f.calls_.push_back("GetStdHandle");
+        Call("GetStdHandle");
         const auto found = f.standardHandles_.find(stdHandle);
         return found == f.standardHandles_.end() ? nullptr : found->second;
     }
 
-    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override {
-        if (Call("GetHandleInformation")) {
-            return FALSE;
-        }
+    // What GetHandleInformation reports of a handle, and SetHandleInformation changes.
+    DWORD* FlagsOf(const std::string& operation, HANDLE handle) {
         const auto found = f.handleFlags_.find(handle);
-        if (found == f.handleFlags_.end()) {
-            return Refuse(ERROR_INVALID_HANDLE);
+        const bool known = !Call(operation) && found != f.handleFlags_.end();
+        return known ? &found->second : Refuse(ERROR_INVALID_HANDLE, static_cast<DWORD*>(nullptr));
+    }
+
+    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override {
+        const DWORD* known = FlagsOf("GetHandleInformation", handle);
+        if (known != nullptr) {
+            *flags = *known;
         }
-        *flags = found->second;
-        return TRUE;
+        return known != nullptr;
     }
 
     BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) override {
-        if (Call("SetHandleInformation")) {
-            return FALSE;
+        DWORD* known = FlagsOf("SetHandleInformation", handle);
+        if (known != nullptr) {
+            *known = (*known & ~mask) | (flags & mask);
         }
-        const auto found = f.handleFlags_.find(handle);
-        if (found == f.handleFlags_.end()) {
-            return Refuse(ERROR_INVALID_HANDLE);
-        }
-        found->second = (found->second & ~mask) | (flags & mask);
-        return TRUE;
+        return known != nullptr;
     }
 
     BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
                          DWORD desiredAccess, BOOL inheritHandle, DWORD options) override {
-        if (Call("DuplicateHandle")) {
-            return FALSE;
-        }
-        if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || f.handleFlags_.count(sourceHandle) == 0 ||
-            desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
+        if (Call("DuplicateHandle") || sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess ||
+            f.handleFlags_.count(sourceHandle) == 0 || desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
@@ -847,9 +841,6 @@ public:
     // Windows takes a handle list only of distinct, inheritable handles.
     BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
                                    SIZE_T size, void* previousValue, SIZE_T* returnSize) override {
-        if (Call("UpdateProcThreadAttribute")) {
-            return FALSE;
-        }
         const auto found = f.attributeLists_.find(list);
         const auto* handles = static_cast<const HANDLE*>(value);
         std::vector<HANDLE> sorted(handles, handles + size / sizeof(HANDLE));
@@ -859,9 +850,9 @@ public:
             const auto info = f.handleFlags_.find(handle);
             return info != f.handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
         });
-        if (found == f.attributeLists_.end() || !found->second.initialised || flags != 0 ||
-            attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 || !distinct ||
-            !inheritable || previousValue != nullptr || returnSize != nullptr) {
+        if (Call("UpdateProcThreadAttribute") || found == f.attributeLists_.end() || !found->second.initialised ||
+            flags != 0 || attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 ||
+            !distinct || !inheritable || previousValue != nullptr || returnSize != nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         found->second.handles = handles;
@@ -870,7 +861,7 @@ public:
     }
 
     void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override {
-        f.calls_.push_back("DeleteProcThreadAttributeList");
+        Call("DeleteProcThreadAttributeList");
         ++f.attributeLists_[list].deletes;
     }
 
@@ -887,13 +878,58 @@ public:
     }
 
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override {
-        f.calls_.push_back("ReadEnvironmentVariable");
+        Call("ReadEnvironmentVariable");
         for (const auto& [variable, value] : f.environment_) {
             if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
                 return value;
             }
         }
         return {};
+    }
+
+    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
+        Call(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
+        if (!add && f.consoleHandler_ != handler) {
+            f.problems_.push_back("a console handler removed that was not installed");
+        }
+        f.consoleHandler_ = add ? handler : nullptr;
+        return TRUE;
+    }
+
+    BOOL CloseHandle(HANDLE handle) override {
+        Object* object = Lookup(handle, std::nullopt);
+        Call("CloseHandle(" + (object != nullptr ? object->label : "unknown") + ")");
+        f.lastError_ = kErrorLeftByRelease;
+        if (object == nullptr) {
+            f.problems_.push_back("CloseHandle on a handle the fake never gave out");
+            return FALSE;
+        }
+        if (++object->closes != 1) {
+            return FALSE;
+        }
+        if (object->kind == Kind::Job) {
+            EndJob(f.jobs_[object->index], std::nullopt);
+        }
+        if (object->kind == Kind::File && f.fileOpens_[object->index].deletePending) {
+            f.paths_.erase(f.fileOpens_[object->index].resolved);
+            f.reparsePoints_.erase(f.fileOpens_[object->index].resolved);
+        }
+        return TRUE;
+    }
+
+    // --- Processes ---
+
+    // Windows' search finds the programs of the scenario, by name with the extension given.
+    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
+                      char16_t* buffer, char16_t** filePart) override {
+        if (path != nullptr || filePart != nullptr) {
+            f.problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
+        }
+        const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
+        if (Call("SearchPathW") || f.programs_.count(name) == 0) {
+            return Refuse(ERROR_FILE_NOT_FOUND, DWORD{0});
+        }
+        return CopyOut(kProgramFolder + name, buffer, bufferLength);
     }
 
     BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
@@ -925,7 +961,7 @@ public:
         // What the creation was handed through its startup record and environment.
         if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
             const auto found = f.attributeLists_.find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList);
-            if (creation.startup.cb != sizeof(STARTUPINFOEXW) || found == f.attributeLists_.end() ||
+            if (startupInfo->cb != sizeof(STARTUPINFOEXW) || found == f.attributeLists_.end() ||
                 !found->second.initialised || found->second.deletes != 0) {
                 f.problems_.push_back("an extended startup record without a live attribute list");
             } else {
@@ -945,21 +981,18 @@ public:
             creation.environment.assign(block, length + 2);
         }
         f.creations_.push_back(creation);
-        if (Call(creation.api)) {
-            return FALSE;
-        }
-        if (creation.tokenLabel == "invalid token") {
-            return Refuse(ERROR_INVALID_HANDLE);
-        }
-        if (creation.commandLine.size() > kLongestCommandLine) {
-            return Refuse(ERROR_FILENAME_EXCED_RANGE);
-        }
         // Windows adds ".exe" to a program named without an extension.
         auto program = f.programs_.find(ProgramOf(creation.commandLine));
         if (program == f.programs_.end()) {
             program = f.programs_.find(ProgramOf(creation.commandLine) + u".exe");
         }
         const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
+        if (Call(creation.api) || tokenLabel == "invalid token") {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        if (creation.commandLine.size() > kLongestCommandLine) {
+            return Refuse(ERROR_FILENAME_EXCED_RANGE);
+        }
         if (program == f.programs_.end() || (program->second.demandsElevation && IsReducedToken(tokenLabel))) {
             return Refuse(program == f.programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
         }
@@ -980,8 +1013,7 @@ public:
         for (const auto& [stream, text] : {std::pair{startup.hStdOutput, &program->second.output},
                                           std::pair{startup.hStdError, &program->second.errors}}) {
             if (Object* pipe = Lookup(stream, Kind::PipeWrite)) {
-                f.pipes_[pipe->index].buffer += *text;
-                f.pipes_[pipe->index].received += *text;
+                Put(pipe->index, *text);
             }
         }
         processInformation->hProcess = NewHandle(Kind::Process, "process", f.processes_.size() - 1);
@@ -991,15 +1023,9 @@ public:
         return TRUE;
     }
 
-    bool IsReducedToken(const std::string& tokenLabel) const {
-        const Token* token = f.FindToken(tokenLabel);
-        return token == nullptr || token->label == "restricted token" ||
-               token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
-    }
-
     DWORD ResumeThread(HANDLE thread) override {
         if (Object* relay = Lookup(thread, Kind::RelayThread)) {
-            f.calls_.push_back("ResumeThread(relay)");
+            Call("ResumeThread(relay)");
             if (!f.threads_[relay->index].ran) {
                 RunThread(relay->index);
             }
@@ -1039,7 +1065,7 @@ public:
         post(JOB_OBJECT_MSG_NEW_PROCESS, child);
         for (const FakeDescendant& d : std::vector<FakeDescendant>(f.processes_[child].program.descendants)) {
             f.processes_.push_back({FakeProgram{d.exitCode, d.hangs}, f.processes_[child].tokenLabel, d.image, {}, true,
-                                  !d.hangs, d.goneBeforeRead});
+                                    !d.hangs, d.goneBeforeRead});
             if (!d.idReused) {
                 job->processes.push_back(f.processes_.size() - 1);
             }
@@ -1057,11 +1083,10 @@ public:
 
     // A relay thread and a process are waited on alike: ended, or the limit passes on the clock.
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
-        f.calls_.push_back("WaitForSingleObject");
         f.waitLimits_.push_back(milliseconds);
-        if (f.waitFailure_) {
-            f.lastError_ = f.waitFailure_->second;
-            return f.waitFailure_->first;
+        if (Call("WaitForSingleObject") || f.waitFailure_) {
+            f.lastError_ = f.waitFailure_ ? f.waitFailure_->second : f.lastError_;
+            return f.waitFailure_ ? f.waitFailure_->first : WAIT_FAILED;
         }
         Object* relay = Lookup(handle, Kind::RelayThread);
         Object* object = Lookup(handle, Kind::Process);
@@ -1086,35 +1111,64 @@ public:
     }
 
     BOOL TerminateProcess(HANDLE process, UINT exitCode) override {
-        f.calls_.push_back("TerminateProcess");
-        Object* object = Lookup(process, Kind::Process);
-        if (object == nullptr) {
-            return Refuse(ERROR_INVALID_HANDLE);
+        Object* object = Enter("TerminateProcess", process, Kind::Process);
+        if (object != nullptr && f.processes_[object->index].Running()) {
+            f.processes_[object->index].terminatedWith = exitCode;
         }
-        Process& target = f.processes_[object->index];
-        if (target.Running()) {
-            target.terminatedWith = exitCode;
-        }
-        return TRUE;
+        return object != nullptr;
     }
 
     BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override {
-        f.calls_.push_back("GetExitCodeProcess");
-        Object* object = Lookup(process, Kind::Process);
+        Object* object = Enter("GetExitCodeProcess", process, Kind::Process);
         if (object == nullptr) {
-            return Refuse(ERROR_INVALID_HANDLE);
+            return FALSE;
         }
         const Process& target = f.processes_[object->index];
         *exitCode = target.terminatedWith ? *target.terminatedWith : target.exited ? target.program.exitCode : kStillActive;
         return TRUE;
     }
 
-    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override {
-        if (Call("CreateJobObjectW")) {
-            return nullptr;
+    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override {
+        if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
+            inheritHandle) {
+            f.problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
         }
+        const std::size_t index = (processId - ProcessId(1)) / 4;
+        if (Call("OpenProcess") || processId % 4 != 0 || index >= f.processes_.size() || f.processes_[index].gone) {
+            return Refuse(ERROR_INVALID_PARAMETER, HANDLE{});
+        }
+        return NewHandle(Kind::Process, "opened process", index);
+    }
+
+    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override {
+        Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
+        Object* jobObject = Lookup(job, Kind::Job);
+        if (processObject == nullptr || jobObject == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const std::vector<std::size_t>& members = f.jobs_[jobObject->index].processes;
+        *result = std::count(members.begin(), members.end(), processObject->index) != 0 ? TRUE : FALSE;
+        return TRUE;
+    }
+
+    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override {
+        Object* object = Enter("QueryFullProcessImageNameW", process, Kind::Process);
+        const std::u16string image = object != nullptr ? f.processes_[object->index].image : u"";
+        if (object == nullptr || flags != 0 || CopyOut(image, name, *size) > image.size()) {
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        *size = static_cast<DWORD>(image.size());
+        return TRUE;
+    }
+
+    // --- Jobs and their ports ---
+
+    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override {
         if (attributes != nullptr || name != nullptr) {
             f.problems_.push_back("the job was given security attributes or a name");
+        }
+        if (Call("CreateJobObjectW")) {
+            return nullptr;
         }
         f.jobs_.push_back({});
         return NewHandle(Kind::Job, "job", f.jobs_.size() - 1);
@@ -1123,7 +1177,7 @@ public:
     BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override {
         Object* object = Enter("SetInformationJobObject", job, Kind::Job);
         if (object == nullptr || info == nullptr) {
-            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
+            return Refuse(ERROR_INVALID_HANDLE);
         }
         Job& target = f.jobs_[object->index];
         const std::tuple<JOBOBJECTINFOCLASS, std::size_t, std::vector<BYTE>*> records[] = {
@@ -1157,7 +1211,7 @@ public:
         Object* jobObject = Enter("AssignProcessToJobObject", job, Kind::Job);
         Object* processObject = Lookup(process, Kind::Process);
         if (jobObject == nullptr || processObject == nullptr) {
-            return jobObject == nullptr ? FALSE : Refuse(ERROR_INVALID_HANDLE);
+            return Refuse(ERROR_INVALID_HANDLE);
         }
         f.jobs_[jobObject->index].processes.push_back(processObject->index);
         return TRUE;
@@ -1165,11 +1219,10 @@ public:
 
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override {
         Object* object = Enter("TerminateJobObject", job, Kind::Job);
-        if (object == nullptr) {
-            return FALSE;
+        if (object != nullptr) {
+            EndJob(f.jobs_[object->index], exitCode);
         }
-        EndJob(f.jobs_[object->index], exitCode);
-        return TRUE;
+        return object != nullptr;
     }
 
     // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
@@ -1196,7 +1249,7 @@ public:
                                    DWORD* returnLength) override {
         Object* object = Enter("QueryInformationJobObject", job, Kind::Job);
         if (object == nullptr || returnLength != nullptr) {
-            return object == nullptr ? FALSE : Refuse(ERROR_INVALID_PARAMETER);
+            return Refuse(ERROR_INVALID_PARAMETER);
         }
         if (std::any_of(f.threads_.begin(), f.threads_.end(), [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); })) {
             f.problems_.push_back("the job's figures read while a relay still runs");
@@ -1213,25 +1266,25 @@ public:
             std::memcpy(info, &accounting, sizeof(accounting));
             return TRUE;
         }
-        if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) &&
-            target.extendedLimit.size() == infoLength) {
-            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-            std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
-            limits.PeakProcessMemoryUsed = kPeakProcessMemory;
-            limits.PeakJobMemoryUsed = kPeakJobMemory;
-            std::memcpy(info, &limits, sizeof(limits));
-            return TRUE;
+        if (infoClass != JobObjectExtendedLimitInformation || infoLength != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) ||
+            target.extendedLimit.size() != infoLength) {
+            return Refuse(ERROR_INVALID_PARAMETER);
         }
-        return Refuse(ERROR_INVALID_PARAMETER);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
+        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+        limits.PeakJobMemoryUsed = kPeakJobMemory;
+        std::memcpy(info, &limits, sizeof(limits));
+        return TRUE;
     }
 
     HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
                                   DWORD concurrentThreads) override {
-        if (Call("CreateIoCompletionPort")) {
-            return nullptr;
-        }
         if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
             f.problems_.push_back("a completion port for a file, or read by more than one thread");
+        }
+        if (Call("CreateIoCompletionPort")) {
+            return nullptr;
         }
         f.ports_.push_back({});
         return NewHandle(Kind::Port, "port", f.ports_.size() - 1);
@@ -1274,106 +1327,33 @@ public:
         return TRUE;
     }
 
-    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override {
-        if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
-            inheritHandle) {
-            f.problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
-        }
-        const std::size_t index = (processId - ProcessId(1)) / 4;
-        if (Call("OpenProcess")) {
-            return nullptr;
-        }
-        if (processId % 4 != 0 || index >= f.processes_.size() || f.processes_[index].gone) {
-            return Refuse(ERROR_INVALID_PARAMETER, HANDLE{});
-        }
-        return NewHandle(Kind::Process, "opened process", index);
-    }
+    // --- Pipes and the launcher's threads ---
 
-    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override {
-        Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
-        Object* jobObject = Lookup(job, Kind::Job);
-        if (processObject == nullptr || jobObject == nullptr) {
-            return FALSE;
-        }
-        const std::vector<std::size_t>& members = f.jobs_[jobObject->index].processes;
-        *result = std::count(members.begin(), members.end(), processObject->index) != 0 ? TRUE : FALSE;
-        return TRUE;
-    }
-
-    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override {
-        Object* object = Enter("QueryFullProcessImageNameW", process, Kind::Process);
-        if (object == nullptr || flags != 0) {
-            return FALSE;
-        }
-        const std::u16string& image = f.processes_[object->index].image;
-        if (CopyOut(image, name, *size) > image.size()) {
-            return FALSE;
-        }
-        *size = static_cast<DWORD>(image.size());
-        return TRUE;
-    }
-
-    BOOL CloseHandle(HANDLE handle) override {
-        f.lastError_ = kErrorLeftByRelease;
-        Object* object = Lookup(handle, std::nullopt);
-        if (object == nullptr) {
-            f.calls_.push_back("CloseHandle(unknown)");
-            f.problems_.push_back("CloseHandle on a handle the fake never gave out");
-            return FALSE;
-        }
-        f.calls_.push_back("CloseHandle(" + object->label + ")");
-        if (++object->closes != 1) {
-            return FALSE;
-        }
-        if (object->kind == Kind::Job) {
-            EndJob(f.jobs_[object->index], std::nullopt);
-        }
-        if (object->kind == Kind::File && f.fileOpens_[object->index].deletePending) {
-            f.paths_.erase(f.fileOpens_[object->index].resolved);
-            f.reparsePoints_.erase(f.fileOpens_[object->index].resolved);
-        }
-        return TRUE;
-    }
-
-    // What the thread sees is the end of its copy.
-    BOOL Block(std::size_t pipe) {
-        if (!f.runningThread_) {
-            f.problems_.push_back("a read that would block the launcher's own thread for good");
-        } else {
-            f.threads_[*f.runningThread_].blockedOn = pipe;
-        }
-        return Refuse(ERROR_OPERATION_ABORTED);
-    }
-
-    void RunThread(std::size_t thread) {
-        f.threads_[thread].ran = true;
-        f.runningThread_ = thread;
-        f.threads_[thread].start(f.threads_[thread].parameter);
-        f.runningThread_.reset();
+    void Put(std::size_t pipe, const std::string& bytes) {
+        f.pipes_[pipe].buffer += bytes;
+        f.pipes_[pipe].received += bytes;
     }
 
     BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override {
-        if (Call("CreatePipe")) {
-            return FALSE;
-        }
         if (size != 0) {
             f.problems_.push_back("a pipe of a size of its own");
+        }
+        if (Call("CreatePipe")) {
+            return FALSE;
         }
         f.pipes_.push_back({});
         *readPipe = NewHandle(Kind::PipeRead, "pipe read end", f.pipes_.size() - 1);
         *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", f.pipes_.size() - 1);
-        const DWORD flags = attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
-        f.handleFlags_[*readPipe] = flags;
-        f.handleFlags_[*writePipe] = flags;
+        f.handleFlags_[*readPipe] = f.handleFlags_[*writePipe] =
+            attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
         return TRUE;
     }
 
     // The standard input is pipe 0; a file there ends with a read of nothing.
     BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override {
-        f.calls_.push_back("ReadFile");
         *bytesRead = 0;
         Object* end = Lookup(file, Kind::PipeRead);
-        if (file != kStdInput && (end == nullptr || overlapped != nullptr)) {
+        if (Call("ReadFile") || (file != kStdInput && (end == nullptr || overlapped != nullptr))) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
         const std::size_t pipe = file == kStdInput ? 0 : end->index;
@@ -1390,17 +1370,35 @@ public:
         return TRUE;
     }
 
+    // A read that would wait: a thread of the launcher's blocks there, and what it sees is the end of its copy.
+    BOOL Block(std::size_t pipe) {
+        if (!f.runningThread_) {
+            f.problems_.push_back("a read that would block the launcher's own thread for good");
+        } else {
+            f.threads_[*f.runningThread_].blockedOn = pipe;
+        }
+        return Refuse(ERROR_OPERATION_ABORTED);
+    }
+
+    void RunThread(std::size_t thread) {
+        f.threads_[thread].ran = true;
+        f.runningThread_ = thread;
+        f.threads_[thread].start(f.threads_[thread].parameter);
+        f.runningThread_.reset();
+    }
+
     HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                         void* parameter, DWORD creationFlags, DWORD* threadId) override {
-        if (Call("CreateThread")) {
-            return nullptr;
-        }
         if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
             f.problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
         }
+        if (Call("CreateThread")) {
+            return nullptr;
+        }
         f.threads_.push_back({start, parameter});
         if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
-            f.threads_.back().dacl = AclBytes(static_cast<const ACL*>(static_cast<SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)->Dacl));
+            const auto* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor);
+            f.threads_.back().dacl = AclBytes(static_cast<const ACL*>(descriptor->Dacl));
         }
         const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
         if ((creationFlags & CREATE_SUSPENDED) == 0) {
@@ -1410,61 +1408,17 @@ public:
     }
 
     BOOL CancelSynchronousIo(HANDLE thread) override {
-        f.calls_.push_back("CancelSynchronousIo");
-        Object* relay = Lookup(thread, Kind::RelayThread);
+        Object* relay = Enter("CancelSynchronousIo", thread, Kind::RelayThread);
         if (relay == nullptr || f.ThreadEnded(f.threads_[relay->index]) || !f.threads_[relay->index].ran) {
-            return Refuse(relay == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND);
+            return Refuse(ERROR_NOT_FOUND);
         }
         f.threads_[relay->index].cancelled = true;
         return TRUE;
     }
 
-    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override {
-        if (Call("InitializeSecurityDescriptor")) {
-            return FALSE;
-        }
-        *descriptor = SECURITY_DESCRIPTOR{};
-        descriptor->Revision = static_cast<BYTE>(revision);
-        return TRUE;
-    }
-
-    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
-                                   BOOL daclDefaulted) override {
-        if (Call("SetSecurityDescriptorDacl")) {
-            return FALSE;
-        }
-        if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
-            f.problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
-        }
-        descriptor->Dacl = dacl;
-        return TRUE;
-    }
-
-    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
-        f.calls_.push_back(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
-        if (!add && f.consoleHandler_ != handler) {
-            f.problems_.push_back("a console handler removed that was not installed");
-        }
-        f.consoleHandler_ = add ? handler : nullptr;
-        return TRUE;
-    }
-
-    // Windows' search finds the programs of the scenario, by name with the extension given.
-    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
-                      char16_t* buffer, char16_t** filePart) override {
-        f.calls_.push_back("SearchPathW");
-        if (path != nullptr || filePart != nullptr) {
-            f.problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
-        }
-        const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
-        if (f.programs_.count(name) == 0) {
-            return Refuse(ERROR_FILE_NOT_FOUND);
-        }
-        return CopyOut(kProgramFolder + name, buffer, bufferLength);
-    }
-
 private:
     FakePlatform& f;
+    bool failed_ = false;  // the call being made has failed, and said why
 };
 
 FakePlatform::FakePlatform()
