@@ -89,21 +89,21 @@ DWORD CopyOut(const std::u16string& text, char16_t* buffer, DWORD length) {
     return static_cast<DWORD>(text.size());
 }
 
+// S-<revision>-<authority>-<sub>-<sub>...: the revision, the count of subs, the authority
+// in six bytes from the most significant, then each sub in four from the least.
 std::vector<BYTE> SidBytes(const std::string& text) {
-    // S-1-<authority>-<sub>-<sub>...
-    std::vector<std::uint64_t> numbers;
-    std::stringstream stream(text.substr(2));
-    std::string piece;
-    while (std::getline(stream, piece, '-')) {
-        numbers.push_back(std::stoull(piece));
-    }
-    std::vector<BYTE> bytes{static_cast<BYTE>(numbers[0]), static_cast<BYTE>(numbers.size() - 2)};
+    std::istringstream stream(text.substr(2));
+    unsigned revision = 0;
+    std::uint64_t authority = 0;
+    char dash = 0;
+    stream >> revision >> dash >> authority;
+    std::vector<BYTE> bytes{static_cast<BYTE>(revision), 0};
     for (int shift = 40; shift >= 0; shift -= 8) {
-        bytes.push_back(static_cast<BYTE>(numbers[1] >> shift));
+        bytes.push_back(static_cast<BYTE>(authority >> shift));
     }
-    for (std::size_t i = 2; i < numbers.size(); ++i) {
+    for (DWORD sub = 0; stream >> dash >> sub; ++bytes[1]) {
         for (int shift = 0; shift < 32; shift += 8) {
-            bytes.push_back(static_cast<BYTE>(numbers[i] >> shift));
+            bytes.push_back(static_cast<BYTE>(sub >> shift));
         }
     }
     return bytes;
@@ -414,7 +414,8 @@ public:
         } else if ((desiredAccess & DELETE) != 0 &&
                    ((inUse != f.inUseUntil_.end() && f.clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
             return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-        } else if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+        } else if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                   (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
             // Windows opens a directory only for a caller that asks for backup semantics.
             return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
@@ -710,7 +711,8 @@ public:
     }
 
     BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override {
-        return Call("AddAccessAllowedAce") ? FALSE : AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
+        return Call("AddAccessAllowedAce") ? FALSE
+                                           : AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
     }
 
     // Appends one entry to an ACL made by InitializeAcl, as the Add...Ace calls do.
@@ -1004,7 +1006,8 @@ public:
         }
         for (HANDLE handle : inheritable) {
             for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
-                if (Object* pipe = Lookup(handle, end); pipe != nullptr && (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
+                Object* pipe = Lookup(handle, end);
+                if (pipe != nullptr && (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
                     f.processes_.back().inherited.emplace_back(end, pipe->index);
                 }
             }
@@ -1251,11 +1254,13 @@ public:
         if (object == nullptr || returnLength != nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        if (std::any_of(f.threads_.begin(), f.threads_.end(), [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); })) {
+        const auto running = [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); };
+        if (std::any_of(f.threads_.begin(), f.threads_.end(), running)) {
             f.problems_.push_back("the job's figures read while a relay still runs");
         }
         const Job& target = f.jobs_[object->index];
-        if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+        if (infoClass == JobObjectBasicAccountingInformation &&
+            infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
             JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
             accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
             accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
@@ -1396,10 +1401,10 @@ public:
             return nullptr;
         }
         f.threads_.push_back({start, parameter});
-        if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
-            const auto* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor);
-            f.threads_.back().dacl = AclBytes(static_cast<const ACL*>(descriptor->Dacl));
-        }
+        const auto* descriptor =
+            static_cast<const SECURITY_DESCRIPTOR*>(attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
+        f.threadDacls_.push_back(descriptor != nullptr ? AclBytes(static_cast<const ACL*>(descriptor->Dacl))
+                                                       : std::vector<BYTE>{});
         const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
         if ((creationFlags & CREATE_SUSPENDED) == 0) {
             RunThread(f.threads_.size() - 1);
@@ -1540,14 +1545,6 @@ std::string FakePlatform::ChildInput() const {
         }
     }
     return {};
-}
-
-std::vector<std::vector<BYTE>> FakePlatform::ThreadDacls() const {
-    std::vector<std::vector<BYTE>> dacls;
-    for (const Thread& thread : threads_) {
-        dacls.push_back(thread.dacl);
-    }
-    return dacls;
 }
 
 // --- Pipes and the launcher's threads ---

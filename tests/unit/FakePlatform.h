@@ -173,7 +173,7 @@ public:
     // Every byte written into the pipe that is a child's standard input.
     std::string ChildInput() const;
     // The DACL each relay thread was created with (empty for none), in order of creation.
-    std::vector<std::vector<BYTE>> ThreadDacls() const;
+    const std::vector<std::vector<BYTE>>& ThreadDacls() const { return threadDacls_; }
     // The files written, by name, with their bytes.
     const std::map<std::u16string, std::string>& Files() const { return files_; }
     // Each MoveFileExW call: its flags, and the bytes it moved when it succeeded.
@@ -295,7 +295,6 @@ private:
     struct Thread {
         LPTHREAD_START_ROUTINE start;
         void* parameter;
-        std::vector<BYTE> dacl{};
         bool ran = false, cancelled = false;
         std::optional<std::size_t> blockedOn{};  // the pipe it reads
     };
@@ -375,6 +374,7 @@ private:
     std::vector<FileOpen> fileOpens_;
     std::vector<Pipe> pipes_{Pipe{}};
     std::vector<Thread> threads_;
+    std::vector<std::vector<BYTE>> threadDacls_;
     std::optional<std::size_t> runningThread_;
     std::vector<Port> ports_;
     std::vector<std::unique_ptr<Allocation>> allocations_;
