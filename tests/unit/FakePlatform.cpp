@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <tuple>
 
 #include "platform/Text.h"
 
@@ -11,20 +12,26 @@ namespace {
 
 constexpr DWORD kStillActive = 259;
 constexpr DWORD kAllottedSpaceExceeded = 1344;
-// A security descriptor's header, before the ACL the fake places after it.
-constexpr std::size_t kDescriptorHeaderDwords = 5;
+constexpr DWORD kPathNotFound = 3;
+constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
+// What the fake's FreeSid and CloseHandle leave as the last error, so that a code read
+// after a release is visibly wrong.
+constexpr DWORD kErrorLeftByRelease = 0;
 constexpr DWORD kHighIntegrity = 0x3000;
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
-constexpr std::size_t kGroupsOffset = offsetof(TOKEN_GROUPS, Groups);
-constexpr DWORD kPathNotFound = 3;
-constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
 // The access that takes part in sharing: a handle with none of it keeps no one out.
 constexpr DWORD kSharedAccess = 0x1 | 0x2 | 0x4 | 0x20 | DELETE | 0xF0000000;
 constexpr GUID kLocalAppDataLow{0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
-
+// Where the programs of the scenario are found; the image of each process made of one.
+const std::u16string kProgramFolder = u"C:\\Windows\\System32\\";
+constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
+constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
 // How many times a port is read before a scenario counts as one that never ends.
 constexpr std::size_t kMostPortReads = 1000000;
+// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header,
+// mask, then the SID.
+constexpr std::size_t kAceHeaderAndMask = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD);
 
 std::u16string AsciiLower(std::u16string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](char16_t unit) { return brindle::AsciiLower(unit); });
@@ -53,27 +60,56 @@ std::u16string TempOf(const std::u16string& block) {
 
 std::size_t SidLength(const BYTE* sid) { return 8 + 4 * std::size_t{sid[1]}; }
 
-}  // namespace
+std::vector<BYTE> Bytes(const void* record, std::size_t size) {
+    const auto* bytes = static_cast<const BYTE*>(record);
+    return {bytes, bytes + size};
+}
 
+std::vector<BYTE> AclBytes(const ACL* acl) { return Bytes(acl, acl->AclSize); }
+
+// Where the entries of an ACL end: they follow its header back to back.
+std::size_t AclUsed(const ACL* acl) {
+    std::size_t used = sizeof(ACL);
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        ACE_HEADER header;
+        std::memcpy(&header, reinterpret_cast<const BYTE*>(acl) + used, sizeof(header));
+        used += header.AceSize;
+    }
+    return used;
+}
+
+// Copies text and its null into a buffer of length characters, as the path calls do:
+// the characters copied, or the length the buffer needs.
+DWORD CopyOut(const std::u16string& text, char16_t* buffer, DWORD length) {
+    if (length < text.size() + 1) {
+        return static_cast<DWORD>(text.size() + 1);
+    }
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = u'\0';
+    return static_cast<DWORD>(text.size());
+}
+
+// S-<revision>-<authority>-<sub>-<sub>...: the revision, the count of subs, the authority
+// in six bytes from the most significant, then each sub in four from the least.
 std::vector<BYTE> SidBytes(const std::string& text) {
-    // S-1-<authority>-<sub>-<sub>...
-    std::vector<std::uint64_t> numbers;
-    std::stringstream stream(text.substr(2));
-    std::string piece;
-    while (std::getline(stream, piece, '-')) {
-        numbers.push_back(std::stoull(piece));
-    }
-    std::vector<BYTE> bytes{static_cast<BYTE>(numbers[0]), static_cast<BYTE>(numbers.size() - 2)};
+    std::istringstream stream(text.substr(2));
+    unsigned revision = 0;
+    std::uint64_t authority = 0;
+    char dash = 0;
+    stream >> revision >> dash >> authority;
+    std::vector<BYTE> bytes{static_cast<BYTE>(revision), 0};
     for (int shift = 40; shift >= 0; shift -= 8) {
-        bytes.push_back(static_cast<BYTE>(numbers[1] >> shift));
+        bytes.push_back(static_cast<BYTE>(authority >> shift));
     }
-    for (std::size_t i = 2; i < numbers.size(); ++i) {
+    for (DWORD sub = 0; stream >> dash >> sub; ++bytes[1]) {
         for (int shift = 0; shift < 32; shift += 8) {
-            bytes.push_back(static_cast<BYTE>(numbers[i] >> shift));
+            bytes.push_back(static_cast<BYTE>(sub >> shift));
         }
     }
     return bytes;
 }
+
+}  // namespace
 
 std::string SidText(const BYTE* sid) {
     std::uint64_t authority = 0;
@@ -88,10 +124,1372 @@ std::string SidText(const BYTE* sid) {
     }
     return text;
 }
+// The Windows the launcher is handed: each operation works on the model of the FakePlatform it belongs to.
+class FakePlatform::Seam final : public Platform {
+public:
+    explicit Seam(FakePlatform& fake) : f(fake) {}
+
+    // --- Recording, refusing, handing out ---
+
+    // Records the call; true when the scenario makes it fail with its chosen error.
+    bool Call(const std::string& operation) {
+        f.calls_.push_back(operation);
+        const std::map<int, DWORD>& failures = f.failures_[operation];
+        const auto failure = failures.find(++f.callCounts_[operation]);
+        failed_ = failure != failures.end();
+        f.lastError_ = failed_ ? failure->second : f.lastError_;
+        return failed_;
+    }
+
+    // The first reason a call fails is the error it leaves: the scenario's choice, or
+    // what the fake finds wrong first. Returns the result that tells of the failure.
+    template <typename Result = BOOL>
+    Result Refuse(DWORD error, Result result = FALSE) {
+        f.lastError_ = failed_ ? f.lastError_ : error;
+        failed_ = true;
+        return result;
+    }
+
+    // Records the call and finds the open object of this kind the handle names; nullptr
+    // when the call fails or the handle is not one.
+    Object* Enter(const std::string& operation, HANDLE handle, Kind kind) {
+        Object* object = Call(operation) ? nullptr : Lookup(handle, kind);
+        return object != nullptr ? object : Refuse(ERROR_INVALID_HANDLE, object);
+    }
+
+    // Without a kind: whatever object the fake gave the handle out for, closed or not.
+    Object* Lookup(HANDLE handle, std::optional<Kind> kind) {
+        const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+        if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > f.objects_.size()) {
+            return nullptr;
+        }
+        Object& object = f.objects_[(value - 0x1000) / 8 - 1];
+        return !kind || (object.kind == *kind && object.closes == 0) ? &object : nullptr;
+    }
+
+    HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index) {
+        f.objects_.push_back({kind, label, index});
+        return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * f.objects_.size());
+    }
+
+    // what names the call that frees it, then the memory ("FreeSid: SID S-1-16-4096").
+    void* Allocate(std::string what, const void* bytes, std::size_t size) {
+        f.allocations_.push_back(std::make_unique<Allocation>(Allocation{std::move(what), {}}));
+        f.allocations_.back()->bytes.resize((size + 3) / 4);
+        std::memcpy(f.allocations_.back()->bytes.data(), bytes, size);
+        return f.allocations_.back()->bytes.data();
+    }
+
+    // Memory goes back through the call that frees what its maker gives out.
+    bool Release(const void* memory, const std::string& how) {
+        Call(how);
+        for (auto& allocation : f.allocations_) {
+            if (allocation->bytes.data() == memory && allocation->what.rfind(how, 0) == 0) {
+                return ++allocation->frees;
+            }
+        }
+        f.problems_.push_back(how + " on memory the fake did not give out for it");
+        return false;
+    }
+
+    void WriteStandardError(std::u16string_view text) override { f.standardError_ += text; }
+    void WriteStandardOutput(std::u16string_view text) override { f.standardOutput_ += text; }
+    ULONGLONG GetTickCount64() override { return f.clock_; }
+    HANDLE GetCurrentProcess() override { return kCurrentProcess; }
+    HANDLE GetCurrentThread() override { return kCurrentThread; }
+    DWORD GetCurrentProcessId() override { return kOwnProcessId; }
+    DWORD GetLastError() override { return f.lastError_; }
+    void CoTaskMemFree(void* memory) override { Release(memory, "CoTaskMemFree"); }
+
+    void FreeSid(PSID sid) override {
+        Release(sid, "FreeSid");
+        f.lastError_ = kErrorLeftByRelease;
+    }
+
+    HLOCAL LocalFree(HLOCAL memory) override { return Release(memory, "LocalFree") ? nullptr : memory; }
+
+    void Sleep(DWORD milliseconds) override {
+        Call("Sleep");
+        f.clock_ += milliseconds;
+    }
+
+    // --- Tokens and SIDs ---
+
+    HANDLE AddToken(Token token) {
+        f.tokens_.push_back(std::move(token));
+        return NewHandle(Kind::Token, f.tokens_.back().label, f.tokens_.size() - 1);
+    }
+
+    BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override {
+        if (Call("OpenProcessToken")) {
+            return FALSE;
+        }
+        if (Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr) {
+            // The token the child runs with, as it reads back.
+            const Token* created = f.FindToken(f.processes_[child->index].tokenLabel);
+            Token read{"child token", f.ownGroups_, f.ownIntegrity_};
+            if (created != nullptr && !f.Lies(Lie::Token)) {
+                read = *created;
+                read.label = "child token";
+            }
+            *token = AddToken(read);
+            return TRUE;
+        }
+        if (process != kCurrentProcess) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        // The token brindle opens only to read its user is told apart from the one it launches with.
+        Token own{desiredAccess == TOKEN_QUERY ? "query token" : "own token", f.ownGroups_, f.ownIntegrity_};
+        own.openedWithAccess = desiredAccess;
+        *token = AddToken(own);
+        return TRUE;
+    }
+
+    // TokenUser, TokenIntegrityLevel and TokenGroups are all an array of SID_AND_ATTRIBUTES
+    // (after a count for the groups) followed by the SIDs it points at.
+    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
+                             DWORD* returnLength) override {
+        *returnLength = 0;
+        Object* object = Enter("GetTokenInformation", token, Kind::Token);
+        if (object == nullptr || (infoClass != TokenGroups && infoClass != TokenUser && infoClass != TokenElevation &&
+                                  infoClass != TokenIntegrityLevel && infoClass != TokenPrivileges)) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const Token& read = f.tokens_[object->index];
+        if (infoClass == TokenPrivileges) {
+            // SeChangeNotifyPrivilege (23), then the others from SeCreateTokenPrivilege (2) on.
+            const DWORD count = 1 + read.otherPrivileges;
+            *returnLength = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) + count * sizeof(LUID_AND_ATTRIBUTES));
+            if (info == nullptr || infoLength < *returnLength) {
+                return Refuse(ERROR_INSUFFICIENT_BUFFER);
+            }
+            auto* privileges = static_cast<TOKEN_PRIVILEGES*>(info);
+            privileges->PrivilegeCount = count;
+            for (DWORD i = 0; i < count; ++i) {
+                privileges->Privileges[i] = {{i == 0 ? 23 : i + 1, 0}, 0};
+            }
+            return TRUE;
+        }
+        if (infoClass == TokenElevation) {
+            *returnLength = sizeof(TOKEN_ELEVATION);
+            if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
+                return Refuse(ERROR_INSUFFICIENT_BUFFER);
+            }
+            static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = f.elevated_ ? 1 : 0;
+            return TRUE;
+        }
+        const std::vector<FakeGroup> groups = infoClass == TokenUser ? std::vector<FakeGroup>{{kUserSid, 0}}
+                                              : infoClass == TokenIntegrityLevel
+                                                  ? std::vector<FakeGroup>{{read.integrityLabel, SE_GROUP_INTEGRITY}}
+                                                  : read.groups;
+        const std::size_t entries = infoClass == TokenGroups ? offsetof(TOKEN_GROUPS, Groups) : 0;
+        std::vector<std::vector<BYTE>> sids;
+        std::size_t required = entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+        for (const FakeGroup& group : groups) {
+            sids.push_back(SidBytes(group.sid));
+            required += sids.back().size();
+        }
+        *returnLength = static_cast<DWORD>(required);
+        if (info == nullptr || infoLength < required) {
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        auto* bytes = static_cast<BYTE*>(info);
+        if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
+            f.problems_.push_back("token information buffer was not zero-filled");
+        }
+        if (infoClass == TokenGroups) {
+            static_cast<TOKEN_GROUPS*>(info)->GroupCount = static_cast<DWORD>(groups.size());
+        }
+        BYTE* sidPlace = bytes + entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            std::memcpy(sidPlace, sids[i].data(), sids[i].size());
+            SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
+            std::memcpy(bytes + entries + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
+            sidPlace += sids[i].size();
+        }
+        return TRUE;
+    }
+
+    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength) override {
+        Object* object = Enter("SetTokenInformation", token, Kind::Token);
+        if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
+        Token& target = f.tokens_[object->index];
+        target.integrityLabel = SidText(static_cast<const BYTE*>(label->Label.Sid));
+        target.integrityLabelAttributes = label->Label.Attributes;
+        target.integrityLabelLength = infoLength;
+        return TRUE;
+    }
+
+    BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                  DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override {
+        if (Call("AllocateAndInitializeSid") || subAuthorityCount < 1 || subAuthorityCount > 2) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        std::vector<BYTE> bytes{1, subAuthorityCount};
+        bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
+        // As many sub-authorities as the count says.
+        for (const DWORD subAuthority : {subAuthority0, subAuthority1}) {
+            for (int shift = 0; shift < 32 && bytes.size() < SidLength(bytes.data()); shift += 8) {
+                bytes.push_back(static_cast<BYTE>(subAuthority >> shift));
+            }
+        }
+        *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
+        return TRUE;
+    }
+
+    BOOL EqualSid(PSID sid1, PSID sid2) override {
+        Call("EqualSid");
+        const std::size_t length = SidLength(static_cast<const BYTE*>(sid1));
+        return length == SidLength(static_cast<const BYTE*>(sid2)) && std::memcmp(sid1, sid2, length) == 0;
+    }
+
+    DWORD GetLengthSid(PSID sid) override {
+        Call("GetLengthSid");
+        return static_cast<DWORD>(SidLength(static_cast<const BYTE*>(sid)));
+    }
+
+    BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override {
+        const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
+        if (Call("CreateWellKnownSid") || domainSid != nullptr || *size < bytes.size() ||
+            (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        std::memcpy(sid, bytes.data(), bytes.size());
+        *size = static_cast<DWORD>(bytes.size());
+        return TRUE;
+    }
+
+    BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
+                               SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
+                               LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
+                               SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override {
+        Object* source = Enter("CreateRestrictedToken", existingToken, Kind::Token);
+        if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        Token restricted = f.tokens_[source->index];
+        restricted.label = "restricted token";
+        restricted.restrictionFlags = flags;
+        if ((flags & DISABLE_MAX_PRIVILEGE) != 0) {
+            restricted.otherPrivileges = 0;
+        }
+        restricted.disableListGiven = sidsToDisable != nullptr;
+        restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
+                                                  restrictedSidCount != 0 || sidsToRestrict != nullptr;
+        for (DWORD i = 0; i < disableSidCount; ++i) {
+            const std::string sid = SidText(static_cast<const BYTE*>(sidsToDisable[i].Sid));
+            restricted.disabledSids.push_back(sid);
+            restricted.disabledSidAttributes.push_back(sidsToDisable[i].Attributes);
+            for (FakeGroup& group : restricted.groups) {
+                group.attributes |= group.sid == sid ? SE_GROUP_USE_FOR_DENY_ONLY : 0;
+            }
+        }
+        *newToken = AddToken(restricted);
+        return TRUE;
+    }
+
+    BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
+                          SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
+                          HANDLE* newToken) override {
+        Object* source = Enter("DuplicateTokenEx", existingToken, Kind::Token);
+        if (source == nullptr) {
+            return FALSE;
+        }
+        Token duplicate = f.tokens_[source->index];
+        duplicate.label = "duplicate token";
+        duplicate.duplicateAccess = desiredAccess;
+        duplicate.impersonationLevel = impersonationLevel;
+        duplicate.tokenType = tokenType;
+        duplicate.duplicateAttributesGiven = attributes != nullptr;
+        *newToken = AddToken(duplicate);
+        return TRUE;
+    }
+
+    bool IsReducedToken(const std::string& tokenLabel) const {
+        const Token* token = f.FindToken(tokenLabel);
+        return token == nullptr || token->label == "restricted token" ||
+               token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
+    }
+
+    // --- Files and folders ---
+
+    DWORD GetFileAttributesW(const char16_t* path) override {
+        const auto found = f.paths_.find(path);
+        if (Call("GetFileAttributesW") || found == f.paths_.end()) {
+            return Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+        }
+        return found->second;
+    }
+
+    HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
+                       SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                       HANDLE templateFile) override {
+        f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
+                                securityAttributes != nullptr, templateFile != nullptr});
+        if (Call("CreateFileW")) {
+            return INVALID_HANDLE_VALUE;
+        }
+        if (f.swap_ && Resolve(fileName, true) == f.swap_->opened && f.swap_->skipping-- == 0) {
+            TrySwap();
+        }
+        const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
+        f.fileOpens_.back().resolved = resolved;
+        const auto found = f.paths_.find(resolved);
+        const auto inUse = f.inUseUntil_.find(resolved);
+        if (creationDisposition == CREATE_NEW && (f.files_.count(fileName) != 0 || f.paths_.count(fileName) != 0)) {
+            return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        }
+        if (creationDisposition == CREATE_NEW) {
+            f.files_[fileName] = {};
+        } else if (found == f.paths_.end() || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
+            return Refuse(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);  // only a \\?\ name may be longer than MAX_PATH
+        } else if ((desiredAccess & DELETE) != 0 &&
+                   ((inUse != f.inUseUntil_.end() && f.clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
+            return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+        } else if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                   (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+            // Windows opens a directory only for a caller that asks for backup semantics.
+            return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        }
+        return NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
+    }
+
+    BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                      DWORD infoLength) override {
+        Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
+        if (object != nullptr && infoClass == FileFullDirectoryInfo) {
+            return ListFolder(f.fileOpens_[object->index], info, infoLength);
+        }
+        if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const FileOpen& open = f.fileOpens_[object->index];
+        FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved], 0};
+        if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
+            result.ReparseTag = f.reparsePoints_[open.resolved].tag;
+        } else {
+            // Without the flag Windows follows the link: the handle is its target, a plain folder.
+            result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+        }
+        std::memcpy(info, &result, sizeof(result));
+        return TRUE;
+    }
+
+    // What a name leads to, through every junction on the way (the last one only when
+    // not opened as itself).
+    std::u16string Resolve(std::u16string path, bool linkItself) const {
+        if (path.rfind(u"\\\\?\\", 0) == 0) {
+            path.erase(0, 4);
+        }
+        for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
+            const bool last = end == std::u16string::npos;
+            const auto link = f.reparsePoints_.find(path.substr(0, end));
+            if (link != f.reparsePoints_.end() && !link->second.target.empty() && !(last && linkItself)) {
+                const std::u16string target = link->second.target;
+                path = target + (last ? std::u16string() : path.substr(end));
+                end = target.size();  // a target is no junction itself
+            }
+            if (last) {
+                return path;
+            }
+        }
+    }
+
+    // Whether an open handle to path keeps others from deleting or renaming it.
+    bool HeldWithoutDeleteSharing(const std::u16string& path) const {
+        return std::any_of(f.objects_.begin(), f.objects_.end(), [&](const Object& object) {
+            const FileOpen* open = object.kind == Kind::File && object.closes == 0 ? &f.fileOpens_[object.index] : nullptr;
+            return open != nullptr && open->resolved == path && (open->access & kSharedAccess) != 0 &&
+                   (open->shareMode & FILE_SHARE_DELETE) == 0;
+        });
+    }
+
+    // The hostile rename: the folder and all below it move to "<folder>.moved", handles
+    // included, and a junction takes its name.
+    void TrySwap() {
+        const Swap swap = *f.swap_;
+        f.swap_.reset();
+        if (HeldWithoutDeleteSharing(swap.folder)) {
+            return;
+        }
+        const auto moved = [&swap](const std::u16string& path) {
+            return Below(path, swap.folder) ? swap.folder + u".moved" + path.substr(swap.folder.size()) : path;
+        };
+        std::map<std::u16string, DWORD> kept;
+        for (const auto& [path, attributes] : f.paths_) {
+            kept[moved(path)] = attributes;
+        }
+        f.paths_ = kept;
+        for (FileOpen& open : f.fileOpens_) {
+            open.resolved = moved(open.resolved);
+        }
+        f.AddLink(swap.folder, swap.target);
+        f.swapped_ = true;
+    }
+
+    // Everything in the folder in one call, then its end.
+    BOOL ListFolder(FileOpen& open, void* buffer, DWORD length) {
+        if (open.listed) {
+            return Refuse(ERROR_NO_MORE_FILES);
+        }
+        open.listed = true;
+        std::vector<std::u16string> names{u".", u".."};
+        const std::u16string prefix = open.resolved + u"\\";
+        for (auto entry = f.paths_.lower_bound(prefix); entry != f.paths_.end() && Below(entry->first, open.resolved);
+             ++entry) {
+            if (entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
+                names.push_back(entry->first.substr(prefix.size()));
+            }
+        }
+        constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        for (std::size_t i = 0, offset = 0; i < names.size(); ++i) {
+            FILE_FULL_DIR_INFO entry{};
+            entry.FileNameLength = static_cast<DWORD>(names[i].size() * sizeof(char16_t));
+            const std::size_t size = (kNameOffset + entry.FileNameLength + 7) / 8 * 8;
+            entry.NextEntryOffset = i + 1 < names.size() ? static_cast<DWORD>(size) : 0;
+            if (offset + size > length) {
+                break;  // what does not fit comes with the next call on Windows; the fake's trees are small
+            }
+            std::memcpy(bytes + offset, &entry, kNameOffset);
+            std::memcpy(bytes + offset + kNameOffset, names[i].data(), entry.FileNameLength);
+            offset += size;
+        }
+        return TRUE;
+    }
+
+    // The fake's current folder is C:\work on every drive.
+    static std::u16string FullPath(std::u16string full) {
+        std::replace(full.begin(), full.end(), u'/', u'\\');
+        const bool hasDrive = full.size() >= 2 && full[1] == u':';
+        if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
+            return full.substr(0, 2) + u"\\work" + (full.size() > 2 ? u"\\" + full.substr(2) : u"");
+        }
+        return !hasDrive && full.rfind(u"\\\\", 0) != 0 ? u"C:\\work\\" + full : full;
+    }
+
+    DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
+                           char16_t** filePart) override {
+        if (filePart != nullptr) {
+            f.problems_.push_back("GetFullPathNameW was asked for the file part");
+        }
+        return Call("GetFullPathNameW") ? 0 : CopyOut(FullPath(fileName), buffer, bufferLength);
+    }
+
+    // The longest volume root the path lies under, named without the long-path prefix.
+    BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) override {
+        std::u16string full = AsciiLower(FullPath(fileName) + u"\\");
+        full.erase(0, full.rfind(u"\\\\?\\", 0) == 0 ? 4 : 0);
+        const std::u16string* volume = nullptr;
+        for (const std::u16string& root : f.volumes_) {
+            if (full.rfind(AsciiLower(root), 0) == 0 && (volume == nullptr || root.size() > volume->size())) {
+                volume = &root;
+            }
+        }
+        if (Call("GetVolumePathNameW") || volume == nullptr) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE : Refuse(ERROR_FILENAME_EXCED_RANGE);
+    }
+
+    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override {
+        std::u16string path = shortPath;
+        for (const auto& [shortName, longName] : f.shortNames_) {
+            if (path.rfind(shortName, 0) == 0) {
+                path.replace(0, shortName.size(), longName);
+            }
+        }
+        return Call("GetLongPathNameW") ? 0 : CopyOut(path, longPath, bufferLength);
+    }
+
+    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override {
+        return Call("GetTempPathW") ? 0 : CopyOut(kTempFolder, buffer, bufferLength);
+    }
+
+    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override {
+        *path = nullptr;
+        if (Call("SHGetKnownFolderPath")) {
+            return static_cast<HRESULT>(0x80070000 | f.lastError_);  // HRESULT_FROM_WIN32
+        }
+        if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
+            return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
+        }
+        *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
+                                                (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
+        return 0;
+    }
+
+    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override {
+        const std::u16string path = pathName;
+        const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
+        if (Call("CreateDirectoryW") || f.paths_.count(path) != 0 || f.files_.count(path) != 0) {
+            return Refuse(ERROR_ALREADY_EXISTS);
+        }
+        if (parent == f.paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
+            return Refuse(kPathNotFound);
+        }
+        f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
+        return TRUE;
+    }
+
+    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
+                                    DWORD infoLength) override {
+        Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
+        if (object == nullptr || f.paths_.count(f.fileOpens_[object->index].resolved) == 0) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        FileOpen& open = f.fileOpens_[object->index];
+        DWORD& attributes = f.paths_[open.resolved];
+        if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) &&
+            (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
+            attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
+            return TRUE;
+        }
+        if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) ||
+            (open.access & DELETE) == 0 || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return Refuse(ERROR_ACCESS_DENIED);
+        }
+        const auto next = f.paths_.upper_bound(open.resolved);
+        const bool empty = next == f.paths_.end() || !Below(next->first, open.resolved);
+        open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+        return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
+    }
+
+    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                   void* overlapped) override {
+        if (Call("WriteFile")) {
+            return FALSE;
+        }
+        const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
+        *bytesWritten = bytesToWrite;
+        Object* pipe = Lookup(file, Kind::PipeWrite);
+        Object* object = Lookup(file, Kind::File);
+        if (file == kStdOutput || file == kStdError) {
+            (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
+        } else if (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0) {
+            return Refuse(ERROR_NO_DATA);
+        } else if (pipe != nullptr) {
+            Put(pipe->index, bytes);
+        } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
+            return Refuse(ERROR_ACCESS_DENIED);
+        } else {
+            f.files_[f.fileOpens_[object->index].path] += bytes;
+        }
+        return TRUE;
+    }
+
+    BOOL DeleteFileW(const char16_t* fileName) override {
+        if (Call("DeleteFileW") || f.files_.count(fileName) == 0) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        return f.files_.erase(fileName) != 0;
+    }
+
+    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override {
+        f.moves_.push_back({flags, {}});
+        const auto from = f.files_.find(existingFileName);
+        if (Call("MoveFileExW") || from == f.files_.end()) {
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        }
+        if (f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+            return Refuse(ERROR_FILE_EXISTS);
+        }
+        f.moves_.back().bytes = from->second;
+        f.files_.erase(from);
+        f.files_[newFileName] = f.moves_.back().bytes;
+        return TRUE;
+    }
+
+    // --- Security ---
+
+    DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
+                                PSECURITY_DESCRIPTOR* securityDescriptor) override {
+        if (Call("GetNamedSecurityInfoW")) {
+            return f.lastError_;
+        }
+        if (objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
+            group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr) {
+            f.problems_.push_back("GetNamedSecurityInfoW was asked for more, or less, than a file's label");
+            return ERROR_INVALID_PARAMETER;
+        }
+        if (f.paths_.count(objectName) == 0) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        // The descriptor holds its header, then the system ACL when the object has a label.
+        constexpr std::size_t kHeader = 20;
+        std::vector<BYTE> descriptor(kHeader);
+        const auto label = f.labels_.find(objectName);
+        if (label != f.labels_.end()) {
+            descriptor.insert(descriptor.end(), label->second.begin(), label->second.end());
+        }
+        *securityDescriptor = Allocate("LocalFree: security descriptor", descriptor.data(), descriptor.size());
+        *sacl = label != f.labels_.end() ? reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader)
+                                         : nullptr;
+        return 0;
+    }
+
+    BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override {
+        if (Call("InitializeAcl") || aclLength < sizeof(ACL)) {
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
+        return TRUE;
+    }
+
+    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy, PSID labelSid) override {
+        return Call("AddMandatoryAce") ? FALSE : AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags,
+                                                           mandatoryPolicy, labelSid);
+    }
+
+    BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override {
+        return Call("AddAccessAllowedAce") ? FALSE
+                                           : AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
+    }
+
+    // Appends one entry to an ACL made by InitializeAcl, as the Add...Ace calls do.
+    BOOL AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid) {
+        const std::size_t used = AclUsed(acl);
+        const std::size_t sidLength = SidLength(static_cast<const BYTE*>(sid));
+        const std::size_t aceSize = kAceHeaderAndMask + sidLength;
+        if (aceRevision != ACL_REVISION || used + aceSize > acl->AclSize) {
+            return Refuse(aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded);
+        }
+        SYSTEM_MANDATORY_LABEL_ACE ace{};
+        ace.Header = ACE_HEADER{type, static_cast<BYTE>(flags), static_cast<WORD>(aceSize)};
+        ace.Mask = mask;
+        auto* bytes = reinterpret_cast<BYTE*>(acl);
+        std::memcpy(bytes + used, &ace, kAceHeaderAndMask);
+        std::memcpy(bytes + used + kAceHeaderAndMask, sid, sidLength);
+        ++acl->AceCount;
+        return TRUE;
+    }
+
+    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
+                          PSID group, ACL* dacl, ACL* sacl) override {
+        if (Call("SetSecurityInfo")) {
+            return f.lastError_;
+        }
+        if ((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
+            securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr || sacl != nullptr ||
+            dacl == nullptr) {
+            f.problems_.push_back("SetSecurityInfo was asked for more, or less, than a DACL of brindle's own");
+            return ERROR_INVALID_PARAMETER;
+        }
+        f.dacls_[handle] = AclBytes(dacl);
+        return 0;
+    }
+
+    DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
+                                ACL* sacl) override {
+        if (Call("SetNamedSecurityInfoW")) {
+            return f.lastError_;
+        }
+        f.labelWrites_.push_back({objectName, objectType, securityInfo, owner != nullptr, group != nullptr,
+                                  dacl != nullptr, sacl != nullptr ? AclBytes(sacl) : std::vector<BYTE>{}});
+        f.labels_[objectName] = f.labelWrites_.back().sacl;  // what a later read sees
+        return 0;
+    }
+
+    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override {
+        if (Call("InitializeSecurityDescriptor")) {
+            return FALSE;
+        }
+        *descriptor = SECURITY_DESCRIPTOR{};
+        descriptor->Revision = static_cast<BYTE>(revision);
+        return TRUE;
+    }
+
+    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
+                                   BOOL daclDefaulted) override {
+        if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
+            f.problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
+        }
+        if (Call("SetSecurityDescriptorDacl")) {
+            return FALSE;
+        }
+        descriptor->Dacl = dacl;
+        return TRUE;
+    }
+
+    // --- Handles, the environment, the standard streams ---
+
+    HANDLE GetStdHandle(DWORD stdHandle) override {
+        Call("GetStdHandle");
+        const auto found = f.standardHandles_.find(stdHandle);
+        return found == f.standardHandles_.end() ? nullptr : found->second;
+    }
+
+    // What GetHandleInformation reports of a handle, and SetHandleInformation changes.
+    DWORD* FlagsOf(const std::string& operation, HANDLE handle) {
+        const auto found = f.handleFlags_.find(handle);
+        const bool known = !Call(operation) && found != f.handleFlags_.end();
+        return known ? &found->second : Refuse(ERROR_INVALID_HANDLE, static_cast<DWORD*>(nullptr));
+    }
+
+    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override {
+        const DWORD* known = FlagsOf("GetHandleInformation", handle);
+        if (known != nullptr) {
+            *flags = *known;
+        }
+        return known != nullptr;
+    }
+
+    BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) override {
+        DWORD* known = FlagsOf("SetHandleInformation", handle);
+        if (known != nullptr) {
+            *known = (*known & ~mask) | (flags & mask);
+        }
+        return known != nullptr;
+    }
+
+    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
+                         DWORD desiredAccess, BOOL inheritHandle, DWORD options) override {
+        if (Call("DuplicateHandle") || sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess ||
+            f.handleFlags_.count(sourceHandle) == 0 || desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
+        f.handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        return TRUE;
+    }
+
+    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
+                                           SIZE_T* size) override {
+        constexpr SIZE_T kListSize = 48;
+        if (Call("InitializeProcThreadAttributeList")) {
+            return FALSE;
+        }
+        if (list == nullptr) {
+            *size = kListSize;
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        if (attributeCount != 1 || flags != 0 || *size < kListSize) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        f.attributeLists_[list].initialised = true;
+        return TRUE;
+    }
+
+    // Windows takes a handle list only of distinct, inheritable handles.
+    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
+                                   SIZE_T size, void* previousValue, SIZE_T* returnSize) override {
+        const auto found = f.attributeLists_.find(list);
+        const auto* handles = static_cast<const HANDLE*>(value);
+        std::vector<HANDLE> sorted(handles, handles + size / sizeof(HANDLE));
+        std::sort(sorted.begin(), sorted.end());
+        const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+        const bool inheritable = std::all_of(sorted.begin(), sorted.end(), [this](HANDLE handle) {
+            const auto info = f.handleFlags_.find(handle);
+            return info != f.handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
+        });
+        if (Call("UpdateProcThreadAttribute") || found == f.attributeLists_.end() || !found->second.initialised ||
+            flags != 0 || attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 ||
+            !distinct || !inheritable || previousValue != nullptr || returnSize != nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        found->second.handles = handles;
+        found->second.handleCount = sorted.size();
+        return TRUE;
+    }
+
+    void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override {
+        Call("DeleteProcThreadAttributeList");
+        ++f.attributeLists_[list].deletes;
+    }
+
+    BOOL GetEnvironmentStringsW(std::u16string& block) override {
+        if (Call("GetEnvironmentStringsW")) {
+            return FALSE;
+        }
+        block.clear();
+        for (const auto& [name, value] : f.environment_) {
+            block += name + u"=" + value + u'\0';
+        }
+        block += u'\0';
+        return TRUE;
+    }
+
+    std::u16string ReadEnvironmentVariable(std::u16string_view name) override {
+        Call("ReadEnvironmentVariable");
+        for (const auto& [variable, value] : f.environment_) {
+            if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
+                return value;
+            }
+        }
+        return {};
+    }
+
+    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
+        Call(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
+        if (!add && f.consoleHandler_ != handler) {
+            f.problems_.push_back("a console handler removed that was not installed");
+        }
+        f.consoleHandler_ = add ? handler : nullptr;
+        return TRUE;
+    }
+
+    BOOL CloseHandle(HANDLE handle) override {
+        Object* object = Lookup(handle, std::nullopt);
+        Call("CloseHandle(" + (object != nullptr ? object->label : "unknown") + ")");
+        f.lastError_ = kErrorLeftByRelease;
+        if (object == nullptr) {
+            f.problems_.push_back("CloseHandle on a handle the fake never gave out");
+            return FALSE;
+        }
+        if (++object->closes != 1) {
+            return FALSE;
+        }
+        if (object->kind == Kind::Job) {
+            EndJob(f.jobs_[object->index], std::nullopt);
+        }
+        if (object->kind == Kind::File && f.fileOpens_[object->index].deletePending) {
+            f.paths_.erase(f.fileOpens_[object->index].resolved);
+            f.reparsePoints_.erase(f.fileOpens_[object->index].resolved);
+        }
+        return TRUE;
+    }
+
+    // --- Processes ---
+
+    // Windows' search finds the programs of the scenario, by name with the extension given.
+    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
+                      char16_t* buffer, char16_t** filePart) override {
+        if (path != nullptr || filePart != nullptr) {
+            f.problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
+        }
+        const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
+        if (Call("SearchPathW") || f.programs_.count(name) == 0) {
+            return Refuse(ERROR_FILE_NOT_FOUND, DWORD{0});
+        }
+        return CopyOut(kProgramFolder + name, buffer, bufferLength);
+    }
+
+    BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
+                              SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                              BOOL inheritHandles, DWORD creationFlags, void* environment,
+                              const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                              PROCESS_INFORMATION* processInformation) override {
+        const Object* object = Lookup(token, Kind::Token);
+        return CreateChild({"CreateProcessAsUserW", object != nullptr ? object->label : "invalid token",
+                            applicationName != nullptr, commandLine, commandLine,
+                            processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
+                            environment != nullptr, currentDirectory != nullptr, *startupInfo},
+                           startupInfo, environment, processInformation);
+    }
+
+    // Without a token argument the child gets the launcher's own primary token.
+    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine, SECURITY_ATTRIBUTES* processAttributes,
+                        SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                        void* environment, const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
+                        PROCESS_INFORMATION* processInformation) override {
+        return CreateChild({"CreateProcessW", "", applicationName != nullptr, commandLine, commandLine,
+                            processAttributes != nullptr || threadAttributes != nullptr, inheritHandles, creationFlags,
+                            environment != nullptr, currentDirectory != nullptr, *startupInfo},
+                           startupInfo, environment, processInformation);
+    }
+
+    BOOL CreateChild(FakeCreation creation, const STARTUPINFOW* startupInfo, const void* environment,
+                     PROCESS_INFORMATION* processInformation) {
+        // What the creation was handed through its startup record and environment.
+        if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
+            const auto found = f.attributeLists_.find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList);
+            if (startupInfo->cb != sizeof(STARTUPINFOEXW) || found == f.attributeLists_.end() ||
+                !found->second.initialised || found->second.deletes != 0) {
+                f.problems_.push_back("an extended startup record without a live attribute list");
+            } else {
+                creation.handleListGiven = true;
+                creation.handleList.assign(found->second.handles, found->second.handles + found->second.handleCount);
+            }
+        }
+        if (environment != nullptr) {
+            if ((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0) {
+                f.problems_.push_back("a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
+            }
+            const auto* block = static_cast<const char16_t*>(environment);
+            std::size_t length = 0;
+            while (block[length] != u'\0' || block[length + 1] != u'\0') {
+                ++length;
+            }
+            creation.environment.assign(block, length + 2);
+        }
+        f.creations_.push_back(creation);
+        // Windows adds ".exe" to a program named without an extension.
+        auto program = f.programs_.find(ProgramOf(creation.commandLine));
+        if (program == f.programs_.end()) {
+            program = f.programs_.find(ProgramOf(creation.commandLine) + u".exe");
+        }
+        const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
+        if (Call(creation.api) || tokenLabel == "invalid token") {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        if (creation.commandLine.size() > kLongestCommandLine) {
+            return Refuse(ERROR_FILENAME_EXCED_RANGE);
+        }
+        if (program == f.programs_.end() || (program->second.demandsElevation && IsReducedToken(tokenLabel))) {
+            return Refuse(program == f.programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
+        }
+        f.processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
+        const STARTUPINFOW& startup = creation.startup;
+        std::vector<HANDLE> inheritable = creation.handleList;
+        if (!creation.handleListGiven && creation.inheritHandles) {
+            inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+        }
+        for (HANDLE handle : inheritable) {
+            for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
+                Object* pipe = Lookup(handle, end);
+                if (pipe != nullptr && (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
+                    f.processes_.back().inherited.emplace_back(end, pipe->index);
+                }
+            }
+        }
+        // What the program will write is there from the start.
+        for (const auto& [stream, text] : {std::pair{startup.hStdOutput, &program->second.output},
+                                          std::pair{startup.hStdError, &program->second.errors}}) {
+            if (Object* pipe = Lookup(stream, Kind::PipeWrite)) {
+                Put(pipe->index, *text);
+            }
+        }
+        processInformation->hProcess = NewHandle(Kind::Process, "process", f.processes_.size() - 1);
+        processInformation->hThread = NewHandle(Kind::Thread, "thread", f.processes_.size() - 1);
+        processInformation->dwProcessId = ProcessId(f.processes_.size());
+        processInformation->dwThreadId = processInformation->dwProcessId + 1;
+        return TRUE;
+    }
+
+    DWORD ResumeThread(HANDLE thread) override {
+        if (Object* relay = Lookup(thread, Kind::RelayThread)) {
+            Call("ResumeThread(relay)");
+            if (!f.threads_[relay->index].ran) {
+                RunThread(relay->index);
+            }
+            return 1;
+        }
+        Object* object = Enter("ResumeThread", thread, Kind::Thread);
+        if (object == nullptr) {
+            return static_cast<DWORD>(-1);
+        }
+        Process& process = f.processes_[object->index];
+        process.resumed = true;
+        process.exited = !process.program.hangs;
+        for (const FakeEntry& entry : process.program.leavesInTemp) {
+            const std::u16string path = process.temp + u"\\" + entry.path;
+            if (entry.linkTarget.empty()) {
+                f.paths_[path] = entry.attributes;
+            } else {
+                f.AddLink(path, entry.linkTarget);
+            }
+        }
+        StartTree(object->index);
+        return 1;
+    }
+
+    // What the port of a resumed child's job hears of its tree, in order.
+    void StartTree(std::size_t child) {
+        const auto job = std::find_if(f.jobs_.begin(), f.jobs_.end(), [child](const Job& j) {
+            return j.port && std::count(j.processes.begin(), j.processes.end(), child) != 0;
+        });
+        if (job == f.jobs_.end()) {
+            return;
+        }
+        std::deque<std::pair<DWORD, DWORD>>& queue = f.ports_[*job->port].queue;
+        const auto post = [&queue](DWORD message, std::size_t process) {
+            queue.emplace_back(message, ProcessId(process + 1));
+        };
+        post(JOB_OBJECT_MSG_NEW_PROCESS, child);
+        for (const FakeDescendant& d : std::vector<FakeDescendant>(f.processes_[child].program.descendants)) {
+            f.processes_.push_back({FakeProgram{d.exitCode, d.hangs}, f.processes_[child].tokenLabel, d.image, {}, true,
+                                    !d.hangs, d.goneBeforeRead});
+            if (!d.idReused) {
+                job->processes.push_back(f.processes_.size() - 1);
+            }
+            post(JOB_OBJECT_MSG_NEW_PROCESS, f.processes_.size() - 1);
+            if (!d.hangs) {
+                post(JOB_OBJECT_MSG_EXIT_PROCESS, f.processes_.size() - 1);
+            }
+        }
+        const std::vector<std::pair<DWORD, DWORD>>& messages = f.processes_[child].program.jobMessages;
+        queue.insert(queue.end(), messages.begin(), messages.end());
+        if (f.processes_[child].exited) {
+            post(JOB_OBJECT_MSG_EXIT_PROCESS, child);
+        }
+    }
+
+    // A relay thread and a process are waited on alike: ended, or the limit passes on the clock.
+    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
+        f.waitLimits_.push_back(milliseconds);
+        if (Call("WaitForSingleObject") || f.waitFailure_) {
+            f.lastError_ = f.waitFailure_ ? f.waitFailure_->second : f.lastError_;
+            return f.waitFailure_ ? f.waitFailure_->first : WAIT_FAILED;
+        }
+        Object* relay = Lookup(handle, Kind::RelayThread);
+        Object* object = Lookup(handle, Kind::Process);
+        if (relay == nullptr && object == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE, WAIT_FAILED);
+        }
+        if (object != nullptr && f.interrupt_ && f.consoleHandler_ != nullptr && f.processes_[object->index].Running()) {
+            const DWORD event = *f.interrupt_;
+            f.interrupt_.reset();
+            f.consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
+        }
+        if (relay != nullptr ? f.ThreadEnded(f.threads_[relay->index]) : !f.processes_[object->index].Running()) {
+            f.clock_ += relay != nullptr ? 0 : kChildRunMs;
+            return WAIT_OBJECT_0;
+        }
+        if (milliseconds == INFINITE) {
+            f.problems_.push_back("waited without a limit on something that never ends");
+            return Refuse(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+        }
+        f.clock_ += milliseconds;
+        return WAIT_TIMEOUT;
+    }
+
+    BOOL TerminateProcess(HANDLE process, UINT exitCode) override {
+        Object* object = Enter("TerminateProcess", process, Kind::Process);
+        if (object != nullptr && f.processes_[object->index].Running()) {
+            f.processes_[object->index].terminatedWith = exitCode;
+        }
+        return object != nullptr;
+    }
+
+    BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override {
+        Object* object = Enter("GetExitCodeProcess", process, Kind::Process);
+        if (object == nullptr) {
+            return FALSE;
+        }
+        const Process& target = f.processes_[object->index];
+        *exitCode = target.terminatedWith ? *target.terminatedWith : target.exited ? target.program.exitCode : kStillActive;
+        return TRUE;
+    }
+
+    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override {
+        if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
+            inheritHandle) {
+            f.problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
+        }
+        const std::size_t index = (processId - ProcessId(1)) / 4;
+        if (Call("OpenProcess") || processId % 4 != 0 || index >= f.processes_.size() || f.processes_[index].gone) {
+            return Refuse(ERROR_INVALID_PARAMETER, HANDLE{});
+        }
+        return NewHandle(Kind::Process, "opened process", index);
+    }
+
+    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override {
+        Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
+        Object* jobObject = Lookup(job, Kind::Job);
+        if (processObject == nullptr || jobObject == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const std::vector<std::size_t>& members = f.jobs_[jobObject->index].processes;
+        *result = std::count(members.begin(), members.end(), processObject->index) != 0 && !f.Lies(Lie::JobMembership);
+        return TRUE;
+    }
+
+    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override {
+        Object* object = Enter("QueryFullProcessImageNameW", process, Kind::Process);
+        const std::u16string image = object != nullptr ? f.processes_[object->index].image : u"";
+        if (object == nullptr || flags != 0 || CopyOut(image, name, *size) > image.size()) {
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        }
+        *size = static_cast<DWORD>(image.size());
+        return TRUE;
+    }
+
+    // --- Jobs and their ports ---
+
+    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override {
+        if (attributes != nullptr || name != nullptr) {
+            f.problems_.push_back("the job was given security attributes or a name");
+        }
+        if (Call("CreateJobObjectW")) {
+            return nullptr;
+        }
+        f.jobs_.push_back({});
+        return NewHandle(Kind::Job, "job", f.jobs_.size() - 1);
+    }
+
+    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override {
+        Object* object = Enter("SetInformationJobObject", job, Kind::Job);
+        if (object == nullptr || info == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        Job& target = f.jobs_[object->index];
+        const std::tuple<JOBOBJECTINFOCLASS, std::size_t, std::vector<BYTE>*> records[] = {
+            {JobObjectExtendedLimitInformation, sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION), &target.extendedLimit},
+            {JobObjectBasicUIRestrictions, sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS), &target.uiRestrictions},
+            {JobObjectCpuRateControlInformation, sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION), &target.cpuRate},
+            {JobObjectEndOfJobTimeInformation, sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION), &target.endOfJobTime},
+        };
+        for (const auto& [recordClass, size, bytes] : records) {
+            if (infoClass == recordClass && infoLength == size) {
+                *bytes = Bytes(info, infoLength);
+                return TRUE;
+            }
+        }
+        const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
+        const bool associates = infoClass == JobObjectAssociateCompletionPortInformation &&
+                                infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT);
+        Object* port = associates ? Lookup(association->CompletionPort, Kind::Port) : nullptr;
+        if (port == nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        if (association->CompletionKey != job || !target.processes.empty()) {
+            f.problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
+        }
+        target.port = port->index;
+        f.ports_[port->index] = {{}, job, object->index};
+        return TRUE;
+    }
+
+    BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override {
+        Object* jobObject = Enter("AssignProcessToJobObject", job, Kind::Job);
+        Object* processObject = Lookup(process, Kind::Process);
+        if (jobObject == nullptr || processObject == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        f.jobs_[jobObject->index].processes.push_back(processObject->index);
+        return TRUE;
+    }
+
+    BOOL TerminateJobObject(HANDLE job, UINT exitCode) override {
+        Object* object = Enter("TerminateJobObject", job, Kind::Job);
+        if (object != nullptr) {
+            EndJob(f.jobs_[object->index], exitCode);
+        }
+        return object != nullptr;
+    }
+
+    // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
+    void EndJob(Job& job, std::optional<UINT> exitCode) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        if (job.extendedLimit.size() == sizeof(limits)) {
+            std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
+        }
+        if (!exitCode && (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
+            return;
+        }
+        job.terminatedWith = exitCode ? exitCode : job.terminatedWith;
+        for (std::size_t index : job.processes) {
+            Process& process = f.processes_[index];
+            process.jobEnded = true;
+            if (process.Running()) {
+                process.terminatedWith = exitCode;
+                process.exited = process.endedByJobClose = !exitCode;
+            }
+        }
+    }
+
+    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
+                                   DWORD* returnLength) override {
+        Object* object = Enter("QueryInformationJobObject", job, Kind::Job);
+        if (object == nullptr || returnLength != nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const auto running = [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); };
+        if (infoClass == JobObjectBasicAccountingInformation && std::any_of(f.threads_.begin(), f.threads_.end(), running)) {
+            f.problems_.push_back("the job's figures read while a relay still runs");
+        }
+        const Job& target = f.jobs_[object->index];
+        // A record reads back as it was set, or as zeros where the platform ignored it.
+        const auto readBack = [&](const std::vector<BYTE>& record, Lie lie) {
+            if (record.size() != infoLength) {
+                return Refuse(ERROR_INVALID_PARAMETER);
+            }
+            std::memcpy(info, record.data(), infoLength);
+            if (f.Lies(lie)) {
+                std::memset(info, 0, infoLength);
+            }
+            return TRUE;
+        };
+        if (infoClass == JobObjectBasicUIRestrictions || infoClass == JobObjectCpuRateControlInformation) {
+            return infoClass == JobObjectBasicUIRestrictions ? readBack(target.uiRestrictions, Lie::UiRestrictions)
+                                                             : readBack(target.cpuRate, Lie::CpuRate);
+        }
+        if (infoClass == JobObjectBasicAccountingInformation &&
+            infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+            JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+            accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
+            accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
+            accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
+            for (std::size_t index : target.processes) {
+                accounting.ActiveProcesses += f.processes_[index].Running() ? 1 : 0;
+            }
+            std::memcpy(info, &accounting, sizeof(accounting));
+            return TRUE;
+        }
+        if (infoClass != JobObjectExtendedLimitInformation || infoLength != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) ||
+            target.extendedLimit.size() != infoLength) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
+        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+        limits.PeakJobMemoryUsed = kPeakJobMemory;
+        // Windows keeps the memory limits in whole pages.
+        limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
+        limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
+        if (f.Lies(Lie::JobLimits)) {
+            limits.BasicLimitInformation.LimitFlags = 0;
+        }
+        std::memcpy(info, &limits, sizeof(limits));
+        return TRUE;
+    }
+
+    void GetSystemInfo(SYSTEM_INFO* info) override {
+        std::memset(info, 0, sizeof(*info));
+        info->dwPageSize = kPageSize;
+    }
+
+    HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
+                                  DWORD concurrentThreads) override {
+        if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
+            f.problems_.push_back("a completion port for a file, or read by more than one thread");
+        }
+        if (Call("CreateIoCompletionPort")) {
+            return nullptr;
+        }
+        f.ports_.push_back({});
+        return NewHandle(Kind::Port, "port", f.ports_.size() - 1);
+    }
+
+    // A port whose child chatters gets a message each kChatterMs; a scenario that reads a
+    // port without end is a problem, and the read then fails.
+    BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
+                                   LPOVERLAPPED* overlapped, DWORD milliseconds) override {
+        *overlapped = nullptr;
+        Object* object = Enter("GetQueuedCompletionStatus", port, Kind::Port);
+        if (object == nullptr) {
+            return FALSE;
+        }
+        f.portWaits_.push_back(milliseconds);
+        Port& target = f.ports_[object->index];
+        const std::vector<std::size_t>* members = target.job ? &f.jobs_[*target.job].processes : nullptr;
+        const Process* child = members != nullptr && !members->empty() ? &f.processes_[members->front()] : nullptr;
+        if (target.queue.empty() && child != nullptr && child->program.chatters && child->Running() &&
+            milliseconds >= kChatterMs) {
+            f.clock_ += kChatterMs;
+            target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
+        }
+        if (target.queue.empty() && child != nullptr && child->program.floods) {
+            f.clock_ += 1;
+            target.queue.emplace_back(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 0);
+        }
+        if (f.portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
+            f.problems_.push_back("a port read without end");
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        if (target.queue.empty()) {
+            f.clock_ += milliseconds;
+            return Refuse(WAIT_TIMEOUT);
+        }
+        *bytesTransferred = target.queue.front().first;
+        *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
+        *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(target.queue.front().second));
+        target.queue.pop_front();
+        return TRUE;
+    }
+
+    // --- Pipes and the launcher's threads ---
+
+    void Put(std::size_t pipe, const std::string& bytes) {
+        f.pipes_[pipe].buffer += bytes;
+        f.pipes_[pipe].received += bytes;
+    }
+
+    BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override {
+        if (size != 0) {
+            f.problems_.push_back("a pipe of a size of its own");
+        }
+        if (Call("CreatePipe")) {
+            return FALSE;
+        }
+        f.pipes_.push_back({});
+        *readPipe = NewHandle(Kind::PipeRead, "pipe read end", f.pipes_.size() - 1);
+        *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", f.pipes_.size() - 1);
+        f.handleFlags_[*readPipe] = f.handleFlags_[*writePipe] =
+            attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        return TRUE;
+    }
+
+    // The standard input is pipe 0; a file there ends with a read of nothing.
+    BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override {
+        *bytesRead = 0;
+        Object* end = Lookup(file, Kind::PipeRead);
+        if (Call("ReadFile") || (file != kStdInput && (end == nullptr || overlapped != nullptr))) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const std::size_t pipe = file == kStdInput ? 0 : end->index;
+        std::string& source = f.pipes_[pipe].buffer;
+        if (source.empty() && f.OpenEnds(pipe, Kind::PipeWrite) != 0) {
+            return Block(pipe);
+        }
+        if (source.empty()) {
+            return pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
+        }
+        *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source.size()));
+        std::memcpy(buffer, source.data(), *bytesRead);
+        source.erase(0, *bytesRead);
+        return TRUE;
+    }
+
+    // A read that would wait: a thread of the launcher's blocks there, and what it sees is the end of its copy.
+    BOOL Block(std::size_t pipe) {
+        if (!f.runningThread_) {
+            f.problems_.push_back("a read that would block the launcher's own thread for good");
+        } else {
+            f.threads_[*f.runningThread_].blockedOn = pipe;
+        }
+        return Refuse(ERROR_OPERATION_ABORTED);
+    }
+
+    void RunThread(std::size_t thread) {
+        f.threads_[thread].ran = true;
+        f.runningThread_ = thread;
+        f.threads_[thread].start(f.threads_[thread].parameter);
+        f.runningThread_.reset();
+    }
+
+    HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                        void* parameter, DWORD creationFlags, DWORD* threadId) override {
+        if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
+            f.problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
+        }
+        if (Call("CreateThread")) {
+            return nullptr;
+        }
+        f.threads_.push_back({start, parameter});
+        const auto* descriptor =
+            static_cast<const SECURITY_DESCRIPTOR*>(attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
+        f.threadDacls_.push_back(descriptor != nullptr ? AclBytes(static_cast<const ACL*>(descriptor->Dacl))
+                                                       : std::vector<BYTE>{});
+        const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
+        if ((creationFlags & CREATE_SUSPENDED) == 0) {
+            RunThread(f.threads_.size() - 1);
+        }
+        return handle;
+    }
+
+    BOOL CancelSynchronousIo(HANDLE thread) override {
+        Object* relay = Enter("CancelSynchronousIo", thread, Kind::RelayThread);
+        if (relay == nullptr || f.ThreadEnded(f.threads_[relay->index]) || !f.threads_[relay->index].ran) {
+            return Refuse(ERROR_NOT_FOUND);
+        }
+        f.threads_[relay->index].cancelled = true;
+        return TRUE;
+    }
+
+private:
+    FakePlatform& f;
+    bool failed_ = false;  // the call being made has failed, and said why
+};
 
 FakePlatform::FakePlatform()
-    : ownGroups_{{"S-1-1-0", 0x7}, {"S-1-5-32-544", 0xF}, {"S-1-5-5-0-12345", 0xC0000007},
-                 {"S-1-16-12288", 0x60}} {
+    : ownGroups_{{"S-1-1-0", 0x7}, {"S-1-5-32-544", 0xF}, {"S-1-5-5-0-12345", 0xC0000007}, {"S-1-16-12288", 0x60}},
+      seam_(std::make_unique<Seam>(*this)) {
     SetStandardHandle(STD_INPUT_HANDLE, kStdInput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_OUTPUT_HANDLE, kStdOutput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_ERROR_HANDLE, kStdError, HANDLE_FLAG_INHERIT);
@@ -99,10 +1497,9 @@ FakePlatform::FakePlatform()
     paths_[kLocalLowFolder] = FILE_ATTRIBUTE_DIRECTORY;
 }
 
-void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target) {
-    AddReparsePoint(path, kMountPoint);
-    linkTargets_[path] = target;
-}
+FakePlatform::~FakePlatform() = default;
+
+FakePlatform::operator Platform&() { return *seam_; }
 
 void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags) {
     standardHandles_[stream] = handle;
@@ -113,55 +1510,33 @@ void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<
     }
 }
 
-FakePlatform::~FakePlatform() = default;
-
-void FakePlatform::Fail(const std::string& operation, DWORD error, int callNumber) {
-    failures_[operation][callNumber] = error;
-}
-
-void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag) {
+void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag, const std::u16string& target) {
     paths_[path] = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    reparseTags_[path] = tag;
+    reparsePoints_[path] = {tag, target};
 }
 
+void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target) {
+    AddReparsePoint(path, kMountPoint, target);
+}
+
+// The label is written as the launcher writes one, through InitializeAcl and AddMandatoryAce.
 void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> entries) {
-    std::vector<BYTE> acl(sizeof(ACL), 0);
+    std::vector<DWORD> buffer(64 * (entries.size() + 1));
+    auto* acl = reinterpret_cast<ACL*>(buffer.data());
+    *acl = ACL{ACL_REVISION, 0, static_cast<WORD>(buffer.size() * sizeof(DWORD)), 0, 0};
     for (const FakeLabel& entry : entries) {
-        const std::vector<BYTE> sid = SidBytes(entry.sid);
-        const std::size_t aceSize = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + sid.size();
-        SYSTEM_MANDATORY_LABEL_ACE ace{};
-        ace.Header = ACE_HEADER{SYSTEM_MANDATORY_LABEL_ACE_TYPE, static_cast<BYTE>(entry.flags),
-                                static_cast<WORD>(aceSize)};
-        ace.Mask = entry.mask;
-        const auto* aceBytes = reinterpret_cast<const BYTE*>(&ace);
-        acl.insert(acl.end(), aceBytes, aceBytes + sizeof(ace) - sizeof(DWORD));
-        acl.insert(acl.end(), sid.begin(), sid.end());
+        std::vector<BYTE> sid = SidBytes(entry.sid);
+        seam_->AppendAce(acl, ACL_REVISION, SYSTEM_MANDATORY_LABEL_ACE_TYPE, entry.flags, entry.mask, sid.data());
     }
-    const ACL header{ACL_REVISION, 0, static_cast<WORD>(acl.size()), static_cast<WORD>(entries.size()), 0};
-    std::memcpy(acl.data(), &header, sizeof(header));
-    labels_[path] = acl;
-}
-
-void FakePlatform::FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
-
-void FakePlatform::SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
-    for (auto& [variable, current] : environment_) {
-        if (AsciiLower(variable) == AsciiLower(name)) {
-            current = value;
-            return;
-        }
-    }
-    environment_.emplace_back(name, value);
+    acl->AclSize = static_cast<WORD>(AclUsed(acl));
+    labels_[path] = AclBytes(acl);
 }
 
 std::vector<std::u16string> FakePlatform::ErrorLines() const {
     std::vector<std::u16string> lines;
-    std::size_t start = 0;
-    while (start < standardError_.size()) {
-        const std::size_t end = standardError_.find(u'\n', start);
-        const std::size_t stop = end == std::u16string::npos ? standardError_.size() : end + 1;
-        lines.push_back(standardError_.substr(start, stop - start));
-        start = stop;
+    for (std::size_t start = 0, end = 0; start < standardError_.size(); start = end) {
+        end = std::min(standardError_.find(u'\n', start), standardError_.size() - 1) + 1;
+        lines.push_back(standardError_.substr(start, end - start));
     }
     return lines;
 }
@@ -170,19 +1545,26 @@ std::size_t FakePlatform::CountCalls(const std::string& operation) const {
     return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), operation));
 }
 
+std::vector<std::string> FakePlatform::CloseOrder() const {
+    std::vector<std::string> labels;
+    for (const std::string& call : calls_) {
+        if (call.rfind("CloseHandle(", 0) == 0) {
+            labels.push_back(call.substr(12, call.size() - 13));
+        }
+    }
+    return labels;
+}
+
 std::vector<std::string> FakePlatform::Problems() const {
     std::vector<std::string> problems = problems_;
     for (const Object& object : objects_) {
-        if (object.closes == 0) {
-            problems.push_back(object.label + " left open");
-        } else if (object.closes > 1) {
+        if (object.closes != 1) {
             problems.push_back(object.label + " closed " + std::to_string(object.closes) + " times");
         }
     }
-    for (const auto& sid : sids_) {
-        if (sid->frees != 1) {
-            problems.push_back("SID " + SidText(sid->bytes.data()) + " freed " + std::to_string(sid->frees) +
-                               " times");
+    for (const auto& allocation : allocations_) {
+        if (allocation->frees != 1) {
+            problems.push_back(allocation->what + " freed " + std::to_string(allocation->frees) + " times");
         }
     }
     for (const auto& [address, list] : attributeLists_) {
@@ -190,7 +1572,7 @@ std::vector<std::string> FakePlatform::Problems() const {
             problems.push_back("attribute list deleted " + std::to_string(list.deletes) + " times");
         }
     }
-    for (const FakeThread& thread : threads_) {
+    for (const Thread& thread : threads_) {
         if (!ThreadEnded(thread)) {
             problems.push_back("a relay thread still running at the end of the run");
         }
@@ -198,1517 +1580,21 @@ std::vector<std::string> FakePlatform::Problems() const {
     if (consoleHandler_ != nullptr) {
         problems.push_back("the console handler left installed");
     }
-    if (knownFoldersOut_ != 0) {
-        problems.push_back("a known folder's path not freed exactly once");
-    }
-    for (const auto& allocation : localAllocations_) {
-        if (allocation->frees != 1) {
-            problems.push_back("security descriptor freed " + std::to_string(allocation->frees) + " times");
-        }
-    }
     return problems;
 }
 
 std::vector<FakePlatform::ProcessView> FakePlatform::Processes() const {
     std::vector<ProcessView> views;
     for (const Process& process : processes_) {
-        const bool running = process.resumed && !process.exited && !process.terminatedWith;
-        views.push_back({process.tokenLabel, process.resumed, running, process.terminatedWith,
-                         process.endedByJobClose});
+        views.push_back({process.tokenLabel, process.resumed, process.resumed && process.Running(),
+                         process.terminatedWith, process.endedByJobClose});
     }
     return views;
 }
 
 const FakePlatform::Token* FakePlatform::FindToken(const std::string& label) const {
-    for (const Token& token : tokens_) {
-        if (token.label == label) {
-            return &token;
-        }
-    }
-    return nullptr;
-}
-
-bool FakePlatform::ShouldFail(const std::string& operation) {
-    calls_.push_back(operation);
-    const int callNumber = ++callCounts_[operation];
-    const auto failures = failures_.find(operation);
-    if (failures == failures_.end()) {
-        return false;
-    }
-    const auto failure = failures->second.find(callNumber);
-    if (failure == failures->second.end()) {
-        return false;
-    }
-    lastError_ = failure->second;
-    return true;
-}
-
-HANDLE FakePlatform::NewHandle(Kind kind, const std::string& label, std::size_t index) {
-    objects_.push_back({kind, label, 0, index});
-    return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * objects_.size());
-}
-
-FakePlatform::Object* FakePlatform::Lookup(HANDLE handle, Kind kind) {
-    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-    if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
-        return nullptr;
-    }
-    Object& object = objects_[(value - 0x1000) / 8 - 1];
-    if (object.kind != kind || object.closes != 0) {
-        return nullptr;
-    }
-    return &object;
-}
-
-void FakePlatform::WriteStandardError(std::u16string_view text) { standardError_ += text; }
-
-void FakePlatform::WriteStandardOutput(std::u16string_view text) { standardOutput_ += text; }
-
-ULONGLONG FakePlatform::GetTickCount64() { return clock_; }
-
-HANDLE FakePlatform::GetCurrentProcess() { return kCurrentProcess; }
-
-HANDLE FakePlatform::GetCurrentThread() { return kCurrentThread; }
-
-DWORD FakePlatform::GetCurrentProcessId() { return kOwnProcessId; }
-
-BOOL FakePlatform::OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
-    if (ShouldFail("OpenProcessToken")) {
-        return FALSE;
-    }
-    if (Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr) {
-        // The token the child runs with, as it reads back.
-        const Token* created = FindToken(processes_[child->index].tokenLabel);
-        Token read;
-        read.groups = ownGroups_;
-        if (created != nullptr && !Lies(Lie::Token)) {
-            read = *created;
-        }
-        read.label = "child token";
-        tokens_.push_back(read);
-        *token = NewHandle(Kind::Token, read.label, tokens_.size() - 1);
-        return TRUE;
-    }
-    if (process != kCurrentProcess) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    Token own;
-    // The token brindle opens only to read its user is told apart from the one it launches with.
-    own.label = desiredAccess == TOKEN_QUERY ? "query token" : "own token";
-    own.groups = ownGroups_;
-    own.openedWithAccess = desiredAccess;
-    tokens_.push_back(own);
-    *token = NewHandle(Kind::Token, own.label, tokens_.size() - 1);
-    return TRUE;
-}
-
-BOOL FakePlatform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                                       DWORD infoLength, DWORD* returnLength) {
-    const bool fail = ShouldFail("GetTokenInformation");
-    Object* object = Lookup(token, Kind::Token);
-    if (!fail && object != nullptr && infoClass == TokenElevation) {
-        *returnLength = sizeof(TOKEN_ELEVATION);
-        if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
-            lastError_ = ERROR_INSUFFICIENT_BUFFER;
-            return FALSE;
-        }
-        static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = elevated_ ? 1 : 0;
-        return TRUE;
-    }
-    if (!fail && object != nullptr && (infoClass == TokenIntegrityLevel || infoClass == TokenPrivileges)) {
-        const Token& read = tokens_[object->index];
-        const std::vector<BYTE> sid = SidBytes(read.integrityLabel);
-        const std::size_t privileges = 1 + read.otherPrivileges;
-        *returnLength = static_cast<DWORD>(infoClass == TokenIntegrityLevel
-                                               ? sizeof(TOKEN_MANDATORY_LABEL) + sid.size()
-                                               : offsetof(TOKEN_PRIVILEGES, Privileges) +
-                                                     privileges * sizeof(LUID_AND_ATTRIBUTES));
-        if (info == nullptr || infoLength < *returnLength) {
-            lastError_ = ERROR_INSUFFICIENT_BUFFER;
-            return FALSE;
-        }
-        auto* bytes = static_cast<BYTE*>(info);
-        if (infoClass == TokenIntegrityLevel) {
-            std::memcpy(bytes + sizeof(TOKEN_MANDATORY_LABEL), sid.data(), sid.size());
-            static_cast<TOKEN_MANDATORY_LABEL*>(info)->Label = {bytes + sizeof(TOKEN_MANDATORY_LABEL), SE_GROUP_INTEGRITY};
-            return TRUE;
-        }
-        // SeChangeNotifyPrivilege (23), then the others from SeCreateTokenPrivilege (2) on.
-        auto* record = static_cast<TOKEN_PRIVILEGES*>(info);
-        record->PrivilegeCount = static_cast<DWORD>(privileges);
-        for (std::size_t i = 0; i < privileges; ++i) {
-            const LUID_AND_ATTRIBUTES entry{{i == 0 ? 23u : static_cast<DWORD>(i + 1), 0}, 0};
-            std::memcpy(bytes + offsetof(TOKEN_PRIVILEGES, Privileges) + i * sizeof(entry), &entry, sizeof(entry));
-        }
-        return TRUE;
-    }
-    if (!fail && object != nullptr && infoClass == TokenUser) {
-        const std::vector<BYTE> sid = SidBytes(kUserSid);
-        *returnLength = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
-        if (info == nullptr || infoLength < *returnLength) {
-            lastError_ = ERROR_INSUFFICIENT_BUFFER;
-            return FALSE;
-        }
-        BYTE* sidPlace = static_cast<BYTE*>(info) + sizeof(TOKEN_USER);
-        std::memcpy(sidPlace, sid.data(), sid.size());
-        static_cast<TOKEN_USER*>(info)->User = SID_AND_ATTRIBUTES{sidPlace, 0};
-        return TRUE;
-    }
-    if (fail || object == nullptr || infoClass != TokenGroups) {
-        *returnLength = 0;
-        if (!fail) {
-            lastError_ = ERROR_INVALID_PARAMETER;
-        }
-        return FALSE;
-    }
-    const std::vector<FakeGroup>& groups = tokens_[object->index].groups;
-    std::vector<std::vector<BYTE>> sids;
-    std::size_t required = kGroupsOffset + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-    for (const FakeGroup& group : groups) {
-        sids.push_back(SidBytes(group.sid));
-        required += sids.back().size();
-    }
-    *returnLength = static_cast<DWORD>(required);
-    if (info == nullptr || infoLength < required) {
-        lastError_ = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-    }
-    auto* bytes = static_cast<BYTE*>(info);
-    if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
-        problems_.push_back("token information buffer was not zero-filled");
-    }
-    auto* record = static_cast<TOKEN_GROUPS*>(info);
-    record->GroupCount = static_cast<DWORD>(groups.size());
-    BYTE* sidPlace = bytes + kGroupsOffset + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        std::memcpy(sidPlace, sids[i].data(), sids[i].size());
-        SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
-        std::memcpy(bytes + kGroupsOffset + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
-        sidPlace += sids[i].size();
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                                       DWORD infoLength) {
-    if (ShouldFail("SetTokenInformation")) {
-        return FALSE;
-    }
-    Object* object = Lookup(token, Kind::Token);
-    if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
-    Token& target = tokens_[object->index];
-    target.integrityLabel = SidText(static_cast<const BYTE*>(label->Label.Sid));
-    target.integrityLabelAttributes = label->Label.Attributes;
-    target.integrityLabelLength = infoLength;
-    return TRUE;
-}
-
-BOOL FakePlatform::AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
-                                            DWORD subAuthority0, DWORD subAuthority1, PSID* sid) {
-    if (ShouldFail("AllocateAndInitializeSid")) {
-        return FALSE;
-    }
-    if (subAuthorityCount < 1 || subAuthorityCount > 2) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    auto allocated = std::make_unique<AllocatedSid>();
-    allocated->bytes = {1, subAuthorityCount};
-    allocated->bytes.insert(allocated->bytes.end(), authority->Value, authority->Value + 6);
-    const DWORD subAuthorities[] = {subAuthority0, subAuthority1};
-    for (BYTE i = 0; i < subAuthorityCount; ++i) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            allocated->bytes.push_back(static_cast<BYTE>(subAuthorities[i] >> shift));
-        }
-    }
-    *sid = allocated->bytes.data();
-    sids_.push_back(std::move(allocated));
-    return TRUE;
-}
-
-BOOL FakePlatform::EqualSid(PSID sid1, PSID sid2) {
-    calls_.push_back("EqualSid");
-    const auto* a = static_cast<const BYTE*>(sid1);
-    const auto* b = static_cast<const BYTE*>(sid2);
-    return SidLength(a) == SidLength(b) && std::memcmp(a, b, SidLength(a)) == 0;
-}
-
-DWORD FakePlatform::GetLengthSid(PSID sid) {
-    calls_.push_back("GetLengthSid");
-    return static_cast<DWORD>(SidLength(static_cast<const BYTE*>(sid)));
-}
-
-void FakePlatform::FreeSid(PSID sid) {
-    calls_.push_back("FreeSid");
-    lastError_ = kErrorLeftByRelease;
-    for (auto& allocated : sids_) {
-        if (allocated->bytes.data() == sid) {
-            ++allocated->frees;
-            return;
-        }
-    }
-    problems_.push_back("FreeSid on a SID that AllocateAndInitializeSid did not make");
-}
-
-BOOL FakePlatform::CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) {
-    if (ShouldFail("CreateWellKnownSid")) {
-        return FALSE;
-    }
-    const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
-    if (domainSid != nullptr || *size < bytes.size() || (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    std::memcpy(sid, bytes.data(), bytes.size());
-    *size = static_cast<DWORD>(bytes.size());
-    return TRUE;
-}
-
-BOOL FakePlatform::CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
-                                         SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
-                                         LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
-                                         SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) {
-    if (ShouldFail("CreateRestrictedToken")) {
-        return FALSE;
-    }
-    Object* source = Lookup(existingToken, Kind::Token);
-    if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    Token restricted = tokens_[source->index];
-    restricted.label = "restricted token";
-    restricted.restrictionFlags = flags;
-    if ((flags & DISABLE_MAX_PRIVILEGE) != 0) {
-        restricted.otherPrivileges = 0;
-    }
-    restricted.disableListGiven = sidsToDisable != nullptr;
-    restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
-                                              restrictedSidCount != 0 || sidsToRestrict != nullptr;
-    for (DWORD i = 0; i < disableSidCount; ++i) {
-        const std::string sid = SidText(static_cast<const BYTE*>(sidsToDisable[i].Sid));
-        restricted.disabledSids.push_back(sid);
-        restricted.disabledSidAttributes.push_back(sidsToDisable[i].Attributes);
-        for (FakeGroup& group : restricted.groups) {
-            if (group.sid == sid) {
-                group.attributes |= SE_GROUP_USE_FOR_DENY_ONLY;
-            }
-        }
-    }
-    tokens_.push_back(restricted);
-    *newToken = NewHandle(Kind::Token, restricted.label, tokens_.size() - 1);
-    return TRUE;
-}
-
-BOOL FakePlatform::DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
-                                    SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
-                                    HANDLE* newToken) {
-    if (ShouldFail("DuplicateTokenEx")) {
-        return FALSE;
-    }
-    Object* source = Lookup(existingToken, Kind::Token);
-    if (source == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    Token duplicate = tokens_[source->index];
-    duplicate.label = "duplicate token";
-    duplicate.duplicateAccess = desiredAccess;
-    duplicate.impersonationLevel = impersonationLevel;
-    duplicate.tokenType = tokenType;
-    duplicate.duplicateAttributesGiven = attributes != nullptr;
-    tokens_.push_back(duplicate);
-    *newToken = NewHandle(Kind::Token, duplicate.label, tokens_.size() - 1);
-    return TRUE;
-}
-
-DWORD FakePlatform::GetFileAttributesW(const char16_t* path) {
-    if (ShouldFail("GetFileAttributesW")) {
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    const auto found = paths_.find(path);
-    if (found == paths_.end()) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return found->second;
-}
-
-HANDLE FakePlatform::CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
-                                 SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
-                                 DWORD flagsAndAttributes, HANDLE templateFile) {
-    fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
-                          securityAttributes != nullptr, templateFile != nullptr});
-    if (ShouldFail("CreateFileW")) {
-        return INVALID_HANDLE_VALUE;
-    }
-    if (swap_ && Resolve(fileName, true) == swap_->opened && swap_->skipping-- == 0) {
-        TrySwap();
-    }
-    fileOpens_.back().resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
-    if (creationDisposition == CREATE_NEW) {
-        if (files_.count(fileName) != 0 || paths_.count(fileName) != 0) {
-            lastError_ = ERROR_FILE_EXISTS;
-            return INVALID_HANDLE_VALUE;
-        }
-        files_[fileName] = {};
-        return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
-    }
-    const std::u16string& resolved = fileOpens_.back().resolved;
-    const auto found = paths_.find(resolved);
-    const bool tooLong = std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\';
-    if (found == paths_.end() || tooLong) {  // only a \\?\ name may be longer than MAX_PATH
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return INVALID_HANDLE_VALUE;
-    }
-    const auto inUse = inUseUntil_.find(resolved);
-    if ((desiredAccess & DELETE) != 0 &&
-        ((inUse != inUseUntil_.end() && clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
-        lastError_ = ERROR_SHARING_VIOLATION;
-        return INVALID_HANDLE_VALUE;
-    }
-    // Windows opens a directory only for a caller that asks for backup semantics.
-    if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-        lastError_ = ERROR_ACCESS_DENIED;
-        return INVALID_HANDLE_VALUE;
-    }
-    return NewHandle(Kind::File, "file", fileOpens_.size() - 1);
-}
-
-BOOL FakePlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                                DWORD infoLength) {
-    if (ShouldFail("GetFileInformationByHandleEx")) {
-        return FALSE;
-    }
-    Object* object = Lookup(file, Kind::File);
-    if (object != nullptr && infoClass == FileFullDirectoryInfo) {
-        return ListFolder(fileOpens_[object->index], info, infoLength);
-    }
-    if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    const FileOpen& open = fileOpens_[object->index];
-    FILE_ATTRIBUTE_TAG_INFO result{paths_[open.resolved], 0};
-    if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
-        result.ReparseTag = reparseTags_[open.resolved];
-    } else {
-        // Without the flag Windows follows the link: the handle is its target, a plain folder.
-        result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
-    }
-    std::memcpy(info, &result, sizeof(result));
-    return TRUE;
-}
-
-std::u16string FakePlatform::Resolve(std::u16string path, bool linkItself) const {
-    if (path.rfind(u"\\\\?\\", 0) == 0) {
-        path.erase(0, 4);
-    }
-    for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
-        const bool last = end == std::u16string::npos;
-        const auto link = linkTargets_.find(path.substr(0, end));
-        if (link != linkTargets_.end() && !(last && linkItself)) {
-            path = link->second + (last ? std::u16string() : path.substr(end));
-            end = link->second.size();  // a target is no junction itself
-        }
-        if (last) {
-            return path;
-        }
-    }
-}
-
-bool FakePlatform::HeldWithoutDeleteSharing(const std::u16string& path) const {
-    return std::any_of(objects_.begin(), objects_.end(), [&](const Object& object) {
-        if (object.kind != Kind::File || object.closes != 0) {
-            return false;
-        }
-        const FileOpen& open = fileOpens_[object.index];
-        return open.resolved == path && (open.access & kSharedAccess) != 0 && (open.shareMode & FILE_SHARE_DELETE) == 0;
-    });
-}
-
-// The hostile rename: the folder and all below it move to "<folder>.moved", handles
-// included, and a junction takes its name.
-void FakePlatform::TrySwap() {
-    const Swap swap = *swap_;
-    swap_.reset();
-    if (HeldWithoutDeleteSharing(swap.folder)) {
-        return;
-    }
-    const auto moved = [&swap](const std::u16string& path) { return swap.folder + u".moved" + path.substr(swap.folder.size()); };
-    std::map<std::u16string, DWORD> kept;
-    for (const auto& [path, attributes] : paths_) {
-        kept[Below(path, swap.folder) ? moved(path) : path] = attributes;
-    }
-    paths_ = kept;
-    for (FileOpen& open : fileOpens_) {
-        if (Below(open.resolved, swap.folder)) {
-            open.resolved = moved(open.resolved);
-        }
-    }
-    AddLink(swap.folder, swap.target);
-    swapped_ = true;
-}
-
-// Everything in the folder in one call, then its end.
-BOOL FakePlatform::ListFolder(FileOpen& open, void* buffer, DWORD length) {
-    if (open.listed) {
-        lastError_ = ERROR_NO_MORE_FILES;
-        return FALSE;
-    }
-    open.listed = true;
-    std::vector<std::u16string> names{u".", u".."};
-    const std::u16string prefix = open.resolved + u"\\";
-    for (auto entry = paths_.lower_bound(prefix); entry != paths_.end() && entry->first.rfind(prefix, 0) == 0; ++entry) {
-        if (entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
-            names.push_back(entry->first.substr(prefix.size()));
-        }
-    }
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        FILE_FULL_DIR_INFO entry{};
-        entry.FileNameLength = static_cast<DWORD>(names[i].size() * sizeof(char16_t));
-        const std::size_t size = (kNameOffset + entry.FileNameLength + 7) / 8 * 8;
-        entry.NextEntryOffset = i + 1 < names.size() ? static_cast<DWORD>(size) : 0;
-        if (offset + size > length) {
-            break;  // what does not fit comes with the next call on Windows; the fake's trees are small
-        }
-        std::memcpy(bytes + offset, &entry, kNameOffset);
-        std::memcpy(bytes + offset + kNameOffset, names[i].data(), entry.FileNameLength);
-        offset += size;
-    }
-    return TRUE;
-}
-
-// The fake's current folder is C:\work on every drive.
-std::u16string FakePlatform::FullPath(const std::u16string& path) const {
-    std::u16string full = path;
-    std::replace(full.begin(), full.end(), u'/', u'\\');
-    const bool hasDrive = full.size() >= 2 && full[1] == u':';
-    if (hasDrive && (full.size() == 2 || full[2] != u'\\')) {
-        return full.substr(0, 2) + u"\\work" + (full.size() > 2 ? u"\\" + full.substr(2) : u"");
-    }
-    if (!hasDrive && full.rfind(u"\\\\", 0) != 0) {
-        return u"C:\\work\\" + full;
-    }
-    return full;
-}
-
-DWORD FakePlatform::GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
-                                     char16_t** filePart) {
-    if (ShouldFail("GetFullPathNameW")) {
-        return 0;
-    }
-    const std::u16string full = FullPath(fileName);
-    if (filePart != nullptr) {
-        problems_.push_back("GetFullPathNameW was asked for the file part");
-    }
-    if (bufferLength < full.size() + 1) {
-        return static_cast<DWORD>(full.size() + 1);
-    }
-    std::copy(full.begin(), full.end(), buffer);
-    buffer[full.size()] = u'\0';
-    return static_cast<DWORD>(full.size());
-}
-
-BOOL FakePlatform::GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) {
-    if (ShouldFail("GetVolumePathNameW")) {
-        return FALSE;
-    }
-    // The longest volume root the path lies under, named without the long-path prefix.
-    std::u16string full = AsciiLower(FullPath(fileName) + u"\\");
-    if (full.rfind(u"\\\\?\\", 0) == 0) {
-        full.erase(0, 4);
-    }
-    const std::u16string* volume = nullptr;
-    for (const std::u16string& root : volumes_) {
-        if (full.rfind(AsciiLower(root), 0) == 0 && (volume == nullptr || root.size() > volume->size())) {
-            volume = &root;
-        }
-    }
-    if (volume == nullptr) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
-    }
-    if (bufferLength < volume->size() + 1) {
-        lastError_ = ERROR_FILENAME_EXCED_RANGE;
-        return FALSE;
-    }
-    std::copy(volume->begin(), volume->end(), volumePathName);
-    volumePathName[volume->size()] = u'\0';
-    return TRUE;
-}
-
-DWORD FakePlatform::GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                          SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl,
-                                          ACL** sacl, PSECURITY_DESCRIPTOR* securityDescriptor) {
-    if (ShouldFail("GetNamedSecurityInfoW")) {
-        return lastError_;
-    }
-    if (objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
-        group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr) {
-        problems_.push_back("GetNamedSecurityInfoW was asked for more, or less, than a file's label");
-        return ERROR_INVALID_PARAMETER;
-    }
-    const auto found = paths_.find(objectName);
-    if (found == paths_.end()) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    // The descriptor holds its header, then the system ACL when the object has a label.
-    auto allocation = std::make_unique<LocalAllocation>();
-    allocation->bytes.assign(kDescriptorHeaderDwords, 0);
-    *sacl = nullptr;
-    const auto label = labels_.find(objectName);
-    if (label != labels_.end()) {
-        allocation->bytes.resize(kDescriptorHeaderDwords + (label->second.size() + 3) / 4);
-        std::memcpy(allocation->bytes.data() + kDescriptorHeaderDwords, label->second.data(), label->second.size());
-        *sacl = reinterpret_cast<ACL*>(allocation->bytes.data() + kDescriptorHeaderDwords);
-    }
-    *securityDescriptor = allocation->bytes.data();
-    localAllocations_.push_back(std::move(allocation));
-    return 0;
-}
-
-HLOCAL FakePlatform::LocalFree(HLOCAL memory) {
-    calls_.push_back("LocalFree");
-    for (auto& allocation : localAllocations_) {
-        if (allocation->bytes.data() == memory) {
-            ++allocation->frees;
-            return nullptr;
-        }
-    }
-    problems_.push_back("LocalFree on memory the fake did not allocate");
-    return memory;
-}
-
-DWORD FakePlatform::GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) {
-    if (ShouldFail("GetLongPathNameW")) {
-        return 0;
-    }
-    std::u16string path = shortPath;
-    for (const auto& [shortName, longName] : shortNames_) {
-        if (path.rfind(shortName, 0) == 0) {
-            path.replace(0, shortName.size(), longName);
-        }
-    }
-    if (bufferLength < path.size() + 1) {
-        return static_cast<DWORD>(path.size() + 1);
-    }
-    std::copy(path.begin(), path.end(), longPath);
-    longPath[path.size()] = u'\0';
-    return static_cast<DWORD>(path.size());
-}
-
-DWORD FakePlatform::GetTempPathW(DWORD bufferLength, char16_t* buffer) {
-    if (ShouldFail("GetTempPathW")) {
-        return 0;
-    }
-    if (kTempFolder.size() >= bufferLength) {
-        return static_cast<DWORD>(kTempFolder.size() + 1);
-    }
-    std::copy(kTempFolder.begin(), kTempFolder.end(), buffer);
-    buffer[kTempFolder.size()] = u'\0';
-    return static_cast<DWORD>(kTempFolder.size());
-}
-
-HRESULT FakePlatform::SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) {
-    *path = nullptr;
-    if (ShouldFail("SHGetKnownFolderPath")) {
-        return static_cast<HRESULT>(0x80070000 | lastError_);  // HRESULT_FROM_WIN32
-    }
-    if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
-        return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
-    }
-    ++knownFoldersOut_;
-    *path = knownFolder_.data();
-    return 0;
-}
-
-void FakePlatform::CoTaskMemFree(void* memory) {
-    knownFoldersOut_ -= memory == knownFolder_.data() ? 1 : 0;
-    if (memory != knownFolder_.data()) {
-        problems_.push_back("CoTaskMemFree of memory the fake never gave out");
-    }
-}
-
-BOOL FakePlatform::CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) {
-    if (ShouldFail("CreateDirectoryW")) {
-        return FALSE;
-    }
-    const std::u16string path = pathName;
-    const auto parent = paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
-    if (paths_.count(path) != 0 || files_.count(path) != 0) {
-        lastError_ = ERROR_ALREADY_EXISTS;
-        return FALSE;
-    }
-    if (parent == paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
-        lastError_ = kPathNotFound;
-        return FALSE;
-    }
-    paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
-    return TRUE;
-}
-
-BOOL FakePlatform::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                              DWORD infoLength) {
-    if (ShouldFail("SetFileInformationByHandle")) {
-        return FALSE;
-    }
-    Object* object = Lookup(file, Kind::File);
-    if (object == nullptr || paths_.count(fileOpens_[object->index].resolved) == 0) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    FileOpen& open = fileOpens_[object->index];
-    DWORD& attributes = paths_[open.resolved];
-    if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) && (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
-        attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
-        return TRUE;
-    }
-    if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) || (open.access & DELETE) == 0 ||
-        (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        lastError_ = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    const auto next = paths_.upper_bound(open.resolved);
-    const bool empty = next == paths_.end() || next->first.rfind(open.resolved + u"\\", 0) != 0;
-    open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
-    lastError_ = ERROR_DIR_NOT_EMPTY;
-    return empty ? TRUE : FALSE;
-}
-
-void FakePlatform::Sleep(DWORD milliseconds) {
-    calls_.push_back("Sleep");
-    clock_ += milliseconds;
-}
-
-BOOL FakePlatform::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
-                             void* overlapped) {
-    if (ShouldFail("WriteFile")) {
-        return FALSE;
-    }
-    const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
-    *bytesWritten = bytesToWrite;
-    if (file == kStdOutput || file == kStdError) {
-        (file == kStdOutput ? relayedOutput_ : relayedErrors_) += bytes;
-        return TRUE;
-    }
-    if (Object* pipe = Lookup(file, Kind::PipeWrite)) {
-        if (OpenEnds(pipe->index, Kind::PipeRead) == 0) {
-            lastError_ = ERROR_NO_DATA;
-            return FALSE;
-        }
-        pipes_[pipe->index].buffer += bytes;
-        pipes_[pipe->index].received += bytes;
-        return TRUE;
-    }
-    Object* object = Lookup(file, Kind::File);
-    if (object == nullptr || overlapped != nullptr || (fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
-        lastError_ = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    files_[fileOpens_[object->index].path].append(static_cast<const char*>(buffer), bytesToWrite);
-    *bytesWritten = bytesToWrite;
-    return TRUE;
-}
-
-BOOL FakePlatform::DeleteFileW(const char16_t* fileName) {
-    if (ShouldFail("DeleteFileW")) {
-        return FALSE;
-    }
-    if (files_.erase(fileName) == 0) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) {
-    moves_.push_back({flags, {}});
-    if (ShouldFail("MoveFileExW")) {
-        return FALSE;
-    }
-    const auto from = files_.find(existingFileName);
-    if (from == files_.end()) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
-    }
-    if (files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-        lastError_ = ERROR_FILE_EXISTS;
-        return FALSE;
-    }
-    std::string bytes = from->second;
-    files_.erase(from);
-    moves_.back().bytes = bytes;
-    files_[newFileName] = bytes;
-    return TRUE;
-}
-
-BOOL FakePlatform::InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) {
-    if (ShouldFail("InitializeAcl")) {
-        return FALSE;
-    }
-    if (aclLength < sizeof(ACL)) {
-        lastError_ = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-    }
-    *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
-    return TRUE;
-}
-
-BOOL FakePlatform::AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
-                                   PSID labelSid) {
-    if (ShouldFail("AddMandatoryAce")) {
-        return FALSE;
-    }
-    return AppendAce(acl, aceRevision, SYSTEM_MANDATORY_LABEL_ACE_TYPE, aceFlags, mandatoryPolicy, labelSid);
-}
-
-BOOL FakePlatform::AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
-    if (ShouldFail("AddAccessAllowedAce")) {
-        return FALSE;
-    }
-    return AppendAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
-}
-
-// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header,
-// mask, then the SID.
-BOOL FakePlatform::AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid) {
-    // Entries follow the header back to back; find where the last one ends.
-    auto* bytes = reinterpret_cast<BYTE*>(acl);
-    std::size_t used = sizeof(ACL);
-    for (WORD i = 0; i < acl->AceCount; ++i) {
-        ACE_HEADER header;
-        std::memcpy(&header, bytes + used, sizeof(header));
-        used += header.AceSize;
-    }
-    const std::size_t sidLength = SidLength(static_cast<const BYTE*>(sid));
-    const std::size_t aceSize = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + sidLength;
-    if (aceRevision != ACL_REVISION || used + aceSize > acl->AclSize) {
-        lastError_ = aceRevision != ACL_REVISION ? ERROR_INVALID_PARAMETER : kAllottedSpaceExceeded;
-        return FALSE;
-    }
-    SYSTEM_MANDATORY_LABEL_ACE ace{};
-    ace.Header = ACE_HEADER{type, static_cast<BYTE>(flags), static_cast<WORD>(aceSize)};
-    ace.Mask = mask;
-    std::memcpy(bytes + used, &ace, sizeof(ace) - sizeof(DWORD));
-    std::memcpy(bytes + used + sizeof(ace) - sizeof(DWORD), sid, sidLength);
-    ++acl->AceCount;
-    return TRUE;
-}
-
-DWORD FakePlatform::SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo,
-                                    PSID owner, PSID group, ACL* dacl, ACL* sacl) {
-    if (ShouldFail("SetSecurityInfo")) {
-        return lastError_;
-    }
-    if ((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
-        securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr || sacl != nullptr ||
-        dacl == nullptr) {
-        problems_.push_back("SetSecurityInfo was asked for more, or less, than a DACL of brindle's own");
-        return ERROR_INVALID_PARAMETER;
-    }
-    const auto* bytes = reinterpret_cast<const BYTE*>(dacl);
-    dacls_[handle].assign(bytes, bytes + dacl->AclSize);
-    return 0;
-}
-
-DWORD FakePlatform::SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                          SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
-                                          ACL* sacl) {
-    if (ShouldFail("SetNamedSecurityInfoW")) {
-        return lastError_;
-    }
-    LabelWrite write;
-    write.path = objectName;
-    write.objectType = objectType;
-    write.securityInfo = securityInfo;
-    write.ownerGiven = owner != nullptr;
-    write.groupGiven = group != nullptr;
-    write.daclGiven = dacl != nullptr;
-    if (sacl != nullptr) {
-        const auto* bytes = reinterpret_cast<const BYTE*>(sacl);
-        write.sacl.assign(bytes, bytes + sacl->AclSize);
-    }
-    labelWrites_.push_back(write);
-    labels_[write.path] = write.sacl;  // what a later read sees
-    return 0;
-}
-
-HANDLE FakePlatform::GetStdHandle(DWORD stdHandle) {
-    calls_.push_back("GetStdHandle");
-    const auto found = standardHandles_.find(stdHandle);
-    return found == standardHandles_.end() ? nullptr : found->second;
-}
-
-BOOL FakePlatform::GetHandleInformation(HANDLE handle, DWORD* flags) {
-    if (ShouldFail("GetHandleInformation")) {
-        return FALSE;
-    }
-    const auto found = handleFlags_.find(handle);
-    if (found == handleFlags_.end()) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    *flags = found->second;
-    return TRUE;
-}
-
-BOOL FakePlatform::DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
-                                   HANDLE* targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options) {
-    if (ShouldFail("DuplicateHandle")) {
-        return FALSE;
-    }
-    if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || handleFlags_.count(sourceHandle) == 0 ||
-        desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
-    handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
-    return TRUE;
-}
-
-BOOL FakePlatform::InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount,
-                                                     DWORD flags, SIZE_T* size) {
-    constexpr SIZE_T kListSize = 48;
-    if (ShouldFail("InitializeProcThreadAttributeList")) {
-        return FALSE;
-    }
-    if (list == nullptr) {
-        *size = kListSize;
-        lastError_ = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
-    }
-    if (attributeCount != 1 || flags != 0 || *size < kListSize) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    attributeLists_[list].initialised = true;
-    return TRUE;
-}
-
-// Windows takes a handle list only of distinct, inheritable handles.
-BOOL FakePlatform::UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
-                                             void* value, SIZE_T size, void* previousValue, SIZE_T* returnSize) {
-    if (ShouldFail("UpdateProcThreadAttribute")) {
-        return FALSE;
-    }
-    const auto found = attributeLists_.find(list);
-    const auto* handles = static_cast<const HANDLE*>(value);
-    const std::vector<HANDLE> listed(handles, handles + size / sizeof(HANDLE));
-    std::vector<HANDLE> sorted = listed;
-    std::sort(sorted.begin(), sorted.end());
-    const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-    const bool inheritable = std::all_of(listed.begin(), listed.end(), [this](HANDLE handle) {
-        const auto info = handleFlags_.find(handle);
-        return info != handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
-    });
-    if (found == attributeLists_.end() || !found->second.initialised || flags != 0 ||
-        attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 || !distinct ||
-        !inheritable || previousValue != nullptr || returnSize != nullptr) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    found->second.handles = handles;
-    found->second.handleCount = listed.size();
-    return TRUE;
-}
-
-void FakePlatform::DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) {
-    calls_.push_back("DeleteProcThreadAttributeList");
-    ++attributeLists_[list].deletes;
-}
-
-BOOL FakePlatform::GetEnvironmentStringsW(std::u16string& block) {
-    if (ShouldFail("GetEnvironmentStringsW")) {
-        return FALSE;
-    }
-    block.clear();
-    for (const auto& [name, value] : environment_) {
-        block += name + u"=" + value;
-        block += u'\0';
-    }
-    block += u'\0';
-    return TRUE;
-}
-
-void FakePlatform::ReadInheritance(FakeCreation& creation, const STARTUPINFOW* startupInfo, const void* environment) {
-    if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
-        const auto* extended = reinterpret_cast<const STARTUPINFOEXW*>(startupInfo);
-        const auto found = attributeLists_.find(extended->lpAttributeList);
-        if (startupInfo->cb != sizeof(STARTUPINFOEXW) || found == attributeLists_.end() ||
-            !found->second.initialised || found->second.deletes != 0) {
-            problems_.push_back("an extended startup record without a live attribute list");
-        } else {
-            creation.handleListGiven = true;
-            creation.handleList.assign(found->second.handles, found->second.handles + found->second.handleCount);
-        }
-    }
-    if (environment != nullptr) {
-        if ((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0) {
-            problems_.push_back("a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
-        }
-        const auto* block = static_cast<const char16_t*>(environment);
-        std::size_t length = 0;
-        while (block[length] != u'\0' || block[length + 1] != u'\0') {
-            ++length;
-        }
-        creation.environment.assign(block, length + 2);
-    }
-}
-
-
-BOOL FakePlatform::CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
-                               PROCESS_INFORMATION* processInformation) {
-    creation.commandLine = commandLine;
-    creation.commandBuffer = commandLine;
-    creations_.push_back(creation);
-    if (ShouldFail(creation.api)) {
-        return FALSE;
-    }
-    if (creation.commandLine.size() > kLongestCommandLine) {
-        lastError_ = ERROR_FILENAME_EXCED_RANGE;
-        return FALSE;
-    }
-    // Windows adds ".exe" to a program named without an extension.
-    auto program = programs_.find(ProgramOf(creation.commandLine));
-    if (program == programs_.end()) {
-        program = programs_.find(ProgramOf(creation.commandLine) + u".exe");
-    }
-    if (program == programs_.end()) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return FALSE;
-    }
-    if (program->second.demandsElevation && IsReducedToken(tokenLabel)) {
-        lastError_ = ERROR_ELEVATION_REQUIRED;
-        return FALSE;
-    }
-    processes_.push_back(
-        {program->second, tokenLabel, false, false, std::nullopt, false, false, {}, kProgramFolder + program->first});
-    processes_.back().temp = TempOf(creations_.back().environment);
-    const STARTUPINFOW& startup = creations_.back().startup;
-    std::vector<HANDLE> inheritable = creations_.back().handleList;
-    if (!creations_.back().handleListGiven && creations_.back().inheritHandles) {
-        inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
-    }
-    for (HANDLE handle : inheritable) {
-        for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
-            if (Object* pipe = Lookup(handle, end); pipe != nullptr && (handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
-                processes_.back().inherited.emplace_back(end, pipe->index);
-            }
-        }
-    }
-    // What the program will write is there from the start.
-    for (const auto& [stream, text] : {std::pair{startup.hStdOutput, &program->second.output},
-                                      std::pair{startup.hStdError, &program->second.errors}}) {
-        if (Object* pipe = Lookup(stream, Kind::PipeWrite)) {
-            pipes_[pipe->index].buffer += *text;
-            pipes_[pipe->index].received += *text;
-        }
-    }
-    processInformation->hProcess = NewHandle(Kind::Process, "process", processes_.size() - 1);
-    processInformation->hThread = NewHandle(Kind::Thread, "thread", processes_.size() - 1);
-    processInformation->dwProcessId = ProcessId(processes_.size());
-    processInformation->dwThreadId = processInformation->dwProcessId + 1;
-    return TRUE;
-}
-
-bool FakePlatform::IsReducedToken(const std::string& tokenLabel) const {
-    const Token* token = FindToken(tokenLabel);
-    return token == nullptr || token->label == "restricted token" ||
-           token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
-}
-
-BOOL FakePlatform::CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
-                                        SECURITY_ATTRIBUTES* processAttributes,
-                                        SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
-                                        DWORD creationFlags, void* environment, const char16_t* currentDirectory,
-                                        STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
-    Object* tokenObject = Lookup(token, Kind::Token);
-    FakeCreation creation{"CreateProcessAsUserW",
-                          tokenObject != nullptr ? tokenObject->label : "invalid token",
-                          applicationName != nullptr,
-                          {},
-                          nullptr,
-                          processAttributes != nullptr || threadAttributes != nullptr,
-                          inheritHandles,
-                          creationFlags,
-                          environment != nullptr,
-                          currentDirectory != nullptr,
-                          *startupInfo,
-                          false,
-                          {},
-                          {}};
-    ReadInheritance(creation, startupInfo, environment);
-    if (tokenObject == nullptr) {
-        calls_.push_back(creation.api);
-        lastError_ = ERROR_INVALID_HANDLE;
-        creations_.push_back(creation);
-        return FALSE;
-    }
-    return CreateChild(creation, tokenObject->label, commandLine, processInformation);
-}
-
-BOOL FakePlatform::CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
-                                  SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                                  BOOL inheritHandles, DWORD creationFlags, void* environment,
-                                  const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                                  PROCESS_INFORMATION* processInformation) {
-    FakeCreation creation{"CreateProcessW",
-                          "",
-                          applicationName != nullptr,
-                          {},
-                          nullptr,
-                          processAttributes != nullptr || threadAttributes != nullptr,
-                          inheritHandles,
-                          creationFlags,
-                          environment != nullptr,
-                          currentDirectory != nullptr,
-                          *startupInfo,
-                          false,
-                          {},
-                          {}};
-    ReadInheritance(creation, startupInfo, environment);
-    // Without a token argument the child gets the launcher's own primary token.
-    return CreateChild(creation, "own token", commandLine, processInformation);
-}
-
-DWORD FakePlatform::ResumeThread(HANDLE thread) {
-    if (Object* relay = Lookup(thread, Kind::RelayThread)) {
-        calls_.push_back("ResumeThread(relay)");
-        if (!threads_[relay->index].ran) {
-            RunThread(relay->index);
-        }
-        return 1;
-    }
-    if (ShouldFail("ResumeThread")) {
-        return static_cast<DWORD>(-1);
-    }
-    Object* object = Lookup(thread, Kind::Thread);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return static_cast<DWORD>(-1);
-    }
-    Process& process = processes_[object->index];
-    process.resumed = true;
-    process.exited = !process.program.hangs;
-    for (const FakeEntry& entry : process.program.leavesInTemp) {
-        const std::u16string path = process.temp + u"\\" + entry.path;
-        if (entry.linkTarget.empty()) {
-            paths_[path] = entry.attributes;
-        } else {
-            AddLink(path, entry.linkTarget);
-        }
-    }
-    StartTree(object->index);
-    return 1;
-}
-
-void FakePlatform::StartTree(std::size_t child) {
-    const auto job = std::find_if(jobs_.begin(), jobs_.end(), [child](const Job& j) {
-        return j.port && std::count(j.processes.begin(), j.processes.end(), child) != 0;
-    });
-    if (job == jobs_.end()) {
-        return;
-    }
-    std::deque<std::pair<DWORD, DWORD>>& queue = ports_[*job->port].queue;
-    const auto post = [&queue](DWORD message, std::size_t process) {
-        queue.emplace_back(message, ProcessId(process + 1));
-    };
-    post(JOB_OBJECT_MSG_NEW_PROCESS, child);
-    for (const FakeDescendant& d : std::vector<FakeDescendant>(processes_[child].program.descendants)) {
-        processes_.push_back({FakeProgram{d.exitCode, d.hangs}, processes_[child].tokenLabel, true, !d.hangs,
-                              std::nullopt, false, false, {}, d.image, d.goneBeforeRead});
-        if (!d.idReused) {
-            job->processes.push_back(processes_.size() - 1);
-        }
-        post(JOB_OBJECT_MSG_NEW_PROCESS, processes_.size() - 1);
-        if (!d.hangs) {
-            post(JOB_OBJECT_MSG_EXIT_PROCESS, processes_.size() - 1);
-        }
-    }
-    const std::vector<std::pair<DWORD, DWORD>>& messages = processes_[child].program.jobMessages;
-    queue.insert(queue.end(), messages.begin(), messages.end());
-    if (processes_[child].exited) {
-        post(JOB_OBJECT_MSG_EXIT_PROCESS, child);
-    }
-}
-
-HANDLE FakePlatform::CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
-                                            DWORD concurrentThreads) {
-    if (ShouldFail("CreateIoCompletionPort")) {
-        return nullptr;
-    }
-    if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
-        problems_.push_back("a completion port for a file, or read by more than one thread");
-    }
-    ports_.push_back({});
-    return NewHandle(Kind::Port, "port", ports_.size() - 1);
-}
-
-// A port whose child chatters gets a message each kChatterMs; a scenario that reads a
-// port without end is a problem, and the read then fails.
-BOOL FakePlatform::GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
-                                             LPOVERLAPPED* overlapped, DWORD milliseconds) {
-    *overlapped = nullptr;
-    Object* object = Lookup(port, Kind::Port);
-    if (ShouldFail("GetQueuedCompletionStatus") || object == nullptr) {
-        return FALSE;
-    }
-    portWaits_.push_back(milliseconds);
-    Port& target = ports_[object->index];
-    const std::vector<std::size_t>* members = target.job ? &jobs_[*target.job].processes : nullptr;
-    const Process* child = members != nullptr && !members->empty() ? &processes_[members->front()] : nullptr;
-    if (target.queue.empty() && child != nullptr && child->program.chatters && !child->exited &&
-        !child->terminatedWith && milliseconds >= kChatterMs) {
-        clock_ += kChatterMs;
-        target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
-    }
-    if (target.queue.empty() && child != nullptr && child->program.floods) {
-        clock_ += 1;
-        target.queue.emplace_back(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 0);
-    }
-    if (portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
-        problems_.push_back("a port read without end");
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    if (target.queue.empty()) {
-        clock_ += milliseconds;
-        lastError_ = WAIT_TIMEOUT;
-        return FALSE;
-    }
-    *bytesTransferred = target.queue.front().first;
-    *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
-    *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(target.queue.front().second));
-    target.queue.pop_front();
-    return TRUE;
-}
-
-HANDLE FakePlatform::OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) {
-    if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
-        inheritHandle) {
-        problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
-    }
-    const std::size_t index = (processId - ProcessId(1)) / 4;
-    if (ShouldFail("OpenProcess") || processId % 4 != 0 || index >= processes_.size() || processes_[index].gone) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return nullptr;
-    }
-    return NewHandle(Kind::Process, "opened process", index);
-}
-
-BOOL FakePlatform::IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) {
-    Object* processObject = Lookup(process, Kind::Process);
-    Object* jobObject = Lookup(job, Kind::Job);
-    if (ShouldFail("IsProcessInJob") || processObject == nullptr || jobObject == nullptr) {
-        return FALSE;
-    }
-    const std::vector<std::size_t>& members = jobs_[jobObject->index].processes;
-    *result = std::count(members.begin(), members.end(), processObject->index) != 0 && !Lies(Lie::JobMembership);
-    return TRUE;
-}
-
-BOOL FakePlatform::QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) {
-    Object* object = Lookup(process, Kind::Process);
-    if (ShouldFail("QueryFullProcessImageNameW") || object == nullptr || flags != 0 ||
-        *size <= processes_[object->index].image.size()) {
-        return FALSE;
-    }
-    const std::u16string& image = processes_[object->index].image;
-    std::copy(image.begin(), image.end(), name);
-    name[image.size()] = u'\0';
-    *size = static_cast<DWORD>(image.size());
-    return TRUE;
-}
-
-DWORD FakePlatform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    calls_.push_back("WaitForSingleObject");
-    waitLimits_.push_back(milliseconds);
-    if (waitFailure_) {
-        lastError_ = waitFailure_->second;
-        return waitFailure_->first;
-    }
-    if (Object* relay = Lookup(handle, Kind::RelayThread)) {
-        if (ThreadEnded(threads_[relay->index])) {
-            return WAIT_OBJECT_0;
-        }
-        if (milliseconds == INFINITE) {
-            problems_.push_back("waited without a limit on a relay that never ends");
-        }
-        clock_ += milliseconds;
-        return WAIT_TIMEOUT;
-    }
-    Object* object = Lookup(handle, Kind::Process);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return WAIT_FAILED;
-    }
-    const Process& process = processes_[object->index];
-    if (interrupt_ && consoleHandler_ != nullptr && !process.exited && !process.terminatedWith) {
-        const DWORD event = *interrupt_;
-        interrupt_.reset();
-        consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
-    }
-    if (process.exited || process.terminatedWith) {
-        clock_ += kChildRunMs;
-        return WAIT_OBJECT_0;
-    }
-    if (milliseconds == INFINITE) {
-        problems_.push_back("waited without a limit on a process that never exits");
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return WAIT_FAILED;
-    }
-    clock_ += milliseconds;
-    return WAIT_TIMEOUT;
-}
-
-BOOL FakePlatform::TerminateProcess(HANDLE process, UINT exitCode) {
-    calls_.push_back("TerminateProcess");
-    Object* object = Lookup(process, Kind::Process);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    Process& target = processes_[object->index];
-    if (!target.exited && !target.terminatedWith) {
-        target.terminatedWith = exitCode;
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-    calls_.push_back("GetExitCodeProcess");
-    Object* object = Lookup(process, Kind::Process);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    const Process& target = processes_[object->index];
-    *exitCode = target.terminatedWith ? *target.terminatedWith
-                : target.exited       ? target.program.exitCode
-                                      : kStillActive;
-    return TRUE;
-}
-
-HANDLE FakePlatform::CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) {
-    if (ShouldFail("CreateJobObjectW")) {
-        return nullptr;
-    }
-    if (attributes != nullptr || name != nullptr) {
-        problems_.push_back("the job was given security attributes or a name");
-    }
-    jobs_.push_back({});
-    return NewHandle(Kind::Job, "job", jobs_.size() - 1);
-}
-
-BOOL FakePlatform::SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                           DWORD infoLength) {
-    if (ShouldFail("SetInformationJobObject")) {
-        return FALSE;
-    }
-    Object* object = Lookup(job, Kind::Job);
-    if (object == nullptr || info == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    const auto* bytes = static_cast<const BYTE*>(info);
-    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
-        jobs_[object->index].extendedLimit.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectBasicUIRestrictions && infoLength == sizeof(JOBOBJECT_BASIC_UI_RESTRICTIONS)) {
-        jobs_[object->index].uiRestrictions.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectCpuRateControlInformation &&
-               infoLength == sizeof(JOBOBJECT_CPU_RATE_CONTROL_INFORMATION)) {
-        jobs_[object->index].cpuRate.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectEndOfJobTimeInformation &&
-               infoLength == sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION)) {
-        jobs_[object->index].endOfJobTime.assign(bytes, bytes + infoLength);
-    } else if (infoClass == JobObjectAssociateCompletionPortInformation &&
-               infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT)) {
-        const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
-        Object* port = Lookup(association->CompletionPort, Kind::Port);
-        if (port == nullptr) {
-            lastError_ = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        if (association->CompletionKey != job || !jobs_[object->index].processes.empty()) {
-            problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
-        }
-        jobs_[object->index].port = port->index;
-        ports_[port->index].key = job;
-        ports_[port->index].job = object->index;
-    } else {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::AssignProcessToJobObject(HANDLE job, HANDLE process) {
-    if (ShouldFail("AssignProcessToJobObject")) {
-        return FALSE;
-    }
-    Object* jobObject = Lookup(job, Kind::Job);
-    Object* processObject = Lookup(process, Kind::Process);
-    if (jobObject == nullptr || processObject == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    jobs_[jobObject->index].processes.push_back(processObject->index);
-    return TRUE;
-}
-
-BOOL FakePlatform::TerminateJobObject(HANDLE job, UINT exitCode) {
-    if (ShouldFail("TerminateJobObject")) {
-        return FALSE;
-    }
-    Object* object = Lookup(job, Kind::Job);
-    if (object == nullptr) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    Job& target = jobs_[object->index];
-    target.terminatedWith = exitCode;
-    for (std::size_t index : target.processes) {
-        Process& process = processes_[index];
-        process.jobEnded = true;
-        if (!process.exited && !process.terminatedWith) {
-            process.terminatedWith = exitCode;
-        }
-    }
-    return TRUE;
-}
-
-BOOL FakePlatform::QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info,
-                                             DWORD infoLength, DWORD* returnLength) {
-    if (ShouldFail("QueryInformationJobObject")) {
-        return FALSE;
-    }
-    Object* object = Lookup(job, Kind::Job);
-    if (object == nullptr || returnLength != nullptr) {
-        lastError_ = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    if (infoClass == JobObjectBasicAccountingInformation &&
-        std::any_of(threads_.begin(), threads_.end(), [this](const FakeThread& t) { return t.ran && !ThreadEnded(t); })) {
-        problems_.push_back("the job's figures read while a relay still runs");
-    }
-    const Job& target = jobs_[object->index];
-    // A record reads back as it was set, or as zeros where the platform ignored it.
-    const auto readBack = [&](const std::vector<BYTE>& record, Lie lie) {
-        if (record.size() != infoLength) {
-            lastError_ = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        std::memcpy(info, record.data(), infoLength);
-        if (Lies(lie)) {
-            std::memset(info, 0, infoLength);
-        }
-        return TRUE;
-    };
-    if (infoClass == JobObjectBasicUIRestrictions) {
-        return readBack(target.uiRestrictions, Lie::UiRestrictions);
-    }
-    if (infoClass == JobObjectCpuRateControlInformation) {
-        return readBack(target.cpuRate, Lie::CpuRate);
-    }
-    if (infoClass == JobObjectBasicAccountingInformation && infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
-        accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
-        accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
-        for (std::size_t index : target.processes) {
-            const Process& process = processes_[index];
-            accounting.ActiveProcesses += !process.exited && !process.terminatedWith ? 1 : 0;
-        }
-        std::memcpy(info, &accounting, sizeof(accounting));
-        return TRUE;
-    }
-    if (infoClass == JobObjectExtendedLimitInformation && infoLength == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) &&
-        target.extendedLimit.size() == infoLength) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
-        // Windows keeps the memory limits in whole pages.
-        limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
-        limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
-        if (Lies(Lie::JobLimits)) {
-            std::memset(&limits, 0, sizeof(limits));
-        }
-        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
-        limits.PeakJobMemoryUsed = kPeakJobMemory;
-        std::memcpy(info, &limits, sizeof(limits));
-        return TRUE;
-    }
-    lastError_ = ERROR_INVALID_PARAMETER;
-    return FALSE;
-}
-
-void FakePlatform::GetSystemInfo(SYSTEM_INFO* info) {
-    std::memset(info, 0, sizeof(*info));
-    info->dwPageSize = kPageSize;
-}
-
-void FakePlatform::EndProcessesOfJob(const Job& job) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    if (job.extendedLimit.size() != sizeof(limits)) {
-        return;
-    }
-    std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
-    if ((limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
-        return;
-    }
-    for (std::size_t index : job.processes) {
-        Process& process = processes_[index];
-        process.jobEnded = true;
-        if (!process.exited && !process.terminatedWith) {
-            process.endedByJobClose = true;
-            process.exited = true;
-        }
-    }
-}
-
-BOOL FakePlatform::CloseHandle(HANDLE handle) {
-    lastError_ = kErrorLeftByRelease;
-    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-    if (value <= 0x1000 || (value - 0x1000) % 8 != 0 || (value - 0x1000) / 8 > objects_.size()) {
-        calls_.push_back("CloseHandle(unknown)");
-        problems_.push_back("CloseHandle on a handle the fake never gave out");
-        return FALSE;
-    }
-    Object& object = objects_[(value - 0x1000) / 8 - 1];
-    calls_.push_back("CloseHandle(" + object.label + ")");
-    closeOrder_.push_back(object.label);
-    ++object.closes;
-    if (object.kind == Kind::Job && object.closes == 1) {
-        EndProcessesOfJob(jobs_[object.index]);
-    }
-    if (object.kind == Kind::File && object.closes == 1 && fileOpens_[object.index].deletePending) {
-        const std::u16string& path = fileOpens_[object.index].resolved;
-        paths_.erase(path);
-        linkTargets_.erase(path);
-        reparseTags_.erase(path);
-    }
-    return object.closes == 1 ? TRUE : FALSE;
-}
-
-DWORD FakePlatform::GetLastError() { return lastError_; }
-
-std::u16string FakePlatform::ReadEnvironmentVariable(std::u16string_view name) {
-    calls_.push_back("ReadEnvironmentVariable");
-    for (const auto& [variable, value] : environment_) {
-        if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
-            return value;
-        }
-    }
-    return {};
+    const auto found = std::find_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.label == label; });
+    return found == tokens_.end() ? nullptr : &*found;
 }
 
 std::string FakePlatform::ChildInput() const {
@@ -1722,197 +1608,22 @@ std::string FakePlatform::ChildInput() const {
     return {};
 }
 
-std::vector<std::vector<BYTE>> FakePlatform::ThreadDacls() const {
-    std::vector<std::vector<BYTE>> dacls;
-    for (const FakeThread& thread : threads_) {
-        dacls.push_back(thread.dacl);
-    }
-    return dacls;
-}
-
-bool FakePlatform::Holds(const Process& process) const {
-    const bool alive = !process.exited && !process.terminatedWith;
-    return alive || (process.program.leavesStreamsOpen && !process.jobEnded);
-}
-
+// --- Pipes and the launcher's threads ---
 std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
-    std::size_t open = 0;
+    std::size_t open = pipes_[pipe].console && end == Kind::PipeWrite ? 1 : 0;
     for (const Object& object : objects_) {
         open += object.kind == end && object.index == pipe && object.closes == 0 ? 1 : 0;
     }
+    // A child holds its ends while it runs, or while a grandchild of it does.
     for (const Process& process : processes_) {
-        const bool holdsEnd = std::find(process.inherited.begin(), process.inherited.end(),
-                                        std::pair{end, pipe}) != process.inherited.end();
-        open += holdsEnd && Holds(process) ? 1 : 0;
+        const bool holdsEnd = std::count(process.inherited.begin(), process.inherited.end(), std::pair{end, pipe}) != 0;
+        open += holdsEnd && (process.Running() || (process.program.leavesStreamsOpen && !process.jobEnded)) ? 1 : 0;
     }
     return open;
 }
 
-bool FakePlatform::ThreadEnded(const FakeThread& thread) const {
-    if (!thread.ran || thread.blockedOnInput) {
-        return thread.ran && thread.cancelled;
-    }
-    return thread.cancelled || !thread.blockedOnPipe || OpenEnds(*thread.blockedOnPipe, Kind::PipeWrite) == 0;
-}
-
-BOOL FakePlatform::BlockRunningThread(std::optional<std::size_t> pipe) {
-    if (!runningThread_) {
-        problems_.push_back("a read that would block the launcher's own thread for good");
-    } else if (pipe) {
-        threads_[*runningThread_].blockedOnPipe = pipe;
-    } else {
-        threads_[*runningThread_].blockedOnInput = true;
-    }
-    lastError_ = ERROR_OPERATION_ABORTED;
-    return FALSE;
-}
-
-void FakePlatform::RunThread(std::size_t thread) {
-    threads_[thread].ran = true;
-    runningThread_ = thread;
-    threads_[thread].start(threads_[thread].parameter);
-    runningThread_.reset();
-}
-
-BOOL FakePlatform::CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) {
-    if (ShouldFail("CreatePipe")) {
-        return FALSE;
-    }
-    if (size != 0) {
-        problems_.push_back("a pipe of a size of its own");
-    }
-    pipes_.push_back({});
-    *readPipe = NewHandle(Kind::PipeRead, "pipe read end", pipes_.size() - 1);
-    *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", pipes_.size() - 1);
-    const DWORD flags = attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
-    handleFlags_[*readPipe] = flags;
-    handleFlags_[*writePipe] = flags;
-    return TRUE;
-}
-
-BOOL FakePlatform::SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
-    if (ShouldFail("SetHandleInformation")) {
-        return FALSE;
-    }
-    const auto found = handleFlags_.find(handle);
-    if (found == handleFlags_.end()) {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    found->second = (found->second & ~mask) | (flags & mask);
-    return TRUE;
-}
-
-BOOL FakePlatform::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) {
-    calls_.push_back("ReadFile");
-    *bytesRead = 0;
-    std::string* source = nullptr;
-    if (file == kStdInput) {
-        if (standardInput_.empty()) {
-            return inputIsConsole_ ? BlockRunningThread(std::nullopt) : TRUE;  // a file ends with a read of nothing
-        }
-        source = &standardInput_;
-    } else if (Object* pipe = Lookup(file, Kind::PipeRead); pipe != nullptr && overlapped == nullptr) {
-        if (pipes_[pipe->index].buffer.empty()) {
-            if (OpenEnds(pipe->index, Kind::PipeWrite) != 0) {
-                return BlockRunningThread(pipe->index);
-            }
-            lastError_ = ERROR_BROKEN_PIPE;
-            return FALSE;
-        }
-        source = &pipes_[pipe->index].buffer;
-    } else {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source->size()));
-    std::memcpy(buffer, source->data(), *bytesRead);
-    source->erase(0, *bytesRead);
-    return TRUE;
-}
-
-HANDLE FakePlatform::CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                                  void* parameter, DWORD creationFlags, DWORD* threadId) {
-    if (ShouldFail("CreateThread")) {
-        return nullptr;
-    }
-    if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
-        problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
-    }
-    FakeThread thread{start, parameter, {}};
-    if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
-        const auto* dacl = static_cast<const ACL*>(static_cast<SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)->Dacl);
-        const auto* bytes = reinterpret_cast<const BYTE*>(dacl);
-        thread.dacl.assign(bytes, bytes + dacl->AclSize);
-    }
-    threads_.push_back(thread);
-    const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", threads_.size() - 1);
-    if ((creationFlags & CREATE_SUSPENDED) == 0) {
-        RunThread(threads_.size() - 1);
-    }
-    return handle;
-}
-
-BOOL FakePlatform::CancelSynchronousIo(HANDLE thread) {
-    calls_.push_back("CancelSynchronousIo");
-    Object* relay = Lookup(thread, Kind::RelayThread);
-    if (relay == nullptr || ThreadEnded(threads_[relay->index]) || !threads_[relay->index].ran) {
-        lastError_ = relay == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND;
-        return FALSE;
-    }
-    threads_[relay->index].cancelled = true;
-    return TRUE;
-}
-
-BOOL FakePlatform::InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) {
-    if (ShouldFail("InitializeSecurityDescriptor")) {
-        return FALSE;
-    }
-    *descriptor = SECURITY_DESCRIPTOR{};
-    descriptor->Revision = static_cast<BYTE>(revision);
-    return TRUE;
-}
-
-BOOL FakePlatform::SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
-                                             BOOL daclDefaulted) {
-    if (ShouldFail("SetSecurityDescriptorDacl")) {
-        return FALSE;
-    }
-    if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
-        problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
-    }
-    descriptor->Dacl = dacl;
-    return TRUE;
-}
-
-BOOL FakePlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    calls_.push_back(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
-    if (!add && consoleHandler_ != handler) {
-        problems_.push_back("a console handler removed that was not installed");
-    }
-    consoleHandler_ = add ? handler : nullptr;
-    return TRUE;
-}
-
-// Windows' search finds the programs of the scenario, by name with the extension given.
-DWORD FakePlatform::SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension,
-                                DWORD bufferLength, char16_t* buffer, char16_t** filePart) {
-    calls_.push_back("SearchPathW");
-    if (path != nullptr || filePart != nullptr) {
-        problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
-    }
-    const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
-    if (programs_.count(name) == 0) {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return 0;
-    }
-    const std::u16string found = kProgramFolder + name;
-    if (bufferLength < found.size() + 1) {
-        return static_cast<DWORD>(found.size() + 1);
-    }
-    std::copy(found.begin(), found.end(), buffer);
-    buffer[found.size()] = u'\0';
-    return static_cast<DWORD>(found.size());
+bool FakePlatform::ThreadEnded(const Thread& thread) const {
+    return thread.ran && (thread.cancelled || !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0);
 }
 
 }  // namespace brindle::testing

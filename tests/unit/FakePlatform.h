@@ -76,21 +76,20 @@ struct FakeCreation {
     std::string api;
     std::string tokenLabel;  // the token handed to CreateProcessAsUserW; empty for CreateProcessW
     bool applicationNameGiven = false;
-    std::u16string commandLine;
+    std::u16string commandLine{};
     const char16_t* commandBuffer = nullptr;
     bool securityAttributesGiven = false;
     BOOL inheritHandles = FALSE;
     DWORD creationFlags = 0;
-    bool environmentGiven = false;
-    bool currentDirectoryGiven = false;
+    bool environmentGiven = false, currentDirectoryGiven = false;
     STARTUPINFOW startup{};
     // With EXTENDED_STARTUPINFO_PRESENT: the handle list the attribute list held then.
     bool handleListGiven = false;
-    std::vector<HANDLE> handleList;
-    std::u16string environment;  // the block handed over, up to its closing null
+    std::vector<HANDLE> handleList{};
+    std::u16string environment{};  // the block handed over, up to its closing null
 };
 
-class FakePlatform final : public Platform {
+class FakePlatform final {
 public:
     static inline const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
     static inline const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(~std::uintptr_t{1});
@@ -99,9 +98,6 @@ public:
     static inline const HANDLE kStdInput = reinterpret_cast<HANDLE>(std::uintptr_t{0x10});
     static inline const HANDLE kStdOutput = reinterpret_cast<HANDLE>(std::uintptr_t{0x14});
     static inline const HANDLE kStdError = reinterpret_cast<HANDLE>(std::uintptr_t{0x18});
-    // What the fake's FreeSid and CloseHandle leave as the last error, so that a
-    // code read after a release is visibly wrong.
-    static constexpr DWORD kErrorLeftByRelease = 0;
     // The launcher's own process id, and what its clock and its jobs' accounting show:
     // a child that exits runs for kChildRunMs, and a job's processes used these amounts.
     static constexpr DWORD kOwnProcessId = 4242;
@@ -109,43 +105,51 @@ public:
     static inline const std::u16string kTempFolder = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
     static inline const std::u16string kLocalLowFolder = u"C:\\Users\\user\\AppData\\LocalLow";
     static constexpr ULONGLONG kChildRunMs = 250;
-    static constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
-    static constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
     static constexpr SIZE_T kPeakProcessMemory = SIZE_T{3} << 20;
     static constexpr SIZE_T kPeakJobMemory = SIZE_T{5} << 20;
     static constexpr DWORD kChatterMs = 7;
     static constexpr DWORD kPageSize = 4096;
-    // Where the programs of the scenario are found; the image of each process made of one.
-    static inline const std::u16string kProgramFolder = u"C:\\Windows\\System32\\";
     // The id of the process made n-th (counting from 1), of the child's tree included.
     static constexpr DWORD ProcessId(std::size_t n) { return 4000 + static_cast<DWORD>(n) * 4; }
 
     FakePlatform();
-    ~FakePlatform() override;
+    ~FakePlatform();
 
     // --- The scenario ---
     void SetOwnGroups(std::vector<FakeGroup> groups) { ownGroups_ = std::move(groups); }
     // Whether the launcher's own token is elevated (TokenElevation); it is not unless set.
     void SetElevated(bool elevated) { elevated_ = elevated; }
+    // The label of the launcher's own token; High unless set.
+    void SetOwnIntegrity(std::string sid) { ownIntegrity_ = std::move(sid); }
+    // What a platform may accept and not do (Wine does each): the child's token keeps its
+    // integrity, Administrators and privileges; the job's limit flags read back as 0; its UI
+    // restrictions or CPU rate read back as 0; the child is not in its job.
+    enum class Lie { Token, JobLimits, UiRestrictions, CpuRate, JobMembership };
+    void Tell(Lie lie) { lies_.push_back(lie); }
     void AddProgram(const std::u16string& name, FakeProgram program) { programs_[name] = program; }
     // The callNumber-th call of the named operation (counting from 1) fails with error.
-    void Fail(const std::string& operation, DWORD error, int callNumber = 1);
-    void FailWaitWith(DWORD result, DWORD error);
-    void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
+    void Fail(const std::string& operation, DWORD error, int callNumber = 1) {
+        failures_[operation][callNumber] = error;
+    }
+    // Every WaitForSingleObject returns result, with error as the last error.
+    void FailWaitWith(DWORD result, DWORD error) { waitFailure_ = std::make_pair(result, error); }
+    void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
+        environment_.emplace_back(name, value);
+    }
     void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
     // What GetStdHandle returns for one stream; the fake's three distinct, inheritable
     // handles unless a test says otherwise. flags are what GetHandleInformation reports;
     // without them the handle is unknown to it.
     void SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags);
-    // A directory that is a reparse point with this tag.
-    void AddReparsePoint(const std::u16string& path, DWORD tag);
+    // A directory that is a reparse point with this tag; a junction (AddLink) leads to a
+    // target: names through it lead there, unless it is opened as itself
+    // (FILE_FLAG_OPEN_REPARSE_POINT).
+    void AddReparsePoint(const std::u16string& path, DWORD tag, const std::u16string& target = {});
+    void AddLink(const std::u16string& path, const std::u16string& target);
     // The root of a mounted volume or share besides the drive roots, with its trailing "\".
     void AddVolume(const std::u16string& root) { volumes_.push_back(root); }
     // The directory's existing label entries, in order; without them it has no label.
     void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
-    // A junction: names through it lead to target, unless it is opened as itself
-    // (FILE_FLAG_OPEN_REPARSE_POINT).
-    void AddLink(const std::u16string& path, const std::u16string& target);
     // Another process has the entry open, without sharing its deletion, until the clock reaches untilMs.
     void HoldOpenElsewhere(const std::u16string& path, ULONGLONG untilMs) { inUseUntil_[path] = untilMs; }
     // When the launcher opens `opened` (after `skipping` earlier opens of it), a hostile
@@ -161,18 +165,9 @@ public:
     void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
     // What ReadFile of the standard input handle gives: these bytes, then its end (a
     // file), or, for a console, a read that blocks until it is cancelled.
-    void SetStandardInput(const std::string& bytes, bool console) {
-        standardInput_ = bytes;
-        inputIsConsole_ = console;
-    }
+    void SetStandardInput(const std::string& bytes, bool console) { pipes_[0] = {bytes, {}, console}; }
     // The console event Windows delivers to the launcher's console handler while it waits for a child.
     void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
-    // What a platform may accept and not do (Wine does each): the child's token keeps its
-    // integrity, Administrators and privileges; the job's limits read back as 0; its UI
-    // restrictions or CPU rate read back as 0; the child is not in its job.
-    enum class Lie { Token, JobLimits, UiRestrictions, CpuRate, JobMembership };
-    void Tell(Lie lie) { lies_.push_back(lie); }
-
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
     void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
         shortNames_.emplace_back(shortName, longName);
@@ -187,8 +182,7 @@ public:
     // Every byte written into the pipe that is a child's standard input.
     std::string ChildInput() const;
     // The DACL each relay thread was created with (empty for none), in order of creation.
-    std::vector<std::vector<BYTE>> ThreadDacls() const;
-    bool ConsoleHandlerInstalled() const { return consoleHandler_ != nullptr; }
+    const std::vector<std::vector<BYTE>>& ThreadDacls() const { return threadDacls_; }
     // The files written, by name, with their bytes.
     const std::map<std::u16string, std::string>& Files() const { return files_; }
     // Each MoveFileExW call: its flags, and the bytes it moved when it succeeded.
@@ -202,12 +196,12 @@ public:
     // The operations called, in order, by name; CloseHandle is written as "CloseHandle(<label>)".
     const std::vector<std::string>& Calls() const { return calls_; }
     std::size_t CountCalls(const std::string& operation) const;
-    const std::vector<FakeCreation>& Creations() const { return creations_; }
-    std::vector<DWORD> WaitLimits() const { return waitLimits_; }
-    // The time limit of each GetQueuedCompletionStatus call.
-    const std::vector<DWORD>& PortWaits() const { return portWaits_; }
     // Labels of handles in the order they were closed ("own token", "process", ...).
-    const std::vector<std::string>& CloseOrder() const { return closeOrder_; }
+    std::vector<std::string> CloseOrder() const;
+    const std::vector<FakeCreation>& Creations() const { return creations_; }
+    // The time limit of each WaitForSingleObject and each GetQueuedCompletionStatus call.
+    const std::vector<DWORD>& WaitLimits() const { return waitLimits_; }
+    const std::vector<DWORD>& PortWaits() const { return portWaits_; }
     std::vector<std::string> Problems() const;
 
     // The token a process was created with; its exit code; whether it was terminated.
@@ -225,9 +219,7 @@ public:
         std::u16string path;
         SE_OBJECT_TYPE objectType{};
         SECURITY_INFORMATION securityInfo = 0;
-        bool ownerGiven = false;
-        bool groupGiven = false;
-        bool daclGiven = false;
+        bool ownerGiven = false, groupGiven = false, daclGiven = false;
         std::vector<BYTE> sacl;  // the ACL's bytes, AclSize of them
     };
     const std::vector<LabelWrite>& LabelWrites() const { return labelWrites_; }
@@ -239,162 +231,41 @@ public:
     // What CreateFileW was handed.
     struct FileOpen {
         std::u16string path;
-        DWORD access = 0;
-        DWORD shareMode = 0;
-        DWORD disposition = 0;
-        DWORD flags = 0;
-        bool securityAttributesGiven = false;
-        bool templateGiven = false;
+        DWORD access = 0, shareMode = 0, disposition = 0, flags = 0;
+        bool securityAttributesGiven = false, templateGiven = false;
         std::u16string resolved{};  // what the name led to
-        bool listed = false;
-        bool deletePending = false;
+        bool listed = false, deletePending = false;
     };
     const std::vector<FileOpen>& FileOpens() const { return fileOpens_; }
 
     // A job and the records set on it, byte for byte.
     struct Job {
-        std::vector<BYTE> extendedLimit;
-        std::vector<BYTE> uiRestrictions;
-        std::vector<BYTE> cpuRate;
+        std::vector<BYTE> extendedLimit, uiRestrictions, cpuRate, endOfJobTime;
         std::vector<std::size_t> processes;  // indexes of the processes assigned to it
         std::optional<UINT> terminatedWith;  // TerminateJobObject's exit code
         std::optional<std::size_t> port;     // the completion port associated with it
-        std::vector<BYTE> endOfJobTime;
     };
     const std::vector<Job>& Jobs() const { return jobs_; }
 
-    // --- The seam ---
-    void WriteStandardError(std::u16string_view text) override;
-    void WriteStandardOutput(std::u16string_view text) override;
-    ULONGLONG GetTickCount64() override;
-    HANDLE GetCurrentProcess() override;
-    HANDLE GetCurrentThread() override;
-    DWORD GetCurrentProcessId() override;
-    BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override;
-    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
-                             DWORD* returnLength) override;
-    BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
-                             DWORD infoLength) override;
-    BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
-                                  DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override;
-    BOOL EqualSid(PSID sid1, PSID sid2) override;
-    DWORD GetLengthSid(PSID sid) override;
-    void FreeSid(PSID sid) override;
-    BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override;
-    BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
-                               SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
-                               LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
-                               SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override;
-    BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
-                          SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
-                          HANDLE* newToken) override;
-    DWORD GetFileAttributesW(const char16_t* path) override;
-    HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
-                       SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
-                       HANDLE templateFile) override;
-    BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                      DWORD infoLength) override;
-    DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
-                           char16_t** filePart) override;
-    BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePathName, DWORD bufferLength) override;
-    DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
-                                PSECURITY_DESCRIPTOR* securityDescriptor) override;
-    HLOCAL LocalFree(HLOCAL memory) override;
-    DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override;
-    DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override;
-    HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override;
-    void CoTaskMemFree(void* memory) override;
-    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override;
-    BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
-                                    DWORD infoLength) override;
-    void Sleep(DWORD milliseconds) override;
-    BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
-                   void* overlapped) override;
-    BOOL DeleteFileW(const char16_t* fileName) override;
-    BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override;
-    BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override;
-    BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy,
-                         PSID labelSid) override;
-    BOOL AddAccessAllowedAce(ACL* acl, DWORD aceRevision, DWORD accessMask, PSID sid) override;
-    DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
-                          PSID group, ACL* dacl, ACL* sacl) override;
-    DWORD SetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
-                                SECURITY_INFORMATION securityInfo, PSID owner, PSID group, ACL* dacl,
-                                ACL* sacl) override;
-    BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override;
-    BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
-                         DWORD desiredAccess, BOOL inheritHandle, DWORD options) override;
-    BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
-                                           SIZE_T* size) override;
-    BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
-                                   SIZE_T size, void* previousValue, SIZE_T* returnSize) override;
-    void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override;
-    BOOL GetEnvironmentStringsW(std::u16string& block) override;
-    HANDLE GetStdHandle(DWORD stdHandle) override;
-    DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
-                      char16_t* buffer, char16_t** filePart) override;
-    BOOL CreateProcessAsUserW(HANDLE token, const char16_t* applicationName, char16_t* commandLine,
-                              SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                              BOOL inheritHandles, DWORD creationFlags, void* environment,
-                              const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                              PROCESS_INFORMATION* processInformation) override;
-    BOOL CreateProcessW(const char16_t* applicationName, char16_t* commandLine,
-                        SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                        BOOL inheritHandles, DWORD creationFlags, void* environment,
-                        const char16_t* currentDirectory, STARTUPINFOW* startupInfo,
-                        PROCESS_INFORMATION* processInformation) override;
-    DWORD ResumeThread(HANDLE thread) override;
-    BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override;
-    BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) override;
-    BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override;
-    HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                        void* parameter, DWORD creationFlags, DWORD* threadId) override;
-    BOOL CancelSynchronousIo(HANDLE thread) override;
-    BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override;
-    BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
-                                   BOOL daclDefaulted) override;
-    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
-    DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
-    BOOL TerminateProcess(HANDLE process, UINT exitCode) override;
-    BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
-    HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override;
-    BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override;
-    BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override;
-    BOOL TerminateJobObject(HANDLE job, UINT exitCode) override;
-    BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
-                                   DWORD* returnLength) override;
-    void GetSystemInfo(SYSTEM_INFO* info) override;
-    HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
-                                  DWORD concurrentThreads) override;
-    BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
-                                   LPOVERLAPPED* overlapped, DWORD milliseconds) override;
-    HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override;
-    BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override;
-    BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override;
-    BOOL CloseHandle(HANDLE handle) override;
-    DWORD GetLastError() override;
-    std::u16string ReadEnvironmentVariable(std::u16string_view name) override;
+    // The Windows the launcher is handed, working on this model; and its clock.
+    operator Platform&();
+    ULONGLONG GetTickCount64() const { return clock_; }
 
     // --- Model state, open to tests that check what was handed to Windows ---
     struct Token {
         std::string label;
         std::vector<FakeGroup> groups;
         std::string integrityLabel = "S-1-16-12288";  // High, as an elevated launcher has
+        DWORD integrityLabelAttributes = 0, integrityLabelLength = 0, openedWithAccess = 0;
         DWORD otherPrivileges = 20;  // besides SeChangeNotifyPrivilege; none after DISABLE_MAX_PRIVILEGE
-        DWORD integrityLabelAttributes = 0;
-        DWORD integrityLabelLength = 0;
-        DWORD openedWithAccess = 0;
         // How a restricted token was made.
         DWORD restrictionFlags = 0;
-        std::vector<std::string> disabledSids;
-        std::vector<DWORD> disabledSidAttributes;
-        bool disableListGiven = false;
-        bool privilegeOrRestrictListGiven = false;
+        std::vector<std::string> disabledSids{};
+        std::vector<DWORD> disabledSidAttributes{};
+        bool disableListGiven = false, privilegeOrRestrictListGiven = false;
         // How a duplicate was made.
         DWORD duplicateAccess = 0;
-        int impersonationLevel = 0;
-        int tokenType = 0;
+        int impersonationLevel = 0, tokenType = 0;
         bool duplicateAttributesGiven = false;
     };
     // The tokens made so far, by label ("own token", "restricted token", "duplicate token").
@@ -402,153 +273,128 @@ public:
 
 private:
     enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port };
+    // A handle's object; index is into the vector of its kind (a Thread's: its process).
+    struct Object {
+        Kind kind;
+        std::string label;
+        std::size_t index;
+        int closes = 0;
+    };
     struct Process {
         FakeProgram program;
         std::string tokenLabel;
-        bool resumed = false;
-        bool exited = false;
-        std::optional<UINT> terminatedWith;
+        std::u16string image;
+        std::u16string temp{};  // its TEMP
+        bool resumed = false, exited = false;
+        bool gone = false;  // no longer there to be opened
+        std::optional<UINT> terminatedWith{};
         bool endedByJobClose = false;
         bool jobEnded = false;  // its job was terminated or closed: its grandchildren are gone too
         std::vector<std::pair<Kind, std::size_t>> inherited{};  // the pipe ends it holds
-        std::u16string image{};
-        bool gone = false;  // no longer there to be opened
-        std::u16string temp{};  // its TEMP
+        bool Running() const { return !exited && !terminatedWith; }
+    };
+    // A pipe, and the standard input as pipe 0: a file's ends when it is read out; a
+    // console's never does.
+    struct Pipe {
+        std::string buffer;    // written and not yet read
+        std::string received;  // everything ever written
+        bool console = false;
+    };
+    // A thread of the launcher's. The fake runs it when it is resumed, up to its first
+    // read that would block; it then counts as running until that read could end.
+    struct Thread {
+        LPTHREAD_START_ROUTINE start;
+        void* parameter;
+        bool ran = false, cancelled = false;
+        std::optional<std::size_t> blockedOn{};  // the pipe it reads
     };
     struct Port {
         std::deque<std::pair<DWORD, DWORD>> queue{};  // message, process id
         HANDLE key = nullptr;
         std::optional<std::size_t> job{};
     };
-    // What the port of a resumed child's job hears of its tree, in order.
-    void StartTree(std::size_t child);
-    struct Pipe {
-        std::string buffer;    // written and not yet read
-        std::string received;  // everything ever written
-    };
-    // A thread of the launcher's. The fake runs it when it is resumed, up to its first
-    // read that would block; it then counts as running until that read could end.
-    struct FakeThread {
-        LPTHREAD_START_ROUTINE start;
-        void* parameter;
-        std::vector<BYTE> dacl{};
-        bool ran = false;
-        std::optional<std::size_t> blockedOnPipe{};
-        bool blockedOnInput = false;
-        bool cancelled = false;
-    };
-    // Whether a thread of the launcher's has ended, and how many open ends a pipe has.
-    bool ThreadEnded(const FakeThread& thread) const;
-    std::size_t OpenEnds(std::size_t pipe, Kind end) const;
-    bool Holds(const Process& process) const;
-    // A read of a relay that would wait: the thread blocks, and what it sees is the end of its copy.
-    BOOL BlockRunningThread(std::optional<std::size_t> pipe);
-    void RunThread(std::size_t thread);
-    struct Object {
-        Kind kind;
-        std::string label;
-        int closes = 0;
-        std::size_t index;  // into tokens_, processes_, jobs_ or fileOpens_ (Thread: its process)
-    };
-    struct AllocatedSid {
-        std::vector<BYTE> bytes;
+    // Memory the fake hands out for the launcher to free: SIDs, security descriptors,
+    // known folders' paths. DWORD elements keep an ACL in it aligned.
+    struct Allocation {
+        std::string what;
+        std::vector<DWORD> bytes;
         int frees = 0;
     };
-    struct LocalAllocation {
-        std::vector<DWORD> bytes;  // DWORD elements keep an ACL in it aligned
-        int frees = 0;
-    };
-
-    bool ShouldFail(const std::string& operation);
-    // Appends one entry to an ACL made by InitializeAcl, as the Add...Ace calls do.
-    BOOL AppendAce(ACL* acl, DWORD aceRevision, BYTE type, DWORD flags, DWORD mask, PSID sid);
-    HANDLE NewHandle(Kind kind, const std::string& label, std::size_t index);
-    Object* Lookup(HANDLE handle, Kind kind);
-    void EndProcessesOfJob(const Job& job);
-    BOOL CreateChild(FakeCreation creation, const std::string& tokenLabel, char16_t* commandLine,
-                     PROCESS_INFORMATION* processInformation);
-    // Fills what the creation was handed through its startup record and environment.
-    void ReadInheritance(FakeCreation& creation, const STARTUPINFOW* startupInfo, const void* environment);
-    bool IsReducedToken(const std::string& tokenLabel) const;
-    std::u16string FullPath(const std::u16string& path) const;
-    // What a name leads to, through every junction on the way (the last one only when
-    // not opened as itself).
-    std::u16string Resolve(std::u16string path, bool linkItself) const;
-    // Whether an open handle to path keeps others from deleting or renaming it.
-    bool HeldWithoutDeleteSharing(const std::u16string& path) const;
-    void TrySwap();
-    BOOL ListFolder(FileOpen& open, void* buffer, DWORD length);
-
-    std::vector<FakeGroup> ownGroups_;
-    bool elevated_ = false;
-    std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
-    std::string standardInput_;
-    bool inputIsConsole_ = false;
-    std::optional<DWORD> interrupt_;
-    PHANDLER_ROUTINE consoleHandler_ = nullptr;
-    std::string relayedOutput_;
-    std::string relayedErrors_;
-    std::vector<Pipe> pipes_;
-    std::vector<FakeThread> threads_;
-    std::optional<std::size_t> runningThread_;
-    std::map<HANDLE, std::vector<BYTE>> dacls_;
-    std::map<std::u16string, FakeProgram> programs_;
-    std::map<std::string, std::map<int, DWORD>> failures_;
-    std::map<std::string, int> callCounts_;
-    std::optional<std::pair<DWORD, DWORD>> waitFailure_;
-    std::vector<std::pair<std::u16string, std::u16string>> environment_;  // in the order set
-    std::map<DWORD, HANDLE> standardHandles_;
-    std::map<HANDLE, DWORD> handleFlags_;  // what GetHandleInformation reports
     struct AttributeList {
         bool initialised = false;
         int deletes = 0;
         const HANDLE* handles = nullptr;  // where the list points, read at creation
         std::size_t handleCount = 0;
     };
-    std::map<const void*, AttributeList> attributeLists_;
-    std::map<std::u16string, DWORD> paths_;
-    std::map<std::u16string, DWORD> reparseTags_;
-    std::map<std::u16string, std::u16string> linkTargets_;
-    std::map<std::u16string, ULONGLONG> inUseUntil_;
+    struct Reparse {
+        DWORD tag;
+        std::u16string target;  // a junction's; empty for other reparse points
+    };
     struct Swap {
         std::u16string opened, folder, target;
         int skipping;
     };
-    std::optional<Swap> swap_;
-    bool swapped_ = false;
-    std::u16string knownFolder_ = kLocalLowFolder;
-    int knownFoldersOut_ = 0;  // paths given out and not yet freed
+
+    class Seam;
+    // How many open ends a pipe has, the launcher's and its children's; whether a thread has ended.
+    std::size_t OpenEnds(std::size_t pipe, Kind end) const;
+    bool ThreadEnded(const Thread& thread) const;
+
+    std::vector<FakeGroup> ownGroups_;
+    bool elevated_ = false;
+    std::string ownIntegrity_ = "S-1-16-12288";
+    std::vector<Lie> lies_;
+    bool Lies(Lie lie) const { return std::find(lies_.begin(), lies_.end(), lie) != lies_.end(); }
+    std::map<std::u16string, FakeProgram> programs_;
+    std::map<std::string, std::map<int, DWORD>> failures_;
+    std::map<std::string, int> callCounts_;
+    std::optional<std::pair<DWORD, DWORD>> waitFailure_;
+    std::vector<std::pair<std::u16string, std::u16string>> environment_;  // in the order set
+    std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
+    std::optional<DWORD> interrupt_;
+    PHANDLER_ROUTINE consoleHandler_ = nullptr;
+    std::map<DWORD, HANDLE> standardHandles_;
+    std::map<HANDLE, DWORD> handleFlags_;  // what GetHandleInformation reports
+    std::map<const void*, AttributeList> attributeLists_;
+    std::map<std::u16string, DWORD> paths_;
+    std::map<std::u16string, Reparse> reparsePoints_;
+    std::map<std::u16string, ULONGLONG> inUseUntil_;
     std::map<std::u16string, std::vector<BYTE>> labels_;  // each directory's system ACL
     std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
+    std::optional<Swap> swap_;
+    bool swapped_ = false;
+    ULONGLONG clock_ = 1000000;
+    DWORD lastError_ = 0;
 
     std::u16string standardError_;
     std::u16string standardOutput_;
+    std::string relayedOutput_;
+    std::string relayedErrors_;
     std::map<std::u16string, std::string> files_;
     std::vector<Move> moves_;
-    ULONGLONG clock_ = 1000000;
     std::vector<std::string> calls_;
     std::vector<FakeCreation> creations_;
     std::vector<DWORD> waitLimits_;
     std::vector<DWORD> portWaits_;
-    std::vector<Port> ports_;
-    std::vector<std::string> closeOrder_;
+    std::map<HANDLE, std::vector<BYTE>> dacls_;
+    std::vector<LabelWrite> labelWrites_;
     std::vector<std::string> problems_;
 
     std::vector<Object> objects_;
     std::vector<Token> tokens_;
-    std::vector<Lie> lies_;
-    bool Lies(Lie lie) const { return std::find(lies_.begin(), lies_.end(), lie) != lies_.end(); }
     std::vector<Process> processes_;
     std::vector<Job> jobs_;
-    std::vector<LabelWrite> labelWrites_;
     std::vector<FileOpen> fileOpens_;
-    std::vector<std::unique_ptr<LocalAllocation>> localAllocations_;
-    std::vector<std::unique_ptr<AllocatedSid>> sids_;
-    DWORD lastError_ = 0;
+    std::vector<Pipe> pipes_{Pipe{}};
+    std::vector<Thread> threads_;
+    std::vector<std::vector<BYTE>> threadDacls_;
+    std::optional<std::size_t> runningThread_;
+    std::vector<Port> ports_;
+    std::vector<std::unique_ptr<Allocation>> allocations_;
+    std::unique_ptr<Seam> seam_;
 };
 
-// SID helpers shared by the tests: string form to bytes and back.
-std::vector<BYTE> SidBytes(const std::string& text);
+// The string form of a SID, for the tests that read SIDs in ACLs.
 std::string SidText(const BYTE* sid);
 
 }  // namespace brindle::testing

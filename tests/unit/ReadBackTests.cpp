@@ -1,6 +1,8 @@
 // What the child really got: a platform that accepts a restriction and ignores it is
 // caught before the child runs. Each lie has its own line; the child then runs as
 // before, or under --strict is ended without ever being resumed.
+#include <functional>
+
 #include "LaunchScenario.h"
 #include "platform/Text.h"
 
@@ -14,8 +16,15 @@ TEST(ReadBackTest, EachRestrictionTheChildDidNotGetIsSaidAndUnderStrictItNeverRu
         std::vector<std::u16string> options;
         std::vector<Lie> lies;
         std::vector<std::u16string> lines;
+        std::function<void(FakePlatform&)> prepare = [](FakePlatform&) {};
     } cases[] = {
         {{u"--low-il"}, {Lie::Token}, {u"Warning: the child's integrity level is High, not Low"}},
+        {{u"--low-il"},
+         {Lie::Token},
+         {u"Warning: the child's integrity level is Medium, not Low"},
+         [](FakePlatform& f) { f.SetOwnIntegrity("S-1-16-8192"); }},
+        // Untrusted is below Low, and as good.
+        {{u"--low-il"}, {Lie::Token}, {}, [](FakePlatform& f) { f.SetOwnIntegrity("S-1-16-0"); }},
         {{u"--restricted-token"},
          {Lie::Token},
          {u"Warning: the child's token keeps the Administrators group",
@@ -37,6 +46,12 @@ TEST(ReadBackTest, EachRestrictionTheChildDidNotGetIsSaidAndUnderStrictItNeverRu
         // Windows keeps memory limits in whole pages: a limit that is not a multiple of the
         // page reads back rounded down, and is what was set.
         {{u"--max-memory=5000", u"--max-process-memory=12289"}, {}, {}},
+        // A token that cannot be read is said only when a token restriction depends on it.
+        {{u"--job-object"}, {}, {}, [](FakePlatform& f) { f.Fail("OpenProcessToken", 5, 3); }},
+        {{u"--low-il"},
+         {},
+         {u"Warning: could not read back the child's token: 5"},
+         [](FakePlatform& f) { f.Fail("OpenProcessToken", 5, 3); }},
     };
     for (const auto& c : cases) {
         for (const bool strict : {false, true}) {
@@ -46,6 +61,7 @@ TEST(ReadBackTest, EachRestrictionTheChildDidNotGetIsSaidAndUnderStrictItNeverRu
             for (const Lie lie : c.lies) {
                 scenario.Tell(lie);
             }
+            c.prepare(scenario);
             std::vector<std::u16string> args = c.options;
             if (strict) {
                 args.insert(args.begin(), u"--strict");
