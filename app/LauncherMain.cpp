@@ -208,6 +208,7 @@ bool ResolveProgram(Platform& platform, LaunchOptions& options, RunRecord& recor
     const ProgramLookup lookup = LookUpProgram(platform, options.commandArguments.front());
     if (lookup.result == ProgramLookup::Result::NotFound) {
         platform.WriteStandardError(u"[brindle] Program not found: " + options.commandArguments.front() + u"\n");
+        record.notStartedAt = NotStartedAt::ProgramMissing;
         return false;
     }
     if (lookup.result == ProgramLookup::Result::BatchFile) {
@@ -248,40 +249,82 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
     return record;
 }
 
+// With --wrapper-exit-codes brindle's own ends of a run say which they are, as the POSIX
+// wrappers do (timeout, env, nice): 124 timed out; 125 refused, or failed before a child
+// ran; 126 found but not started; 127 not found. The child's own code passes through.
+DWORD ExitStatus(const LaunchOptions& options, const RunRecord& record, DWORD status) {
+    if (!options.wrapperExitCodes) {
+        return status;
+    }
+    switch (record.outcome) {
+        case Outcome::TimedOut: return 124;
+        case Outcome::Refused:
+        case Outcome::WaitFailed: return 125;
+        case Outcome::NotStarted:
+            return record.notStartedAt == NotStartedAt::ProgramMissing ? 127
+                   : record.notStartedAt == NotStartedAt::Creation     ? 126
+                                                                       : 125;
+        default: return status;
+    }
+}
+
+// The final report of every run that got as far as --report, and the exit status: a run
+// that did not start, or was refused, names the line that decided it.
+// The message of a run that did not start, or was refused: the last line brindle wrote
+// when it ended so, before anything the clean-up may say.
+void NameTheDecidingLine(Platform& platform, RunRecord& record) {
+    if ((record.outcome == Outcome::NotStarted || record.outcome == Outcome::Refused) && !record.message) {
+        record.message = platform.LastLine();
+    }
+}
+
+DWORD Conclude(Platform& platform, const LaunchOptions& options, RunRecord& record, RunReport& report,
+               DWORD status) {
+    NameTheDecidingLine(platform, record);
+    record.exitCode = ExitStatus(options, record, status);
+    record.endedAt = SystemTime(platform);
+    report.Write(record);
+    return record.exitCode;
+}
+
 }  // namespace
 
 DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     LaunchOptions options;
-    if (!ParseArguments(argc, argv, options, platform)) {
-        if (options.versionRequested) {
-            platform.WriteStandardOutput(u"brindle " + std::u16string(kVersion) + u"\n");
-            return 0;
-        }
-        return 1;
+    const bool parsed = ParseArguments(argc, argv, options, platform);
+    if (options.versionRequested) {
+        platform.WriteStandardOutput(u"brindle " + std::u16string(kVersion) + u"\n");
+        return 0;
     }
     RunRecord record = RequestedRecord(options);
     RunReport report(platform, options.reportPath);
+    if (!parsed) {
+        // Once --report was read, even a bad command line leaves a report of its own.
+        record.command.clear();  // never composed
+        return options.helpRequested ? 1 : Conclude(platform, options, record, report, 1);
+    }
     std::vector<DWORD> threadDacl;  // for every thread brindle creates
     StrictCheck strict(platform, options.strict, record);
     const StepResult protection = ProtectOwnProcess(platform, threadDacl);
     if (strict.Refuses(protection.applied)) {
         record.ownProcess.Record(protection);
-        report.Write(record);
-        return record.exitCode;
+        return Conclude(platform, options, record, report, 1);
     }
     if (options.verbose) {
         PrintSummary(platform, options);
     }
     if (!ResolveProgram(platform, options, record)) {
-        return 1;  // as for a bad command line: nothing done, no report
+        return Conclude(platform, options, record, report, 1);  // nothing done but the report
     }
     report.Write(Running(record));
     record.ownProcess.Record(protection);
     ScratchFolder scratch(platform);  // outlives the run's handles: removed once the job has ended its processes
-    record.exitCode = Launch(platform, options, threadDacl, strict, record, report, scratch);
-    scratch.Remove();
-    report.Write(record);
-    return record.exitCode;
+    const DWORD status = Launch(platform, options, threadDacl, strict, record, report, scratch);
+    NameTheDecidingLine(platform, record);
+    if (!scratch.Path().empty()) {
+        record.scratchRemoved = scratch.Remove();
+    }
+    return Conclude(platform, options, record, report, status);
 }
 
 }  // namespace brindle

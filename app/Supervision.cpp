@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "job/ContainInJob.h"
+#include "cli/CommandLine.h"
 #include "job/JobAccounting.h"
 #include "platform/Text.h"
 
@@ -44,6 +45,11 @@ Creation TryCreation(Platform& platform, RunState& run, bool fallBack, DWORD& fi
                                        nullptr, inheritHandles, flags, environment, nullptr, startup, &child)) {
         firstError = platform.GetLastError();
         platform.WriteStandardError(FailedLine(u"CreateProcessAsUser", firstError));
+        // A program that is not there is not there for brindle's own token either.
+        if (firstError == ERROR_FILE_NOT_FOUND || firstError == ERROR_PATH_NOT_FOUND) {
+            platform.WriteStandardError(u"[brindle] Program not found: " + ProgramOf(run.commandBuffer) + u"\n");
+            return Creation::Failed;
+        }
         if (firstError == ERROR_PRIVILEGE_NOT_HELD) {
             platform.WriteStandardError(
                 u"[brindle] Hint: SeAssignPrimaryTokenPrivilege required. Try running without --restricted-token.\n");
@@ -169,6 +175,8 @@ DWORD WaitForChild(Platform& platform, RunState& run, const LaunchOptions& optio
     }
     if (const std::optional<std::u16string> crash = CrashLine(exitCode)) {
         platform.WriteStandardError(*crash);
+        record.outcome = Outcome::Crashed;
+        record.message = platform.LastLine();
     }
     return exitCode;
 }
@@ -178,8 +186,13 @@ DWORD WaitForChild(Platform& platform, RunState& run, const LaunchOptions& optio
 Creation CreateChild(Platform& platform, RunState& run, bool fallBack, RunRecord& record) {
     run.commandBuffer = record.command;
     run.creationTick = platform.GetTickCount64();
+    record.startedAt = SystemTime(platform);
     DWORD firstError = 0;
     const Creation creation = TryCreation(platform, run, fallBack, firstError);
+    if (creation == Creation::Failed) {
+        const bool missing = firstError == ERROR_FILE_NOT_FOUND || firstError == ERROR_PATH_NOT_FOUND;
+        record.notStartedAt = missing ? NotStartedAt::ProgramMissing : NotStartedAt::Creation;
+    }
     run.startup.ReleaseDuplicates();
     run.console.Start();
     RecordCreation(record, run.tokens, creation, firstError);
@@ -247,10 +260,18 @@ DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, 
         interrupt.emplace(platform, run.job.get(), run.process.get());
     }
     if (!StartChild(platform, run, options.verbose)) {
+        record.notStartedAt = NotStartedAt::Creation;
         StopClock(platform, run, record);
         return 1;
     }
-    return WaitForChild(platform, run, options, record);
+    const DWORD status = WaitForChild(platform, run, options, record);
+    // Ended by brindle's own handler, not by a fault of the child's.
+    if (interrupt && interrupt->Fired() && record.outcome == Outcome::Crashed &&
+        status == ForwardedInterrupt::kExitCode) {
+        record.outcome = Outcome::Interrupted;
+        record.message.reset();
+    }
+    return status;
 }
 
 void CollectJob(Platform& platform, RunState& run, RunRecord& record) {
@@ -260,6 +281,12 @@ void CollectJob(Platform& platform, RunState& run, RunRecord& record) {
         record.processes = run.events.Collect();
         record.limitsReached = run.events.LimitsReached();
     }
+}
+
+std::uint64_t SystemTime(Platform& platform) {
+    FILETIME now{};
+    platform.GetSystemTimeAsFileTime(&now);
+    return (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
 }
 
 void StopClock(Platform& platform, const RunState& run, RunRecord& record) {

@@ -82,6 +82,9 @@ DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, 
 // before the job closes with the run.
 void CollectJob(Platform& platform, RunState& run, RunRecord& record);
 
+// The time of day in UTC, as a FILETIME count, for the report.
+std::uint64_t SystemTime(Platform& platform);
+
 // The time from just before creation to now, into the record.
 void StopClock(Platform& platform, const RunState& run, RunRecord& record);
 

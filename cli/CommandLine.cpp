@@ -115,4 +115,11 @@ bool ComposeCommandLine(const std::vector<std::u16string>& arguments, std::u16st
     return true;
 }
 
+std::u16string ProgramOf(std::u16string_view commandLine) {
+    if (!commandLine.empty() && commandLine.front() == u'"') {
+        return std::u16string(commandLine.substr(1, commandLine.find(u'"', 1) - 1));
+    }
+    return std::u16string(commandLine.substr(0, commandLine.find_first_of(u" \t")));
+}
+
 }  // namespace brindle

@@ -44,4 +44,8 @@ void AppendBatchArgument(std::u16string& command, std::u16string_view argument);
 // safely ends it with its line and false; by the round-trip rule otherwise.
 bool ComposeCommandLine(const std::vector<std::u16string>& arguments, std::u16string& command, ErrorStream& errors);
 
+// The program a composed command line names, as Windows reads it: up to the closing
+// quote of a quoted program (the quotes removed), else up to the first space or tab.
+std::u16string ProgramOf(std::u16string_view commandLine);
+
 }  // namespace brindle

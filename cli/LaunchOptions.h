@@ -38,6 +38,10 @@ struct LaunchOptions {
     bool strict = false;         // refuse to run the command when a requested restriction does not apply
     std::u16string reportPath;   // where the run report goes; empty when none is asked for
     bool versionRequested = false;  // --version ended the parse: print the version, launch nothing
+    bool helpRequested = false;     // --help ended the parse: the usage text, and no report
+    // brindle's own ends of a run exit with the codes of the POSIX wrappers (124 to 127),
+    // so that a script can tell them from the command's own exit code.
+    bool wrapperExitCodes = false;
 
     // Any option that gives the child an environment other than the launcher's.
     bool EnvironmentRequested() const { return clearEnv || !keepEnv.empty() || !envEdits.empty(); }

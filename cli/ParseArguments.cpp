@@ -5,6 +5,7 @@
 #include "cli/CommandLine.h"
 #include "platform/Platform.h"
 #include "cli/DecimalNumber.h"
+#include "platform/Text.h"
 
 namespace brindle {
 
@@ -35,6 +36,7 @@ const std::u16string_view kUsageText =
     u"  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
     u"  --private-console          Give the child a console of its own\n"
     u"  --scratch                  Give the child a fresh TEMP folder, removed after the run\n"
+    u"  --wrapper-exit-codes       Exit 124-127 when brindle, not the command, ends the run\n"
     u"  --version                  Print the version and exit\n"
     u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     u"\n"
@@ -152,6 +154,8 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
         options.scratch = true;
     } else if (argument == u"--strict") {
         options.strict = true;
+    } else if (argument == u"--wrapper-exit-codes") {
+        options.wrapperExitCodes = true;
     } else if (StartsWith(argument, kReportPrefix)) {
         if (argument.size() == kReportPrefix.size()) {
             return OptionResult::InvalidValue;
@@ -171,14 +175,39 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
 // that the lenient rule would turn into 0 ("abc": no limit at all) or clamp is refused.
 // Returns the first argument whose value is not one or more ASCII digits of at most
 // 2147483647, in command-line order; empty when all are.
+std::u16string_view NumberPrefix(std::u16string_view argument) {
+    return StartsWith(argument, kTimeoutPrefix) ? kTimeoutPrefix : kMaxProcessesPrefix;
+}
+
+bool ReadsLeniently(std::u16string_view argument) {
+    return !ReadStrictNumber(argument.substr(NumberPrefix(argument).size()), 0, kLargestStrictNumber);
+}
+
 std::u16string_view FirstLenientNumber(const std::vector<std::u16string_view>& numberArguments) {
     for (const std::u16string_view argument : numberArguments) {
-        const std::u16string_view prefix = StartsWith(argument, kTimeoutPrefix) ? kTimeoutPrefix : kMaxProcessesPrefix;
-        if (!ReadStrictNumber(argument.substr(prefix.size()), 0, kLargestStrictNumber)) {
+        if (ReadsLeniently(argument)) {
             return argument;
         }
     }
     return {};
+}
+
+// Without --strict a time or process limit that is not plain digits is read leniently
+// ("0.5" is 0, that is no limit at all): what it was read as is said, as is a --keep-env
+// that keeps nothing because the environment is not cleared.
+void SaySilentReadings(const std::vector<std::u16string_view>& numberArguments, const LaunchOptions& options,
+                       ErrorStream& errors) {
+    for (const std::u16string_view argument : numberArguments) {
+        if (ReadsLeniently(argument)) {
+            const std::uint32_t read = ReadOptionNumber(argument, NumberPrefix(argument));
+            const std::uint32_t used = StartsWith(argument, kTimeoutPrefix) || read != 0 ? read : 64;
+            errors.WriteStandardError(u"[brindle] Warning: " + std::u16string(argument) + u" read as " + Decimal(used) +
+                                      u"\n");
+        }
+    }
+    if (!options.keepEnv.empty() && !options.clearEnv) {
+        errors.WriteStandardError(u"[brindle] Warning: --keep-env has no effect without --clear-env\n");
+    }
 }
 
 }  // namespace
@@ -208,6 +237,7 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
                 }
                 break;
             case OptionResult::HelpRequested:
+                options.helpRequested = true;
                 errors.WriteStandardError(kUsageText);
                 return false;
             case OptionResult::VersionRequested:
@@ -233,7 +263,11 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
         return false;
     }
     options.commandArguments.assign(commandArguments.begin(), commandArguments.end());
-    return ComposeCommandLine(options.commandArguments, options.command, errors);
+    if (!ComposeCommandLine(options.commandArguments, options.command, errors)) {
+        return false;
+    }
+    SaySilentReadings(numberArguments, options, errors);
+    return true;
 }
 
 }  // namespace brindle

@@ -11,7 +11,6 @@ constexpr DWORD kOutputGraceMs = 2000;
 // A cancel that comes between two calls of a relay is lost: it is made again, this often.
 constexpr DWORD kCancelRetryMs = 100;
 constexpr int kCancelAttempts = 50;
-constexpr UINT kInterruptedExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 
 }  // namespace
 
@@ -182,6 +181,7 @@ namespace {
 std::atomic<Platform*> interruptPlatform{nullptr};
 std::atomic<HANDLE> interruptJob{nullptr};
 std::atomic<HANDLE> interruptChild{nullptr};
+std::atomic<bool> interruptFired{false};
 
 BOOL WINAPI EndOnInterrupt(DWORD event) {
     Platform* const platform = interruptPlatform.load();
@@ -189,8 +189,9 @@ BOOL WINAPI EndOnInterrupt(DWORD event) {
         return FALSE;
     }
     const HANDLE job = interruptJob.load();
-    if (job == nullptr || !platform->TerminateJobObject(job, kInterruptedExitCode)) {
-        platform->TerminateProcess(interruptChild.load(), kInterruptedExitCode);
+    interruptFired = true;
+    if (job == nullptr || !platform->TerminateJobObject(job, ForwardedInterrupt::kExitCode)) {
+        platform->TerminateProcess(interruptChild.load(), ForwardedInterrupt::kExitCode);
     }
     return TRUE;  // handled: brindle goes on and finishes the run
 }
@@ -200,9 +201,12 @@ BOOL WINAPI EndOnInterrupt(DWORD event) {
 ForwardedInterrupt::ForwardedInterrupt(Platform& platform, HANDLE job, HANDLE child) : platform_(platform) {
     interruptJob = job;
     interruptChild = child;
+    interruptFired = false;
     interruptPlatform = &platform;
     installed_ = platform.SetConsoleCtrlHandler(EndOnInterrupt, TRUE) != FALSE;
 }
+
+bool ForwardedInterrupt::Fired() const { return interruptFired.load(); }
 
 ForwardedInterrupt::~ForwardedInterrupt() {
     if (installed_) {

@@ -71,10 +71,15 @@ private:
 // console events (closing the window, logging off) end brindle as without it.
 class ForwardedInterrupt {
 public:
+    static constexpr UINT kExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+
     ForwardedInterrupt(Platform& platform, HANDLE job, HANDLE child);
     ~ForwardedInterrupt();
     ForwardedInterrupt(const ForwardedInterrupt&) = delete;
     ForwardedInterrupt& operator=(const ForwardedInterrupt&) = delete;
+
+    // Whether an interrupt came and ended the job (or the child).
+    bool Fired() const;
 
 private:
     Platform& platform_;

@@ -12,11 +12,29 @@
 
 namespace brindle {
 
-// Where the launcher's messages go: standard error, one whole line per call.
+// Where the launcher's messages go: standard error, one whole line per call. The last
+// line of brindle's own ("[brindle] ...") is kept: the run report names the line that
+// decided how a run ended.
 class ErrorStream {
 public:
     virtual ~ErrorStream() = default;
-    virtual void WriteStandardError(std::u16string_view text) = 0;
+
+    void WriteStandardError(std::u16string_view text) {
+        constexpr std::u16string_view kPrefix = u"[brindle] ";
+        if (text.substr(0, kPrefix.size()) == kPrefix && !text.empty() && text.back() == u'\n') {
+            lastLine_.assign(text.substr(kPrefix.size(), text.size() - kPrefix.size() - 1));
+        }
+        WriteError(text);
+    }
+
+    // The last line brindle wrote of its own, without "[brindle] " and the line feed.
+    const std::u16string& LastLine() const { return lastLine_; }
+
+protected:
+    virtual void WriteError(std::u16string_view text) = 0;
+
+private:
+    std::u16string lastLine_;
 };
 
 class Platform : public ErrorStream {
@@ -25,6 +43,8 @@ public:
     virtual void WriteStandardOutput(std::u16string_view text) = 0;
     // Milliseconds since the system started, for how long the child ran.
     virtual ULONGLONG GetTickCount64() = 0;
+    // The time of day in UTC, in 100-ns units since 1601, for when a run began and ended.
+    virtual void GetSystemTimeAsFileTime(FILETIME* time) = 0;
 
     // Own process and thread. Their pseudo-handles need no closing.
     virtual HANDLE GetCurrentProcess() = 0;

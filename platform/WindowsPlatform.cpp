@@ -45,7 +45,9 @@ Function SystemFunction(const wchar_t* library, const char* name) {
 
 }  // namespace
 
-void WindowsPlatform::WriteStandardError(std::u16string_view text) { WriteText(STD_ERROR_HANDLE, text); }
+void WindowsPlatform::GetSystemTimeAsFileTime(FILETIME* time) { ::GetSystemTimeAsFileTime(time); }
+
+void WindowsPlatform::WriteError(std::u16string_view text) { WriteText(STD_ERROR_HANDLE, text); }
 
 void WindowsPlatform::WriteStandardOutput(std::u16string_view text) { WriteText(STD_OUTPUT_HANDLE, text); }
 

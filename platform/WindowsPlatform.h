@@ -8,7 +8,8 @@ namespace brindle {
 // It makes no decisions; the launch logic owns them all.
 class WindowsPlatform final : public Platform {
 public:
-    void WriteStandardError(std::u16string_view text) override;
+    void WriteError(std::u16string_view text) override;
+    void GetSystemTimeAsFileTime(FILETIME* time) override;
     void WriteStandardOutput(std::u16string_view text) override;
     ULONGLONG GetTickCount64() override;
 

@@ -144,6 +144,11 @@ struct TOKEN_PRIVILEGES {
     LUID_AND_ATTRIBUTES Privileges[1];
 };
 
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
 struct SYSTEM_INFO {
     DWORD dwOemId;  // a union with the processor architecture in Windows' headers
     DWORD dwPageSize;
@@ -324,6 +329,7 @@ constexpr bool IsReparseTagNameSurrogate(DWORD tag) { return (tag & 0x20000000) 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;

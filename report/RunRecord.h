@@ -29,9 +29,14 @@ struct RestrictionRecord {
     }
 };
 
-// Refused: a strict refusal, with no child code run. Running: the report written before
-// the run's end, which a killed brindle leaves behind.
-enum class Outcome { Exited, TimedOut, Refused, NotStarted, WaitFailed, Running };
+// Crashed: the child ended with an NTSTATUS error code (an exception, a loader failure).
+// Interrupted: brindle's own Ctrl+C or Ctrl+Break handler ended it. Refused: a strict
+// refusal, with no child code run. Running: the report written before the run's end,
+// which a killed brindle leaves behind.
+enum class Outcome { Exited, Crashed, Interrupted, TimedOut, Refused, NotStarted, WaitFailed, Running };
+// Where a run that did not start stopped: before creation (the command line, a step that
+// ends the run), at the child's creation or resume, or at a program that is not there.
+enum class NotStartedAt { BeforeCreation, Creation, ProgramMissing };
 enum class ChildToken { None, Restricted, Duplicate, Own };
 
 // The limits the command line asked for; empty where it asked for none.
@@ -48,7 +53,8 @@ struct RunRecord {
     std::u16string command;
     Outcome outcome = Outcome::NotStarted;
     DWORD exitCode = 1;
-    std::optional<DWORD> childExitCode;  // when the child exited by itself
+    NotStartedAt notStartedAt = NotStartedAt::BeforeCreation;
+    std::optional<DWORD> childExitCode;  // when the child exited, crashed or was interrupted
     std::uint64_t elapsedMs = 0;         // from just before creation to the end of the main wait
     ChildToken childToken = ChildToken::None;
 
@@ -70,7 +76,12 @@ struct RunRecord {
     std::optional<std::u16string> scratchFolder;  // its full path, once it exists
     std::optional<std::vector<JobProcess>> processes;  // empty without a job's completion port
     std::vector<JobLimit> limitsReached;                // in the order they first fired
-    std::optional<ChildReading> child;                  // what the created child's token read back
+    // The line that decided a run that did not start, was refused or crashed.
+    std::optional<std::u16string> message;
+    std::optional<std::uint64_t> startedAt;   // just before creation, as a FILETIME count
+    std::optional<std::uint64_t> endedAt;     // when the final report was made
+    std::optional<ChildReading> child;        // what the created child's token read back
+    std::optional<bool> scratchRemoved;       // with a scratch folder: whether it is gone at the end
 };
 
 }  // namespace brindle

@@ -14,6 +14,8 @@ namespace {
 std::u16string_view OutcomeName(Outcome outcome) {
     switch (outcome) {
         case Outcome::Exited: return u"exited";
+        case Outcome::Crashed: return u"crashed";
+        case Outcome::Interrupted: return u"interrupted";
         case Outcome::TimedOut: return u"timed out";
         case Outcome::Refused: return u"refused";
         case Outcome::WaitFailed: return u"wait failed";
@@ -122,6 +124,41 @@ void Job(JsonWriter& json, const std::optional<JobAccounting>& accounting) {
     Figure(json, "userTimeMs", accounting->counts, &Counts::userTimeMs);
     Figure(json, "kernelTimeMs", accounting->counts, &Counts::kernelTimeMs);
     json.EndObject();
+}
+
+// The decimal digits of value, with leading zeros up to width.
+std::u16string Digits(std::uint64_t value, std::size_t width) {
+    std::u16string digits = Decimal(value);
+    return std::u16string(width > digits.size() ? width - digits.size() : 0, u'0') + digits;
+}
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" of a FILETIME count (100-ns units since 1601-01-01 UTC). The
+// civil date comes from the count of days by the proleptic Gregorian calendar, in eras of
+// 400 years (146 097 days) that repeat exactly.
+std::u16string UtcText(std::uint64_t fileTime) {
+    const std::uint64_t milliseconds = fileTime / 10000;
+    const std::uint64_t dayMs = milliseconds % 86400000;
+    // Days from 0000-03-01, a year that begins after its leap day, to 1601-01-01: 584 694.
+    const std::uint64_t days = milliseconds / 86400000 + 584694;
+    const std::uint64_t era = days / 146097;
+    const std::uint64_t dayOfEra = days % 146097;
+    const std::uint64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::uint64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::uint64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const std::uint64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const std::uint64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const std::uint64_t year = era * 400 + yearOfEra + (month <= 2 ? 1 : 0);
+    return Digits(year, 4) + u"-" + Digits(month, 2) + u"-" + Digits(day, 2) + u"T" + Digits(dayMs / 3600000, 2) +
+           u":" + Digits(dayMs / 60000 % 60, 2) + u":" + Digits(dayMs / 1000 % 60, 2) + u"." +
+           Digits(dayMs % 1000, 3) + u"Z";
+}
+
+void Timestamp(JsonWriter& json, const std::optional<std::uint64_t>& fileTime) {
+    if (fileTime) {
+        json.String(UtcText(*fileTime));
+    } else {
+        json.Null();
+    }
 }
 
 std::u16string_view GroupName(AdministratorsGroup group) {
@@ -297,8 +334,20 @@ std::string ComposeReport(const RunRecord& record) {
     Processes(json, record.processes);
     json.Key("limitsReached");
     LimitsReached(json, record.limitsReached);
+    json.Key("message");
+    OptionalString(json, record.message);
+    json.Key("startedAt");
+    Timestamp(json, record.startedAt);
+    json.Key("endedAt");
+    Timestamp(json, record.endedAt);
     json.Key("child");
     Child(json, record.child);
+    json.Key("scratchRemoved");
+    if (record.scratchRemoved) {
+        json.Bool(*record.scratchRemoved);
+    } else {
+        json.Null();
+    }
     json.EndObject();
     return json.Text() + "\n";
 }

@@ -255,9 +255,9 @@ StepResult ScratchFolder::Hold() {
     return StepResult::Applied();
 }
 
-void ScratchFolder::Remove() {
+bool ScratchFolder::Remove() {
     if (path_.empty()) {
-        return;
+        return true;
     }
     hold_.reset();  // deleting the folder takes DELETE access, which the hold shares with no one
     const std::u16string top = ExtendedPath(path_);
@@ -271,6 +271,7 @@ void ScratchFolder::Remove() {
         platform_.WriteStandardError(u"[brindle] Warning: could not remove the scratch folder " + path_ + u": " +
                                      Decimal(error) + u"\n");
     }
+    return error == 0;
 }
 
 }  // namespace brindle

@@ -30,8 +30,9 @@ public:
     // deleted and never followed, and every folder above the entry being deleted is held
     // open without FILE_SHARE_DELETE, so none can be swapped for a link on the way.
     // Entries still in use (by a process the job has not yet ended, or one outside any
-    // job) are tried again for up to 5 s; then it says what is left.
-    void Remove();
+    // job) are tried again for up to 5 s; then it says what is left. Returns whether the
+    // folder is gone.
+    bool Remove();
 
 private:
     // Opens the folder just made and checks that it still is that plain folder.

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,68 @@ TEST(Report, SaysWhatTheChildReallyGot) {
     EXPECT_EQ(report["restrictions"]["lowIntegrity"],
               (Json{{"requested", true}, {"applied", true}, {"error", nullptr}, {"verified", !UnderWine()}}));
     EXPECT_EQ(report["child"]["integrity"], UnderWine() ? "High" : "Low");
+}
+
+// What a harness reads: every way a run ends leaves a fresh report that says how, never
+// an earlier run's, and with --wrapper-exit-codes brindle's own ends have codes of their
+// own while the child's code passes through.
+TEST(Report, EveryEndLeavesAFreshReportThatSaysHow) {
+    const TempPath batch(L"quoted.bat");
+    ASSERT_TRUE(WriteBytes(batch.Get(), "@echo off\r\nexit /b 0\r\n"));
+    const TempPath missing(L"missing-dir");
+    struct Case {
+        std::vector<std::wstring> arguments;
+        std::string outcome;
+        Json message;
+        DWORD status;
+        DWORD wrapped;  // with --wrapper-exit-codes
+    };
+    const std::vector<Case> cases = {
+        {{L"--bogus", L"--", ProbePath(), L"exit", L"0"}, "not started", "Unknown option: --bogus", 1, 125},
+        {{L"--", L"no-such-program-here"}, "not started", "Program not found: no-such-program-here", 1, 127},
+        {{L"--", L"C:\\nope\\x.exe"}, "not started", "Program not found: C:\\nope\\x.exe", 1, 127},
+        {{L"--", batch.Get(), L"%PATH%"},
+         "not started",
+         "Cannot pass this argument safely to a batch file: %PATH%",
+         1,
+         125},
+        {{L"--strict", L"--writable-dir=" + missing.Get(), L"--", ProbePath(), L"exit", L"0"},
+         "refused",
+         "Strict: a requested restriction could not be applied; the command was not run",
+         1,
+         125},
+        {{L"--", ProbePath(), L"exit", L"3221225477"},
+         "crashed",
+         "The command ended with status 0xC0000005 (access violation)",
+         0xC0000005,
+         0xC0000005},
+        {{L"--timeout=1", L"--", ProbePath(), L"sleep", L"8000"}, "timed out", nullptr, 1, 124},
+        // A program named as people type it, found by Windows' own search.
+        {{L"--", L"cmd", L"/c", L"exit", L"5"}, "exited", nullptr, 5, 5},
+    };
+    for (const Case& c : cases) {
+        for (const bool wrapper : {false, true}) {
+            SCOPED_TRACE(Utf8(ComposeCommandLine(L"brindle.exe", c.arguments)) + (wrapper ? " (wrapped)" : ""));
+            const TempPath report(L"verdict.json");
+            ASSERT_TRUE(WriteBytes(report.Get(), "an earlier run's report"));
+            std::vector<std::wstring> arguments = {L"--report=" + report.Get()};
+            if (wrapper) {
+                arguments.push_back(L"--wrapper-exit-codes");
+            }
+            const RunResult run = RunBrindle(Concat(arguments, c.arguments));
+            EXPECT_EQ(run.exitCode, wrapper ? c.wrapped : c.status);
+            const Json verdict = Json::parse(ReadBytes(report.Get()));
+            EXPECT_EQ(verdict["outcome"], c.outcome);
+            EXPECT_EQ(verdict["message"], c.message);
+            EXPECT_EQ(verdict["exitCode"], run.exitCode);
+            // The end is stamped in UTC, on the day the test sees.
+            SYSTEMTIME today{};
+            GetSystemTime(&today);
+            char day[11];
+            std::snprintf(day, sizeof(day), "%04u-%02u-%02u", today.wYear, today.wMonth, today.wDay);
+            EXPECT_EQ(verdict["endedAt"].get<std::string>().substr(0, 10), day);
+        }
+    }
 }
 
 TEST(Report, AfterTheTimeLimitEndsTheChild) {

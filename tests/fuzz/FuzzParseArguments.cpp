@@ -10,7 +10,7 @@ namespace {
 
 class CapturedErrors final : public brindle::ErrorStream {
 public:
-    void WriteStandardError(std::u16string_view text) override { written += text; }
+    void WriteError(std::u16string_view text) override { written += text; }
     std::u16string written;
 };
 

@@ -38,6 +38,9 @@ TEST(ProgramLookupTest, FindsBatchShimsOnPathButNeverInTheCurrentFolder) {
         {"the current folder only", u".;work;C:\\node", u"",
          {{u"npm.CMD", kFile}, {u"work\\npm.CMD", kFile}, {u".\\npm.CMD", kFile}}, {u"npm"}, u"",
          u"[brindle] Program not found: npm\n"},
+        // A drive-relative entry names the current folder of that drive: skipped like "work".
+        {"a drive-relative entry", u"C:tools", u"", {{u"C:tools\\npm.CMD", kFile}}, {u"npm"}, u"",
+         u"[brindle] Program not found: npm\n"},
         {"a refused argument", u"C:\\node", u"", {{u"C:\\node\\npm.CMD", kFile}}, {u"npm", u"%PATH%"}, u"",
          u"[brindle] Cannot pass this argument safely to a batch file: %PATH%\n"},
     };
@@ -66,7 +69,9 @@ TEST(ProgramLookupTest, FindsBatchShimsOnPathButNeverInTheCurrentFolder) {
         if (!ran) {
             EXPECT_EQ(lines.size(), 4u);
             EXPECT_TRUE(scenario.LabelWrites().empty());
-            EXPECT_TRUE(scenario.Files().empty());  // no report
+            const nlohmann::json report = nlohmann::json::parse(scenario.Files().at(u"r.json"));
+            EXPECT_EQ(report["outcome"], "not started");  // a report, never an earlier run's
+            EXPECT_EQ(report["message"], EncodeUtf8(c.said.substr(10, c.said.size() - 11)));
             continue;
         }
         EXPECT_EQ(scenario.Creations()[0].commandLine, c.composed);
@@ -89,11 +94,16 @@ TEST(CrashStatusTest, AStatusThatIsAnErrorIsNamedAfterTheExitLine) {
     for (const auto& [code, status] : cases) {
         FakePlatform scenario;
         scenario.AddProgram(u"crash.exe", FakeProgram{code, false});
-        EXPECT_EQ(Launch(scenario, {u"--verbose", u"--", u"crash.exe"}), code);
+        EXPECT_EQ(Launch(scenario, {u"--verbose", u"--report=r.json", u"--", u"crash.exe"}), code);
         std::vector<std::u16string> lines = scenario.ErrorLines();
         ASSERT_GE(lines.size(), 5u);
+        // A child that ended itself with the interrupt's status crashed: brindle did not end it.
+        const nlohmann::json report = nlohmann::json::parse(scenario.Files().at(u"r.json"));
+        EXPECT_EQ(report["outcome"], status.empty() ? "exited" : "crashed");
+        EXPECT_EQ(report["childExitCode"], code);
         if (!status.empty()) {
             EXPECT_EQ(lines.back(), u"[brindle] The command ended with status " + status + u"\n");
+            EXPECT_EQ(report["message"], "The command ended with status " + EncodeUtf8(status));
             lines.pop_back();
         }
         EXPECT_EQ(lines.back(), u"[brindle] Child process exited with code " + Decimal(code) + u"\n");

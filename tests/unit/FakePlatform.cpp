@@ -192,9 +192,14 @@ public:
         return false;
     }
 
-    void WriteStandardError(std::u16string_view text) override { f.standardError_ += text; }
+    void WriteError(std::u16string_view text) override { f.standardError_ += text; }
     void WriteStandardOutput(std::u16string_view text) override { f.standardOutput_ += text; }
     ULONGLONG GetTickCount64() override { return f.clock_; }
+    // The clock started at kStartOfDay.
+    void GetSystemTimeAsFileTime(FILETIME* time) override {
+        const std::uint64_t now = kStartOfDay + f.clock_ * 10000;
+        *time = {static_cast<DWORD>(now), static_cast<DWORD>(now >> 32)};
+    }
     HANDLE GetCurrentProcess() override { return kCurrentProcess; }
     HANDLE GetCurrentThread() override { return kCurrentThread; }
     DWORD GetCurrentProcessId() override { return kOwnProcessId; }

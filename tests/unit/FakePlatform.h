@@ -109,6 +109,8 @@ public:
     static constexpr SIZE_T kPeakJobMemory = SIZE_T{5} << 20;
     static constexpr DWORD kChatterMs = 7;
     static constexpr DWORD kPageSize = 4096;
+    // The time of day when the fake's clock reads 0: 2026-12-09T00:00:00Z, as a FILETIME count.
+    static constexpr std::uint64_t kStartOfDay = 134412480000000000;
     // The id of the process made n-th (counting from 1), of the child's tree included.
     static constexpr DWORD ProcessId(std::size_t n) { return 4000 + static_cast<DWORD>(n) * 4; }
 

@@ -63,13 +63,16 @@ TEST_F(LaunchSequenceTest, VerboseRunPrintsTheSummaryThenStartAndExit) {
                    u"--", u"seven.exe", u"x"}),
               7u);
     const std::vector<std::u16string> expected = {
+        // Values read leniently are said first, in command-line order, with what they were read as.
+        u"[brindle] Warning: --max-processes=abc read as 64\n",
+        u"[brindle] Warning: --timeout=10s read as 10\n",
         u"[brindle] Command: seven.exe x\n",
         u"[brindle] Options: lowIL=0 restrictedToken=0 jobObject=0 maxProc=64 timeout=10\n",
         u"[brindle] Writable dirs: 1\n",
     };
     const std::vector<std::u16string> lines = Lines();
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(std::vector<std::u16string>(lines.begin(), lines.begin() + 3), expected);
+    ASSERT_GE(lines.size(), 7u);
+    EXPECT_EQ(std::vector<std::u16string>(lines.begin(), lines.begin() + 5), expected);
     EXPECT_EQ(lines[lines.size() - 2], u"[brindle] Child process started (PID=4004)\n");
     EXPECT_EQ(lines.back(), u"[brindle] Child process exited with code 7\n");
     EXPECT_EQ(fake.WaitLimits(), std::vector<DWORD>{10000});
@@ -143,10 +146,17 @@ TEST_F(LaunchSequenceTest, WhenBothCreationsFailTheRunEndsWithStatusOne) {
     EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "own token"}));
 }
 
-TEST_F(LaunchSequenceTest, AMissingProgramFailsBothCreationsWithCode2) {
-    EXPECT_EQ(Run({u"--", u"no-such-program.exe"}), 1u);
-    EXPECT_EQ(Lines(), (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: 2\n", kFallingBack,
-                                                    u"[brindle] CreateProcessW also failed: 2\n"}));
+// brindle's own token would not find it either: it is named, and nothing falls back.
+TEST_F(LaunchSequenceTest, AMissingProgramIsNamedWithoutAFallback) {
+    for (const DWORD error : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}) {
+        FakePlatform scenario;
+        scenario.Fail("CreateProcessAsUserW", error);
+        EXPECT_EQ(Launch(scenario, {u"--", u"C:\\no such\\tool.exe", u"x"}), 1u);
+        EXPECT_EQ(scenario.ErrorLines(),
+                  (std::vector<std::u16string>{u"[brindle] CreateProcessAsUser failed: " + Decimal(error) + u"\n",
+                                               u"[brindle] Program not found: C:\\no such\\tool.exe\n"}));
+        EXPECT_EQ(scenario.CountCalls("CreateProcessW"), 0u);
+    }
 }
 
 // At the deadline the whole job is ended, so nothing the child started outlives it;
@@ -239,7 +249,7 @@ TEST_F(LaunchSequenceTest, AReducedTokenIsReplacedByTheOwnOnlyForTheMissingPrivi
         {{u"--low-il"}, "", 0, {failed(740), refused}, 1},
         {{u"--restricted-token", u"--low-il", u"--job-object"}, "", 0, {failed(740), refused}, 1},
         {{u"--restricted-token"}, "", ERROR_ACCESS_DENIED, {failed(5), notFallingBack(5)}, 1},
-        {{u"--low-il"}, "", ERROR_FILE_NOT_FOUND, {failed(2), notFallingBack(2)}, 1},
+        {{u"--low-il"}, "", ERROR_FILE_NOT_FOUND, {failed(2), u"[brindle] Program not found: admin.exe\n"}, 1},
         // Not a strict refusal: no Strict line follows.
         {{u"--strict", u"--low-il"}, "", ERROR_ACCESS_DENIED, {failed(5), notFallingBack(5)}, 1},
         {{u"--restricted-token"}, "", ERROR_PRIVILEGE_NOT_HELD, {failed(1314), hint, kFallingBack}, 7},

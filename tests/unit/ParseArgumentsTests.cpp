@@ -9,7 +9,7 @@ namespace {
 
 class CapturedErrors final : public ErrorStream {
 public:
-    void WriteStandardError(std::u16string_view text) override { text_ += text; }
+    void WriteError(std::u16string_view text) override { text_ += text; }
     const std::u16string& Text() const { return text_; }
 
 private:
@@ -62,6 +62,7 @@ TEST(ParseArgumentsTest, UsageTextIsExact) {
               u"  --unset-env=NAME           Remove NAME for the child (repeatable)\n"
               u"  --private-console          Give the child a console of its own\n"
               u"  --scratch                  Give the child a fresh TEMP folder, removed after the run\n"
+              u"  --wrapper-exit-codes       Exit 124-127 when brindle, not the command, ends the run\n"
               u"  --version                  Print the version and exit\n"
               u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n\n"
               u"Example:\n"
@@ -243,6 +244,7 @@ TEST(ParseArgumentsTest, StrictReadsTheTimeAndProcessLimitsStrictly) {
     struct Case {
         std::vector<std::u16string> arguments;  // before "--", "x"
         std::u16string refused;                 // the argument named; empty when accepted
+        std::u16string said = u"";              // when accepted: what was read silently before
     };
     const Case cases[] = {
         {{u"--strict", u"--timeout=abc"}, u"--timeout=abc"},
@@ -256,16 +258,21 @@ TEST(ParseArgumentsTest, StrictReadsTheTimeAndProcessLimitsStrictly) {
         {{u"--timeout=abc", u"--strict"}, u"--timeout=abc"},
         {{u"--strict", u"--max-processes=x", u"--timeout=y"}, u"--max-processes=x"},
         {{u"--strict", u"--timeout=0", u"--timeout=007", u"--max-processes=2147483647"}, u""},
-        {{u"--timeout=abc", u"--max-processes=-1"}, u""},
+        // Without --strict the lenient reading stands, and is said with the value used.
+        {{u"--timeout=abc", u"--max-processes=-1", u"--timeout=5", u"--max-processes=0"},
+         u"",
+         u"[brindle] Warning: --timeout=abc read as 0\n[brindle] Warning: --max-processes=-1 read as 4294967295\n"},
+        {{u"--keep-env=A", u"--keep-env=B"}, u"", u"[brindle] Warning: --keep-env has no effect without --clear-env\n"},
+        {{u"--keep-env=A", u"--clear-env"}, u""},
     };
     for (const Case& c : cases) {
         std::vector<std::u16string> arguments = c.arguments;
         arguments.insert(arguments.end(), {u"--", u"x"});
         const Parsed parsed = Parse(arguments);
         EXPECT_EQ(parsed.accepted, c.refused.empty()) << std::string(c.refused.begin(), c.refused.end());
-        if (!c.refused.empty()) {
-            EXPECT_EQ(parsed.errors, u"[brindle] Invalid value: " + c.refused + u"\n" + std::u16string(kUsageText));
-        }
+        EXPECT_EQ(parsed.errors, c.refused.empty()
+                                     ? c.said
+                                     : u"[brindle] Invalid value: " + c.refused + u"\n" + std::u16string(kUsageText));
     }
     // An option that ends the parse is reported as before, and --strict after "--" is the command's.
     EXPECT_EQ(Parse({u"--strict", u"--timeout=abc", u"--bogus", u"--", u"x"}).errors,

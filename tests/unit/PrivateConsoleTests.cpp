@@ -75,7 +75,10 @@ TEST(PrivateConsoleInterruptTest, EndsTheJobOrTheChildAndTheRunFinishes) {
         ASSERT_EQ(scenario.Processes().size(), 1u);
         EXPECT_EQ(scenario.Processes()[0].terminatedWith, std::optional<UINT>{0xC000013A});
         EXPECT_EQ(scenario.CountCalls("TerminateProcess"), job ? 0u : 1u);
-        EXPECT_EQ(nlohmann::json::parse(scenario.Files().at(u"r.json"))["outcome"], "exited");
+        const nlohmann::json report = nlohmann::json::parse(scenario.Files().at(u"r.json"));
+        EXPECT_EQ(report["outcome"], "interrupted");  // by brindle, not by a fault of the child's
+        EXPECT_EQ(report["childExitCode"], 0xC000013A);
+        EXPECT_EQ(report["message"], nullptr);
         EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});  // the handler is removed again
     }
 }

@@ -2,6 +2,8 @@
 // for every way a run can end; how it reaches the disk is checked call by call.
 #include <nlohmann/json.hpp>
 
+#include <functional>
+
 #include "LaunchScenario.h"
 #include "cli/ParseArguments.h"
 #include "platform/Text.h"
@@ -52,11 +54,16 @@ TEST_F(ReportScenario, AnExitedChildInAJobIsReportedWithEveryKeyInOrder) {
     std::size_t previous = 0;
     for (const char* key : {"{\"brindle\"", "\"command\"", "\"outcome\"", "\"exitCode\"", "\"childExitCode\"",
                             "\"elapsedMs\"", "\"childToken\"", "\"restrictions\"", "\"directories\"", "\"job\"",
-                            "\"program\"", "\"limits\"", "\"scratch\"", "\"processes\"", "\"limitsReached\"", "\"child\""}) {
+                            "\"program\"", "\"limits\"", "\"scratch\"", "\"processes\"", "\"limitsReached\"", "\"message\"", "\"startedAt\"",
+                            "\"endedAt\"", "\"child\"", "\"scratchRemoved\""}) {
         previous = text.find(key, previous);
         ASSERT_NE(previous, std::string::npos) << key;
     }
-    EXPECT_EQ(report.size(), 16u);
+    EXPECT_EQ(report.size(), 20u);
+    EXPECT_EQ(report["message"], nullptr);
+    EXPECT_EQ(report["startedAt"], "2026-12-09T00:16:40.000Z");
+    EXPECT_EQ(report["endedAt"], "2026-12-09T00:16:40.250Z");  // the clock starts at 1 000 s; the child ran for kChildRunMs
+    EXPECT_EQ(report["scratchRemoved"], nullptr);
     EXPECT_EQ(report["brindle"], BRINDLE_VERSION_TEXT);
     EXPECT_EQ(report["command"], "seven.exe \"x y\"");
     EXPECT_EQ(report["outcome"], "exited");
@@ -144,15 +151,39 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
                      {"privileges", 20}}}}},
         // What the child would have inherited was prepared, and is not applied: no child was created.
         {"strict refusal at creation",
-         {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--scratch", u"--", u"seven.exe"},
+         {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--scratch", u"--private-console", u"--",
+          u"seven.exe"},
          [](FakePlatform& f) { f.Fail("CreateProcessAsUserW", 1314); },
          1,
          {{"outcome", "refused"},
           {"child", nullptr},
           {"restrictions/lowIntegrity", Restriction(true, false, 1314)},
+          {"restrictions/privateConsole", Restriction(true, false, 1314)},
           {"restrictions/stdHandlesOnly", Restriction(true, false, 1314)},
           {"restrictions/environment", Restriction(true, false, 1314)},
           {"restrictions/scratch", Restriction(true, false, 1314)}}},
+        // The refusal decides the message, not what the clean-up says after it.
+        {"a refusal whose scratch folder stays",
+         {u"--strict", u"--low-il", u"--scratch", u"--", u"seven.exe"},
+         [](FakePlatform& f) {
+             f.Tell(FakePlatform::Lie::Token);
+             f.HoldOpenElsewhere(FakePlatform::kLocalLowFolder + u"\\brindle-4242-0", ~ULONGLONG{0});
+         },
+         1,
+         {{"outcome", "refused"},
+          {"message", "Strict: a requested restriction could not be applied; the command was not run"},
+          {"scratchRemoved", false}}},
+        // The limits as asked: no process limit without a job, each memory figure its own.
+        {"limits without a job",
+         {u"--max-processes=5", u"--timeout=30", u"--", u"seven.exe"},
+         [](FakePlatform&) {},
+         7,
+         {{"limits/maxProcesses", nullptr}, {"limits/timeoutSeconds", 30}}},
+        {"memory limits",
+         {u"--max-memory=2M", u"--max-process-memory=1M", u"--", u"seven.exe"},
+         [](FakePlatform&) {},
+         7,
+         {{"limits/maxMemory", 2097152}, {"limits/maxProcessMemory", 1048576}, {"limits/maxProcesses", 64}}},
         // UI restrictions come with the job: without a job they are not applied either.
         {"no job",
          {u"--job-object", u"--", u"seven.exe"},
@@ -263,17 +294,42 @@ TEST(ReportWriteTest, AReportThatCannotBeWrittenIsSaidOnceAndLeavesTheStatusAlon
     }
 }
 
-TEST_F(ReportTest, TheLastReportOptionWinsAndABadCommandLineWritesNone) {
+// Once --report is read, a bad command line leaves a report of its own, so that a harness
+// never reads an earlier run's; --help and --version are not runs and write none.
+TEST_F(ReportTest, TheLastReportOptionWinsAndABadCommandLineWritesOneOfItsOwn) {
     Run({u"--report=first.json", u"--report=second.json", u"--", u"child.exe"});
     EXPECT_EQ(fake.Files().count(u"first.json"), 0u);
     EXPECT_EQ(fake.Files().count(u"second.json"), 1u);
-    for (const std::vector<std::u16string>& refused :
-         {std::vector<std::u16string>{u"--report=bad.json", u"--bogus", u"--", u"child.exe"},
-          {u"--report=bad.json", u"--help"},
-          {u"--report=bad.json", u"--", u"run.bat", u"%x%"},
-          {u"--report=bad.json", u"--version"}}) {
-        Run(refused);
-        EXPECT_EQ(fake.Files().count(u"bad.json"), 0u);
+    const struct {
+        std::vector<std::u16string> arguments;
+        DWORD status;
+        Json message;  // null: no report
+    } cases[] = {
+        {{u"--report=bad.json", u"--bogus", u"--", u"child.exe"}, 1, "Unknown option: --bogus"},
+        {{u"--wrapper-exit-codes", u"--report=bad.json", u"--bogus"}, 125, "Unknown option: --bogus"},
+        // Read after the bad option, the switch has not been read at all.
+        {{u"--report=bad.json", u"--bogus", u"--wrapper-exit-codes"}, 1, "Unknown option: --bogus"},
+        {{u"--report=bad.json", u"--strict", u"--timeout=0.5", u"--", u"x"}, 1, "Invalid value: --timeout=0.5"},
+        {{u"--report=bad.json", u"--"}, 1, "Error: No command specified after '--'"},
+        {{u"--report=bad.json", u"--", u"run.bat", u"%x%"}, 1,
+         "Cannot pass this argument safely to a batch file: %x%"},
+        {{u"--report=bad.json", u"--wrapper-exit-codes", u"--help"}, 1, nullptr},
+        {{u"--report=bad.json", u"--version"}, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        FakePlatform scenario;
+        EXPECT_EQ(Launch(scenario, c.arguments), c.status);
+        const auto file = scenario.Files().find(u"bad.json");
+        ASSERT_EQ(file != scenario.Files().end(), !c.message.is_null()) << c.message;
+        if (file != scenario.Files().end()) {
+            const Json report = Json::parse(file->second);
+            EXPECT_EQ(report["outcome"], "not started");
+            EXPECT_EQ(report["command"], "");
+            EXPECT_EQ(report["message"], c.message);
+            EXPECT_EQ(report["exitCode"], c.status);
+            EXPECT_EQ(report["startedAt"], nullptr);
+            EXPECT_EQ(report["endedAt"], "2026-12-09T00:16:40.000Z");
+        }
     }
 }
 
@@ -291,6 +347,45 @@ TEST_F(ReportTest, AnEmptyReportFileIsAnInvalidValue) {
     EXPECT_EQ(Run({u"--report=", u"--", u"child.exe"}), 1u);
     EXPECT_EQ(fake.StandardError(), u"[brindle] Invalid value: --report=\n" + std::u16string(kUsageText));
     EXPECT_TRUE(fake.Calls().empty());
+}
+
+// brindle's own ends of a run have the codes of the POSIX wrappers, so that a script can
+// tell them from the command's; the child's own code, a crash's included, passes through.
+TEST(WrapperExitCodesTest, BrindlesOwnEndsSayWhichTheyAre) {
+    const auto failing = [](std::string operation, DWORD error, int call = 1) {
+        return [operation, error, call](FakePlatform& f) { f.Fail(operation, error, call); };
+    };
+    const struct {
+        std::string name;
+        std::vector<std::u16string> arguments;
+        std::function<void(FakePlatform&)> prepare;
+        DWORD status;
+    } cases[] = {
+        {"the child's own code", {u"--", u"seven.exe"}, [](FakePlatform&) {}, 7},
+        {"a crash", {u"--", u"crash.exe"}, [](FakePlatform&) {}, 0xC0000005},
+        {"timed out", {u"--timeout=1", u"--", u"hang.exe"}, [](FakePlatform&) {}, 124},
+        {"refused", {u"--strict", u"--low-il", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Tell(FakePlatform::Lie::Token); }, 125},
+        {"failed before creation", {u"--", u"seven.exe"}, failing("OpenProcessToken", 5, 2), 125},
+        {"a failed wait", {u"--", u"hang.exe"}, [](FakePlatform& f) { f.FailWaitWith(WAIT_FAILED, 5); }, 125},
+        {"found but not started", {u"--low-il", u"--", u"seven.exe"}, failing("CreateProcessAsUserW", 5), 126},
+        {"not resumed", {u"--", u"seven.exe"}, failing("ResumeThread", 5), 126},
+        {"not found at creation", {u"--", u"seven.exe"}, failing("CreateProcessAsUserW", 3), 127},
+        {"not found on PATH", {u"--", u"npm"}, [](FakePlatform&) {}, 127},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform scenario;
+        scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+        scenario.AddProgram(u"hang.exe", FakeProgram{0, true});
+        scenario.AddProgram(u"crash.exe", FakeProgram{0xC0000005, false});
+        c.prepare(scenario);
+        std::vector<std::u16string> args{u"--wrapper-exit-codes", u"--report=r.json"};
+        args.insert(args.end(), c.arguments.begin(), c.arguments.end());
+        EXPECT_EQ(Launch(scenario, args), c.status);
+        EXPECT_EQ(Json::parse(scenario.Files().at(u"r.json"))["exitCode"], c.status);
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
 }
 
 }  // namespace

@@ -101,8 +101,10 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         EXPECT_EQ(running["outcome"], "running");
         EXPECT_EQ(running["scratch"], Narrow(c.folder));
         EXPECT_FALSE(running["restrictions"]["ownProcess"]["applied"]);
+        EXPECT_FALSE(running["restrictions"]["scratch"]["applied"]);  // not until the child has it
         const nlohmann::json report = nlohmann::json::parse(fake.Files().at(u"r.json"));
         EXPECT_EQ(report["scratch"], Narrow(c.folder));
+        EXPECT_EQ(report["scratchRemoved"], c.warning.empty());
         EXPECT_EQ(report["restrictions"]["scratch"], (nlohmann::json{{"requested", true}, {"applied", true}, {"error", nullptr}, {"verified", nullptr}}));
         EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
     }
