@@ -271,56 +271,46 @@ public:
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const Token& read = f.tokens_[object->index];
+        // The record as it will lie in the buffer: the SIDs its entries point to follow them.
+        std::vector<BYTE> record;
+        const auto add = [&record](const auto& part) {
+            record.insert(record.end(), reinterpret_cast<const BYTE*>(&part), reinterpret_cast<const BYTE*>(&part + 1));
+        };
         if (infoClass == TokenPrivileges) {
             // SeChangeNotifyPrivilege (23), then the others from SeCreateTokenPrivilege (2) on.
-            const DWORD count = 1 + read.otherPrivileges;
-            *returnLength = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) + count * sizeof(LUID_AND_ATTRIBUTES));
-            if (info == nullptr || infoLength < *returnLength) {
-                return Refuse(ERROR_INSUFFICIENT_BUFFER);
+            add(DWORD{1 + read.otherPrivileges});
+            for (DWORD i = 0; i <= read.otherPrivileges; ++i) {
+                add(LUID_AND_ATTRIBUTES{{i == 0 ? 23 : i + 1, 0}, 0});
             }
-            auto* privileges = static_cast<TOKEN_PRIVILEGES*>(info);
-            privileges->PrivilegeCount = count;
-            for (DWORD i = 0; i < count; ++i) {
-                privileges->Privileges[i] = {{i == 0 ? 23 : i + 1, 0}, 0};
+        } else if (infoClass == TokenElevation) {
+            add(TOKEN_ELEVATION{f.elevated_ ? 1u : 0u});
+        } else {
+            const FakeGroup one = infoClass == TokenUser ? FakeGroup{kUserSid, 0}
+                                                         : FakeGroup{read.integrityLabel, SE_GROUP_INTEGRITY};
+            const std::vector<FakeGroup> groups = infoClass == TokenGroups ? read.groups : std::vector<FakeGroup>{one};
+            if (infoClass == TokenGroups) {
+                add(static_cast<DWORD>(groups.size()));
+                record.resize(offsetof(TOKEN_GROUPS, Groups));
             }
-            return TRUE;
-        }
-        if (infoClass == TokenElevation) {
-            *returnLength = sizeof(TOKEN_ELEVATION);
-            if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
-                return Refuse(ERROR_INSUFFICIENT_BUFFER);
+            const std::size_t sidsAt = record.size() + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+            std::vector<BYTE> sids;
+            for (const FakeGroup& group : groups) {
+                const std::uintptr_t sid = reinterpret_cast<std::uintptr_t>(info) + sidsAt + sids.size();
+                add(SID_AND_ATTRIBUTES{reinterpret_cast<PSID>(sid), group.attributes});
+                const std::vector<BYTE> bytes = SidBytes(group.sid);
+                sids.insert(sids.end(), bytes.begin(), bytes.end());
             }
-            static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = f.elevated_ ? 1 : 0;
-            return TRUE;
+            record.insert(record.end(), sids.begin(), sids.end());
+            const auto* buffer = static_cast<const BYTE*>(info);
+            ProblemIf(info != nullptr && infoLength >= record.size() &&
+                          std::any_of(buffer, buffer + infoLength, [](BYTE b) { return b != 0; }),
+                      "token information buffer was not zero-filled");
         }
-        const std::vector<FakeGroup> groups = infoClass == TokenUser ? std::vector<FakeGroup>{{kUserSid, 0}}
-                                              : infoClass == TokenIntegrityLevel
-                                                  ? std::vector<FakeGroup>{{read.integrityLabel, SE_GROUP_INTEGRITY}}
-                                                  : read.groups;
-        const std::size_t entries = infoClass == TokenGroups ? offsetof(TOKEN_GROUPS, Groups) : 0;
-        std::vector<std::vector<BYTE>> sids;
-        std::size_t required = entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-        for (const FakeGroup& group : groups) {
-            sids.push_back(SidBytes(group.sid));
-            required += sids.back().size();
-        }
-        *returnLength = static_cast<DWORD>(required);
-        if (info == nullptr || infoLength < required) {
+        *returnLength = static_cast<DWORD>(record.size());
+        if (info == nullptr || infoLength < record.size()) {
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
-        auto* bytes = static_cast<BYTE*>(info);
-        ProblemIf(std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; }),
-                  "token information buffer was not zero-filled");
-        if (infoClass == TokenGroups) {
-            static_cast<TOKEN_GROUPS*>(info)->GroupCount = static_cast<DWORD>(groups.size());
-        }
-        BYTE* sidPlace = bytes + entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-        for (std::size_t i = 0; i < groups.size(); ++i) {
-            std::memcpy(sidPlace, sids[i].data(), sids[i].size());
-            SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
-            std::memcpy(bytes + entries + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
-            sidPlace += sids[i].size();
-        }
+        std::memcpy(info, record.data(), record.size());
         return TRUE;
     }
 
