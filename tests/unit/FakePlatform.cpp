@@ -150,6 +150,14 @@ public:
         return result;
     }
 
+    // A use of Windows that a scenario cannot tell from a right one, but that is wrong: kept for Problems().
+    bool ProblemIf(bool wrong, const std::string& problem) {
+        if (wrong) {
+            f.problems_.push_back(problem);
+        }
+        return wrong;
+    }
+
     // Records the call and finds the open object of this kind the handle names; nullptr
     // when the call fails or the handle is not one.
     Object* Enter(const std::string& operation, HANDLE handle, Kind kind) {
@@ -180,16 +188,23 @@ public:
         return f.allocations_.back()->bytes.data();
     }
 
+    // The latest allocation at memory that goes back through how.
+    Allocation* Find(const void* memory, const std::string& how) {
+        for (auto allocation = f.allocations_.rbegin(); allocation != f.allocations_.rend(); ++allocation) {
+            const void* at = (*allocation)->list != nullptr ? (*allocation)->list : (*allocation)->bytes.data();
+            if (at == memory && (*allocation)->what.rfind(how, 0) == 0) {
+                return allocation->get();
+            }
+        }
+        return nullptr;
+    }
+
     // Memory goes back through the call that frees what its maker gives out.
     bool Release(const void* memory, const std::string& how) {
         Call(how);
-        for (auto& allocation : f.allocations_) {
-            if (allocation->bytes.data() == memory && allocation->what.rfind(how, 0) == 0) {
-                return ++allocation->frees;
-            }
-        }
-        f.problems_.push_back(how + " on memory the fake did not give out for it");
-        return false;
+        Allocation* allocation = Find(memory, how);
+        return !ProblemIf(allocation == nullptr, how + " on memory the fake did not give out for it") &&
+               ++allocation->frees;
     }
 
     void WriteError(std::u16string_view text) override { f.standardError_ += text; }
@@ -261,57 +276,46 @@ public:
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const Token& read = f.tokens_[object->index];
+        // The record as it will lie in the buffer: the SIDs its entries point to follow them.
+        std::vector<BYTE> record;
+        const auto add = [&record](const auto& part) {
+            record.insert(record.end(), reinterpret_cast<const BYTE*>(&part), reinterpret_cast<const BYTE*>(&part + 1));
+        };
         if (infoClass == TokenPrivileges) {
             // SeChangeNotifyPrivilege (23), then the others from SeCreateTokenPrivilege (2) on.
-            const DWORD count = 1 + read.otherPrivileges;
-            *returnLength = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) + count * sizeof(LUID_AND_ATTRIBUTES));
-            if (info == nullptr || infoLength < *returnLength) {
-                return Refuse(ERROR_INSUFFICIENT_BUFFER);
+            add(DWORD{1 + read.otherPrivileges});
+            for (DWORD i = 0; i <= read.otherPrivileges; ++i) {
+                add(LUID_AND_ATTRIBUTES{{i == 0 ? 23 : i + 1, 0}, 0});
             }
-            auto* privileges = static_cast<TOKEN_PRIVILEGES*>(info);
-            privileges->PrivilegeCount = count;
-            for (DWORD i = 0; i < count; ++i) {
-                privileges->Privileges[i] = {{i == 0 ? 23 : i + 1, 0}, 0};
+        } else if (infoClass == TokenElevation) {
+            add(TOKEN_ELEVATION{f.elevated_ ? 1u : 0u});
+        } else {
+            const FakeGroup one = infoClass == TokenUser ? FakeGroup{kUserSid, 0}
+                                                         : FakeGroup{read.integrityLabel, SE_GROUP_INTEGRITY};
+            const std::vector<FakeGroup> groups = infoClass == TokenGroups ? read.groups : std::vector<FakeGroup>{one};
+            if (infoClass == TokenGroups) {
+                add(static_cast<DWORD>(groups.size()));
+                record.resize(offsetof(TOKEN_GROUPS, Groups));
             }
-            return TRUE;
-        }
-        if (infoClass == TokenElevation) {
-            *returnLength = sizeof(TOKEN_ELEVATION);
-            if (info == nullptr || infoLength < sizeof(TOKEN_ELEVATION)) {
-                return Refuse(ERROR_INSUFFICIENT_BUFFER);
+            const std::size_t sidsAt = record.size() + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+            std::vector<BYTE> sids;
+            for (const FakeGroup& group : groups) {
+                const std::uintptr_t sid = reinterpret_cast<std::uintptr_t>(info) + sidsAt + sids.size();
+                add(SID_AND_ATTRIBUTES{reinterpret_cast<PSID>(sid), group.attributes});
+                const std::vector<BYTE> bytes = SidBytes(group.sid);
+                sids.insert(sids.end(), bytes.begin(), bytes.end());
             }
-            static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = f.elevated_ ? 1 : 0;
-            return TRUE;
+            record.insert(record.end(), sids.begin(), sids.end());
+            const auto* buffer = static_cast<const BYTE*>(info);
+            ProblemIf(info != nullptr && infoLength >= record.size() &&
+                          std::any_of(buffer, buffer + infoLength, [](BYTE b) { return b != 0; }),
+                      "token information buffer was not zero-filled");
         }
-        const std::vector<FakeGroup> groups = infoClass == TokenUser ? std::vector<FakeGroup>{{kUserSid, 0}}
-                                              : infoClass == TokenIntegrityLevel
-                                                  ? std::vector<FakeGroup>{{read.integrityLabel, SE_GROUP_INTEGRITY}}
-                                                  : read.groups;
-        const std::size_t entries = infoClass == TokenGroups ? offsetof(TOKEN_GROUPS, Groups) : 0;
-        std::vector<std::vector<BYTE>> sids;
-        std::size_t required = entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-        for (const FakeGroup& group : groups) {
-            sids.push_back(SidBytes(group.sid));
-            required += sids.back().size();
-        }
-        *returnLength = static_cast<DWORD>(required);
-        if (info == nullptr || infoLength < required) {
+        *returnLength = static_cast<DWORD>(record.size());
+        if (info == nullptr || infoLength < record.size()) {
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
-        auto* bytes = static_cast<BYTE*>(info);
-        if (std::any_of(bytes, bytes + infoLength, [](BYTE b) { return b != 0; })) {
-            f.problems_.push_back("token information buffer was not zero-filled");
-        }
-        if (infoClass == TokenGroups) {
-            static_cast<TOKEN_GROUPS*>(info)->GroupCount = static_cast<DWORD>(groups.size());
-        }
-        BYTE* sidPlace = bytes + entries + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-        for (std::size_t i = 0; i < groups.size(); ++i) {
-            std::memcpy(sidPlace, sids[i].data(), sids[i].size());
-            SID_AND_ATTRIBUTES entry{sidPlace, groups[i].attributes};
-            std::memcpy(bytes + entries + i * sizeof(SID_AND_ATTRIBUTES), &entry, sizeof(entry));
-            sidPlace += sids[i].size();
-        }
+        std::memcpy(info, record.data(), record.size());
         return TRUE;
     }
 
@@ -578,9 +582,7 @@ public:
 
     DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,
                            char16_t** filePart) override {
-        if (filePart != nullptr) {
-            f.problems_.push_back("GetFullPathNameW was asked for the file part");
-        }
+        ProblemIf(filePart != nullptr, "GetFullPathNameW was asked for the file part");
         return Call("GetFullPathNameW") ? 0 : CopyOut(FullPath(fileName), buffer, bufferLength);
     }
 
@@ -716,9 +718,9 @@ public:
         if (Call("GetNamedSecurityInfoW")) {
             return f.lastError_;
         }
-        if (objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
-            group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr) {
-            f.problems_.push_back("GetNamedSecurityInfoW was asked for more, or less, than a file's label");
+        if (ProblemIf(objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
+                          group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr,
+                      "GetNamedSecurityInfoW was asked for more, or less, than a file's label")) {
             return ERROR_INVALID_PARAMETER;
         }
         if (f.paths_.count(objectName) == 0) {
@@ -778,10 +780,10 @@ public:
         if (Call("SetSecurityInfo")) {
             return f.lastError_;
         }
-        if ((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
-            securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr || sacl != nullptr ||
-            dacl == nullptr) {
-            f.problems_.push_back("SetSecurityInfo was asked for more, or less, than a DACL of brindle's own");
+        if (ProblemIf((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
+                          securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr ||
+                          sacl != nullptr || dacl == nullptr,
+                      "SetSecurityInfo was asked for more, or less, than a DACL of brindle's own")) {
             return ERROR_INVALID_PARAMETER;
         }
         f.dacls_[handle] = AclBytes(dacl);
@@ -811,9 +813,8 @@ public:
 
     BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
                                    BOOL daclDefaulted) override {
-        if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted) {
-            f.problems_.push_back("a thread's DACL set on an uninitialised descriptor, or as a default");
-        }
+        ProblemIf(descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted,
+                  "a thread's DACL set on an uninitialised descriptor, or as a default");
         if (Call("SetSecurityDescriptorDacl")) {
             return FALSE;
         }
@@ -876,14 +877,15 @@ public:
         if (attributeCount != 1 || flags != 0 || *size < kListSize) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        f.attributeLists_[list].initialised = true;
+        const Allocation made{"DeleteProcThreadAttributeList: attribute list", {}, 0, list};
+        f.allocations_.push_back(std::make_unique<Allocation>(made));
         return TRUE;
     }
 
     // Windows takes a handle list only of distinct, inheritable handles.
     BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
                                    SIZE_T size, void* previousValue, SIZE_T* returnSize) override {
-        const auto found = f.attributeLists_.find(list);
+        Allocation* found = Find(list, "DeleteProcThreadAttributeList");
         const auto* handles = static_cast<const HANDLE*>(value);
         std::vector<HANDLE> sorted(handles, handles + size / sizeof(HANDLE));
         std::sort(sorted.begin(), sorted.end());
@@ -892,19 +894,18 @@ public:
             const auto info = f.handleFlags_.find(handle);
             return info != f.handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
         });
-        if (Call("UpdateProcThreadAttribute") || found == f.attributeLists_.end() || !found->second.initialised ||
+        if (Call("UpdateProcThreadAttribute") || found == nullptr ||
             flags != 0 || attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 ||
             !distinct || !inheritable || previousValue != nullptr || returnSize != nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        found->second.handles = handles;
-        found->second.handleCount = sorted.size();
+        found->handles = handles;
+        found->handleCount = sorted.size();
         return TRUE;
     }
 
     void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override {
-        Call("DeleteProcThreadAttributeList");
-        ++f.attributeLists_[list].deletes;
+        Release(list, "DeleteProcThreadAttributeList");
     }
 
     BOOL GetEnvironmentStringsW(std::u16string& block) override {
@@ -931,9 +932,7 @@ public:
 
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
         Call(add ? "SetConsoleCtrlHandler(add)" : "SetConsoleCtrlHandler(remove)");
-        if (!add && f.consoleHandler_ != handler) {
-            f.problems_.push_back("a console handler removed that was not installed");
-        }
+        ProblemIf(!add && f.consoleHandler_ != handler, "a console handler removed that was not installed");
         f.consoleHandler_ = add ? handler : nullptr;
         return TRUE;
     }
@@ -942,8 +941,7 @@ public:
         Object* object = Lookup(handle, std::nullopt);
         Call("CloseHandle(" + (object != nullptr ? object->label : "unknown") + ")");
         f.lastError_ = kErrorLeftByRelease;
-        if (object == nullptr) {
-            f.problems_.push_back("CloseHandle on a handle the fake never gave out");
+        if (ProblemIf(object == nullptr, "CloseHandle on a handle the fake never gave out")) {
             return FALSE;
         }
         if (++object->closes != 1) {
@@ -964,9 +962,8 @@ public:
     // Windows' search finds the programs of the scenario, by name with the extension given.
     DWORD SearchPathW(const char16_t* path, const char16_t* fileName, const char16_t* extension, DWORD bufferLength,
                       char16_t* buffer, char16_t** filePart) override {
-        if (path != nullptr || filePart != nullptr) {
-            f.problems_.push_back("SearchPathW was given a path of its own or asked for the file part");
-        }
+        ProblemIf(path != nullptr || filePart != nullptr,
+                  "SearchPathW was given a path of its own or asked for the file part");
         const std::u16string name = std::u16string(fileName) + (extension != nullptr ? extension : u"");
         if (Call("SearchPathW") || f.programs_.count(name) == 0) {
             return Refuse(ERROR_FILE_NOT_FOUND, DWORD{0});
@@ -1002,19 +999,17 @@ public:
                      PROCESS_INFORMATION* processInformation) {
         // What the creation was handed through its startup record and environment.
         if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
-            const auto found = f.attributeLists_.find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList);
-            if (startupInfo->cb != sizeof(STARTUPINFOEXW) || found == f.attributeLists_.end() ||
-                !found->second.initialised || found->second.deletes != 0) {
-                f.problems_.push_back("an extended startup record without a live attribute list");
-            } else {
+            const Allocation* list = Find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList,
+                                          "DeleteProcThreadAttributeList");
+            if (!ProblemIf(startupInfo->cb != sizeof(STARTUPINFOEXW) || list == nullptr || list->frees != 0,
+                           "an extended startup record without a live attribute list")) {
                 creation.handleListGiven = true;
-                creation.handleList.assign(found->second.handles, found->second.handles + found->second.handleCount);
+                creation.handleList.assign(list->handles, list->handles + list->handleCount);
             }
         }
         if (environment != nullptr) {
-            if ((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0) {
-                f.problems_.push_back("a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
-            }
+            ProblemIf((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0,
+                      "a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
             const auto* block = static_cast<const char16_t*>(environment);
             std::size_t length = 0;
             while (block[length] != u'\0' || block[length + 1] != u'\0') {
@@ -1145,8 +1140,7 @@ public:
             f.clock_ += relay != nullptr ? 0 : kChildRunMs;
             return WAIT_OBJECT_0;
         }
-        if (milliseconds == INFINITE) {
-            f.problems_.push_back("waited without a limit on something that never ends");
+        if (ProblemIf(milliseconds == INFINITE, "waited without a limit on something that never ends")) {
             return Refuse(ERROR_INVALID_PARAMETER, WAIT_FAILED);
         }
         f.clock_ += milliseconds;
@@ -1172,10 +1166,9 @@ public:
     }
 
     HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override {
-        if (desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
-            inheritHandle) {
-            f.problems_.push_back("a process opened with more than it takes to read it, or for children to inherit");
-        }
+        ProblemIf(desiredAccess != (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
+                      inheritHandle,
+                  "a process opened with more than it takes to read it, or for children to inherit");
         const std::size_t index = (processId - ProcessId(1)) / 4;
         if (Call("OpenProcess") || processId % 4 != 0 || index >= f.processes_.size() || f.processes_[index].gone) {
             return Refuse(ERROR_INVALID_PARAMETER, HANDLE{});
@@ -1207,9 +1200,7 @@ public:
     // --- Jobs and their ports ---
 
     HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override {
-        if (attributes != nullptr || name != nullptr) {
-            f.problems_.push_back("the job was given security attributes or a name");
-        }
+        ProblemIf(attributes != nullptr || name != nullptr, "the job was given security attributes or a name");
         if (Call("CreateJobObjectW")) {
             return nullptr;
         }
@@ -1242,9 +1233,8 @@ public:
         if (port == nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        if (association->CompletionKey != job || !target.processes.empty()) {
-            f.problems_.push_back("a port keyed by something else than its job, or associated after the assignment");
-        }
+        ProblemIf(association->CompletionKey != job || !target.processes.empty(),
+                  "a port keyed by something else than its job, or associated after the assignment");
         target.port = port->index;
         f.ports_[port->index] = {{}, job, object->index};
         return TRUE;
@@ -1295,9 +1285,9 @@ public:
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const auto running = [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); };
-        if (infoClass == JobObjectBasicAccountingInformation && std::any_of(f.threads_.begin(), f.threads_.end(), running)) {
-            f.problems_.push_back("the job's figures read while a relay still runs");
-        }
+        ProblemIf(infoClass == JobObjectBasicAccountingInformation &&
+                      std::any_of(f.threads_.begin(), f.threads_.end(), running),
+                  "the job's figures read while a relay still runs");
         const Job& target = f.jobs_[object->index];
         // A record reads back as it was set, or as zeros where the platform ignored it.
         const auto readBack = [&](const std::vector<BYTE>& record, Lie lie) {
@@ -1351,9 +1341,9 @@ public:
 
     HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existingPort, ULONG_PTR completionKey,
                                   DWORD concurrentThreads) override {
-        if (file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1) {
-            f.problems_.push_back("a completion port for a file, or read by more than one thread");
-        }
+        ProblemIf(
+            file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1,
+            "a completion port for a file, or read by more than one thread");
         if (Call("CreateIoCompletionPort")) {
             return nullptr;
         }
@@ -1383,8 +1373,7 @@ public:
             f.clock_ += 1;
             target.queue.emplace_back(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 0);
         }
-        if (f.portWaits_.size() > kMostPortReads || milliseconds == INFINITE) {
-            f.problems_.push_back("a port read without end");
+        if (ProblemIf(f.portWaits_.size() > kMostPortReads || milliseconds == INFINITE, "a port read without end")) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         if (target.queue.empty()) {
@@ -1406,9 +1395,7 @@ public:
     }
 
     BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override {
-        if (size != 0) {
-            f.problems_.push_back("a pipe of a size of its own");
-        }
+        ProblemIf(size != 0, "a pipe of a size of its own");
         if (Call("CreatePipe")) {
             return FALSE;
         }
@@ -1460,9 +1447,8 @@ public:
 
     HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                         void* parameter, DWORD creationFlags, DWORD* threadId) override {
-        if (stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle)) {
-            f.problems_.push_back("a relay thread with a stack, an id or a handle of its own to pass on");
-        }
+        ProblemIf(stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle),
+                  "a relay thread with a stack, an id or a handle of its own to pass on");
         if (Call("CreateThread")) {
             return nullptr;
         }
@@ -1572,11 +1558,6 @@ std::vector<std::string> FakePlatform::Problems() const {
             problems.push_back(allocation->what + " freed " + std::to_string(allocation->frees) + " times");
         }
     }
-    for (const auto& [address, list] : attributeLists_) {
-        if (list.initialised && list.deletes != 1) {
-            problems.push_back("attribute list deleted " + std::to_string(list.deletes) + " times");
-        }
-    }
     for (const Thread& thread : threads_) {
         if (!ThreadEnded(thread)) {
             problems.push_back("a relay thread still running at the end of the run");
@@ -1586,15 +1567,6 @@ std::vector<std::string> FakePlatform::Problems() const {
         problems.push_back("the console handler left installed");
     }
     return problems;
-}
-
-std::vector<FakePlatform::ProcessView> FakePlatform::Processes() const {
-    std::vector<ProcessView> views;
-    for (const Process& process : processes_) {
-        views.push_back({process.tokenLabel, process.resumed, process.resumed && process.Running(),
-                         process.terminatedWith, process.endedByJobClose});
-    }
-    return views;
 }
 
 const FakePlatform::Token* FakePlatform::FindToken(const std::string& label) const {

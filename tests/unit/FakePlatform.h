@@ -206,16 +206,6 @@ public:
     const std::vector<DWORD>& PortWaits() const { return portWaits_; }
     std::vector<std::string> Problems() const;
 
-    // The token a process was created with; its exit code; whether it was terminated.
-    struct ProcessView {
-        std::string tokenLabel;
-        bool resumed = false;
-        bool running = false;
-        std::optional<UINT> terminatedWith;
-        bool endedByJobClose = false;
-    };
-    std::vector<ProcessView> Processes() const;
-
     // What SetNamedSecurityInfoW was handed, one record per successful call.
     struct LabelWrite {
         std::u16string path;
@@ -273,15 +263,8 @@ public:
     // The tokens made so far, by label ("own token", "restricted token", "duplicate token").
     const Token* FindToken(const std::string& label) const;
 
-private:
     enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port };
-    // A handle's object; index is into the vector of its kind (a Thread's: its process).
-    struct Object {
-        Kind kind;
-        std::string label;
-        std::size_t index;
-        int closes = 0;
-    };
+    // A process: the token it was created with, how it ran and how it ended.
     struct Process {
         FakeProgram program;
         std::string tokenLabel;
@@ -294,6 +277,16 @@ private:
         bool jobEnded = false;  // its job was terminated or closed: its grandchildren are gone too
         std::vector<std::pair<Kind, std::size_t>> inherited{};  // the pipe ends it holds
         bool Running() const { return !exited && !terminatedWith; }
+    };
+    const std::vector<Process>& Processes() const { return processes_; }
+
+private:
+    // A handle's object; index is into the vector of its kind (a Thread's: its process).
+    struct Object {
+        Kind kind;
+        std::string label;
+        std::size_t index;
+        int closes = 0;
     };
     // A pipe, and the standard input as pipe 0: a file's ends when it is read out; a
     // console's never does.
@@ -315,17 +308,15 @@ private:
         HANDLE key = nullptr;
         std::optional<std::size_t> job{};
     };
-    // Memory the fake hands out for the launcher to free: SIDs, security descriptors,
-    // known folders' paths. DWORD elements keep an ACL in it aligned.
+    // What the launcher is to release once: memory the fake hands out (SIDs, security
+    // descriptors, known folders' paths; DWORD elements keep an ACL in it aligned), or an
+    // attribute list initialised in the launcher's own memory.
     struct Allocation {
         std::string what;
         std::vector<DWORD> bytes;
         int frees = 0;
-    };
-    struct AttributeList {
-        bool initialised = false;
-        int deletes = 0;
-        const HANDLE* handles = nullptr;  // where the list points, read at creation
+        const void* list = nullptr;       // where an attribute list lies
+        const HANDLE* handles = nullptr;  // where its handle list points, read at creation
         std::size_t handleCount = 0;
     };
     struct Reparse {
@@ -357,7 +348,6 @@ private:
     PHANDLER_ROUTINE consoleHandler_ = nullptr;
     std::map<DWORD, HANDLE> standardHandles_;
     std::map<HANDLE, DWORD> handleFlags_;  // what GetHandleInformation reports
-    std::map<const void*, AttributeList> attributeLists_;
     std::map<std::u16string, DWORD> paths_;
     std::map<std::u16string, Reparse> reparsePoints_;
     std::map<std::u16string, ULONGLONG> inUseUntil_;

@@ -185,7 +185,8 @@ TEST_F(JobContainmentTest, WithoutAJobNothingEndsWhatTheChildLeftRunning) {
     Run({u"--", u"hang.exe"});
     EXPECT_TRUE(fake.Jobs().empty());
     ASSERT_EQ(fake.Processes().size(), 1u);
-    EXPECT_TRUE(fake.Processes()[0].running);
+    EXPECT_TRUE(fake.Processes()[0].resumed);
+    EXPECT_TRUE(fake.Processes()[0].Running());
 }
 
 }  // namespace
