@@ -18,6 +18,7 @@
 #include "self/ProtectOwnProcess.h"
 #include "token/LowIntegrity.h"
 #include "token/RestrictedToken.h"
+#include "verify/ReadBack.h"
 
 namespace brindle {
 namespace {
@@ -110,10 +111,26 @@ RunRecord Running(const RunRecord& sofar) {
     return running;
 }
 
+// A child with fewer rights than brindle could take brindle's own token and impersonate
+// it; it is closed to the child, and a failure is a failure of protecting brindle's own.
+void ProtectOwnTokenFrom(Platform& platform, RunRecord& record) {
+    const StepResult token = ProtectOwnToken(platform);
+    if (!token.applied && record.ownProcess.applied) {
+        record.ownProcess.Record(token);
+    }
+}
+
+bool ReadsLow(Platform& platform, const LaunchTokens& tokens) {
+    DWORD error = 0;
+    const std::optional<IntegrityBand> band = ReadIntegrity(platform, tokens.effectiveToken, error);
+    return band && *band <= IntegrityBand::Low;
+}
+
 // A folder of the child's own for TEMP. Once it exists a report names it, so that a
 // brindle ended from here on names the folder it leaves.
-StepResult CreateScratch(const LaunchOptions& options, RunRecord& record, RunReport& report, ScratchFolder& scratch) {
-    const StepResult created = scratch.Create(options.lowIL, options.verbose);
+StepResult CreateScratch(const LaunchOptions& options, bool lowChild, RunRecord& record, RunReport& report,
+                         ScratchFolder& scratch) {
+    const StepResult created = scratch.Create(lowChild, options.verbose);
     record.scratch.Record(created);
     if (!scratch.Path().empty()) {
         record.scratchFolder = scratch.Path();
@@ -158,7 +175,9 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
     if (options.stdHandlesOnly && strict.Refuses(record.stdHandlesOnly, startup)) {
         return 1;
     }
-    if (options.scratch && strict.Refuses(record.scratch, CreateScratch(options, record, report, scratch))) {
+    // Only a token that reads back Low may have its TEMP where every Low process may write.
+    const bool lowChild = options.scratch && run.tokens.lowLabel.applied && ReadsLow(platform, run.tokens);
+    if (options.scratch && strict.Refuses(record.scratch, CreateScratch(options, lowChild, record, report, scratch))) {
         return 1;
     }
     if (options.EnvironmentRequested() || record.scratch.applied) {
@@ -181,8 +200,11 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
         return 1;
     }
 
-    // Under --strict a refused token is never replaced by the launcher's own.
-    const bool fallBack = !(options.strict && (options.restrictedToken || options.lowIL));
+    // Under --strict a refused token is never replaced by the launcher's own, nor is a Low
+    // child's whose TEMP lies where every Low process may write.
+    const FallBack fallBack = lowChild && record.scratch.applied                            ? FallBack::Never
+                              : options.strict && (options.restrictedToken || options.lowIL) ? FallBack::RefusedStrictly
+                                                                                          : FallBack::Allowed;
     const Creation creation = CreateChild(platform, run, fallBack, record);
     if (creation == Creation::RefusedStrictly) {
         strict.Refuse();
@@ -195,6 +217,9 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
         ContainChild(platform, run, options, record);
     }
     VerifyChild(platform, run, options, record);
+    if (creation == Creation::WithPreparedToken && run.tokens.IsReduced()) {
+        ProtectOwnTokenFrom(platform, record);  // last: nothing brindle does later opens its token
+    }
     const bool refused = strict.Refuses(ChildAsRequested(record));
     const DWORD status = refused ? EndUnresumed(platform, run, record) : RunChild(platform, run, options, record);
     CollectJob(platform, run, record);

@@ -33,7 +33,7 @@ JobLimits LimitsOf(const LaunchOptions& options) {
 }
 
 // firstError is the prepared token's refusal.
-Creation TryCreation(Platform& platform, RunState& run, bool fallBack, DWORD& firstError) {
+Creation TryCreation(Platform& platform, RunState& run, FallBack fallBack, DWORD& firstError) {
     STARTUPINFOW* startup = run.startup.Get();
     const BOOL inheritHandles = run.startup.InheritHandles();
     const bool ownEnvironment = !run.environmentBlock.empty();
@@ -58,14 +58,14 @@ Creation TryCreation(Platform& platform, RunState& run, bool fallBack, DWORD& fi
         // replaced by the launcher's own: a child that can write a folder could plant a
         // program the reduced token may not run (5), and a program that demands
         // elevation (740) would get the very rights the reduced token withheld.
-        if (run.tokens.IsReduced() && firstError != ERROR_PRIVILEGE_NOT_HELD) {
+        if ((run.tokens.IsReduced() && firstError != ERROR_PRIVILEGE_NOT_HELD) || fallBack == FallBack::Never) {
             platform.WriteStandardError(
                 firstError == ERROR_ELEVATION_REQUIRED
                     ? u"[brindle] The command requires elevation; not falling back to brindle's own token\n"
                     : u"[brindle] Not falling back to brindle's own token after error " + Decimal(firstError) + u"\n");
             return Creation::Failed;
         }
-        if (!fallBack) {
+        if (fallBack == FallBack::RefusedStrictly) {
             return Creation::RefusedStrictly;
         }
         platform.WriteStandardError(u"[brindle] Falling back to CreateProcessW (no privilege reduction)\n");
@@ -183,7 +183,7 @@ DWORD WaitForChild(Platform& platform, RunState& run, const LaunchOptions& optio
 
 }  // namespace
 
-Creation CreateChild(Platform& platform, RunState& run, bool fallBack, RunRecord& record) {
+Creation CreateChild(Platform& platform, RunState& run, FallBack fallBack, RunRecord& record) {
     run.commandBuffer = record.command;
     run.creationTick = platform.GetTickCount64();
     record.startedAt = SystemTime(platform);
@@ -237,7 +237,7 @@ bool ChildAsRequested(const RunRecord& record) {
             return false;
         }
     }
-    return contained;
+    return contained && record.ownProcess.applied;
 }
 
 void EndChild(Platform& platform, const RunState& run, bool wholeJob) {

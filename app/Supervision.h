@@ -46,12 +46,15 @@ struct RunState {
 };
 
 enum class Creation { WithPreparedToken, WithOwnToken, Failed, RefusedStrictly };
+// Whether a prepared token that Windows refuses for want of the privilege to assign it
+// (1314) may be replaced by brindle's own: allowed, refused with the Strict line, or never.
+enum class FallBack { Allowed, RefusedStrictly, Never };
 
 // Creates the child suspended with the prepared token, or, when Windows refuses that
 // and fallBack allows it, with the launcher's own token, and records which restrictions
 // the child was created with. Both attempts hand on the same startup record and
 // environment; the child inherits the launcher's current directory.
-Creation CreateChild(Platform& platform, RunState& run, bool fallBack, RunRecord& record);
+Creation CreateChild(Platform& platform, RunState& run, FallBack fallBack, RunRecord& record);
 
 // Puts the suspended child into its job, with the limits the options ask for, and
 // records what of the job applied.
@@ -61,8 +64,9 @@ void ContainChild(Platform& platform, RunState& run, const LaunchOptions& option
 // and records, for each applied restriction, whether it is verified, and the child.
 void VerifyChild(Platform& platform, const RunState& run, const LaunchOptions& options, RunRecord& record);
 
-// Whether the contained child got every restriction its job asked for, and every applied
-// restriction read back as set: what --strict requires before the child may run.
+// Whether the contained child got every restriction its job asked for, every applied
+// restriction read back as set, and brindle's own process and token are closed to it:
+// what --strict requires before the child may run.
 bool ChildAsRequested(const RunRecord& record);
 
 // Ends the child, with every process it started when wholeJob asks for it and it runs

@@ -328,6 +328,7 @@ enum FILE_INFO_BY_HANDLE_CLASS {
 constexpr bool IsReparseTagNameSurrogate(DWORD tag) { return (tag & 0x20000000) != 0; }
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
@@ -352,6 +353,8 @@ constexpr DWORD STILL_ACTIVE = 259;
 
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
 constexpr DWORD TOKEN_QUERY = 0x8;
+constexpr DWORD READ_CONTROL = 0x20000;
+constexpr DWORD WRITE_DAC = 0x40000;
 constexpr DWORD DISABLE_MAX_PRIVILEGE = 0x1;
 constexpr DWORD SE_GROUP_USE_FOR_DENY_ONLY = 0x10;
 constexpr DWORD SE_GROUP_INTEGRITY = 0x20;

@@ -352,15 +352,31 @@ std::string ComposeReport(const RunRecord& record) {
     return json.Text() + "\n";
 }
 
+StepResult RunReport::MoveOver(const std::u16string& temporary, bool final) {
+    const ULONGLONG start = platform_.GetTickCount64();
+    for (;;) {
+        if (platform_.MoveFileExW(temporary.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return StepResult::Applied();
+        }
+        const DWORD error = platform_.GetLastError();
+        // A reader (the harness itself, an editor, a virus scanner) that holds the file open
+        // keeps it from being replaced for a while; the final report waits it out.
+        const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+        if (!final || !held || platform_.GetTickCount64() - start >= kReaderPatienceMs) {
+            return StepResult::Failed(error);
+        }
+        platform_.Sleep(kReaderRetryMs);
+    }
+}
+
 void RunReport::Write(const RunRecord& record) {
     if (path_.empty()) {
         return;
     }
     const std::u16string temporary = path_ + u"." + Decimal(platform_.GetCurrentProcessId()) + u".tmp";
     StepResult result = WriteWholeFile(platform_, temporary, ComposeReport(record));
-    if (result.applied && !platform_.MoveFileExW(temporary.c_str(), path_.c_str(),
-                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        result = StepResult::Failed(platform_.GetLastError());
+    if (result.applied) {
+        result = MoveOver(temporary, record.outcome != Outcome::Running);
     }
     if (!result.applied) {
         platform_.DeleteFileW(temporary.c_str());  // nothing half-written is left behind

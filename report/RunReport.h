@@ -35,6 +35,13 @@ public:
     void WarnIfWritableByTheCommand(const std::vector<WritableDir>& directories);
 
 private:
+    static constexpr DWORD kReaderPatienceMs = 2000;
+    static constexpr DWORD kReaderRetryMs = 100;
+
+    // Moves the written report over the path; the final one is tried again while a reader
+    // holds the path open.
+    StepResult MoveOver(const std::u16string& temporary, bool final);
+
     Platform& platform_;
     const std::u16string path_;
     bool failureSaid_ = false;

@@ -16,9 +16,10 @@ public:
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     // Creates "brindle-<pid>-<n>" (the first n whose name is free) in the user's LocalLow
-    // folder for a Low child, which Windows labels Low, so that no label needs writing;
-    // otherwise in brindle's own temporary folder, where processes of lower integrity
-    // cannot plant anything. The folder is held open without FILE_SHARE_DELETE until it
+    // folder for a child whose token reads back Low, which Windows labels Low, so that no
+    // label needs writing; otherwise in brindle's own temporary folder, where processes of
+    // lower integrity cannot plant anything (any Low process may write in LocalLow, and
+    // plant what a Medium or High child loads from its TEMP). The folder is held open without FILE_SHARE_DELETE until it
     // is deleted, so that it can be neither renamed nor replaced by a link. Says why when
     // it cannot be made; verbose names it when it is.
     StepResult Create(bool lowIntegrity, bool verbose);

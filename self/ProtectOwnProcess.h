@@ -23,4 +23,13 @@ namespace brindle {
 // for every thread brindle creates later; it stays empty when it could not be built.
 StepResult ProtectOwnProcess(Platform& platform, std::vector<DWORD>& threadDacl);
 
+// brindle's own primary token, closed to a child created with a reduced token. The process
+// DACL still lets the user query brindle (PROCESS_QUERY_LIMITED_INFORMATION), and that is
+// enough to open its token: a restricted child could duplicate and impersonate it and have
+// the Administrators group back. Its DACL becomes SYSTEM TOKEN_ALL_ACCESS, OWNER RIGHTS
+// READ_CONTROL and the token user TOKEN_QUERY. Set right before the child is resumed, after
+// everything brindle itself opens its token for; handles opened before keep their access.
+// A failure prints the same warning as ProtectOwnProcess.
+StepResult ProtectOwnToken(Platform& platform);
+
 }  // namespace brindle

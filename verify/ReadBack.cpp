@@ -86,11 +86,10 @@ bool ReadChildToken(Platform& platform, HANDLE process, ChildReading& child, DWO
         return false;
     }
     std::vector<BYTE> buffer;
-    if (!ReadTokenClass(platform, token.get(), TokenIntegrityLevel, buffer, error)) {
+    child.integrity = ReadIntegrity(platform, token.get(), error);
+    if (!child.integrity) {
         return false;
     }
-    child.integrity = Band(LastSubAuthority(
-        static_cast<const BYTE*>(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.data())->Label.Sid)));
     if (!ReadTokenClass(platform, token.get(), TokenGroups, buffer, error)) {
         return false;
     }
@@ -238,6 +237,15 @@ std::u16string VerifiedNames(const Verified& verified) {
 }
 
 }  // namespace
+
+std::optional<IntegrityBand> ReadIntegrity(Platform& platform, HANDLE token, DWORD& error) {
+    std::vector<BYTE> buffer;
+    if (!ReadTokenClass(platform, token, TokenIntegrityLevel, buffer, error)) {
+        return std::nullopt;
+    }
+    return Band(LastSubAuthority(
+        static_cast<const BYTE*>(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.data())->Label.Sid)));
+}
 
 std::u16string_view IntegrityName(IntegrityBand band) {
     switch (band) {

@@ -21,6 +21,10 @@ enum class AdministratorsGroup { Enabled, DenyOnly, Absent };
 // "Untrusted", "Low", "Medium", "High" or "System", as the messages and the report name it.
 std::u16string_view IntegrityName(IntegrityBand band);
 
+// The band of a token's integrity level, as it reads back; empty, with the code of the
+// failing call in error, when it cannot be read.
+std::optional<IntegrityBand> ReadIntegrity(Platform& platform, HANDLE token, DWORD& error);
+
 // What the child's token reads back; a field whose read failed is empty.
 struct ChildReading {
     DWORD pid = 0;

@@ -24,12 +24,36 @@ TEST(HostileChild, CannotReadOrDuplicateFromBrindle) {
     ASSERT_TRUE(SetEnvironmentVariableW(L"BRINDLE_TEST_SECRET", secret.c_str()));
     const RunResult control = RunProgram(ProbePath(), {L"parent", secret});
     SetEnvironmentVariableW(L"BRINDLE_TEST_SECRET", nullptr);
-    EXPECT_EQ(control.out, "memory found\nduplicate ok\nterminate ok\n");
+    EXPECT_EQ(control.out, "memory found\nduplicate ok\nterminate ok\ntoken ok\n");
 
+    // A child with brindle's own rights gains nothing from its token, which stays open to it.
     const RunResult run = RunBrindle({L"--clear-env", L"--job-object", L"--", ProbePath(), L"parent", secret},
                                      {{L"BRINDLE_TEST_SECRET", secret}});
-    EXPECT_EQ(run.out, "memory 5\nduplicate 5\nterminate ok\n");
+    EXPECT_EQ(run.out, "memory 5\nduplicate 5\nterminate ok\ntoken ok\n");
     EXPECT_EQ(run.err, ReadBackLines(false, false, kJobFlags));
+
+    // A restricted child could duplicate brindle's token and impersonate it, Administrators
+    // enabled: the token is closed to it.
+    const RunResult restricted = RunBrindle({L"--restricted-token", L"--", ProbePath(), L"parent", secret});
+    EXPECT_EQ(restricted.out, "memory 5\nduplicate 5\nterminate ok\ntoken 5\n");
+    EXPECT_EQ(restricted.err, ElevatedWarning() + ReadBackLines(false, true, 0));
+}
+
+// A process the command leaves behind that holds the report open keeps the final report
+// from replacing "running" for a while: brindle waits up to 2 s for it. Held longer, the
+// report stays "running" and brindle says so: the attack itself.
+TEST(HostileChild, HoldingTheReportOpenForAWhileDoesNotLeaveItRunning) {
+    for (const DWORD heldMs : {1000, 3500}) {
+        SCOPED_TRACE(heldMs);
+        const TempPath report(L"held.json");
+        const RunResult run =
+            RunBrindle({L"--report=" + report.Get(), L"--", ProbePath(), L"holder", report.Get(), std::to_wstring(heldMs)});
+        EXPECT_EQ(run.exitCode, 0u);
+        const bool outlasted = heldMs < 2000;
+        EXPECT_EQ(run.err.rfind("[brindle] Could not write the report to '", 0) == 0, !outlasted) << run.err;
+        EXPECT_EQ(nlohmann::json::parse(ReadBytes(report.Get()))["outcome"], outlasted ? "exited" : "running");
+        Sleep(2000);  // the holder is gone before the report is removed
+    }
 }
 
 // The report is in place while the command runs: the command itself reads it.

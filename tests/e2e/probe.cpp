@@ -20,11 +20,15 @@
 //   allocate MB           commits MB megabytes and prints "allocated" or "failed <error>"
 //   inject TEXT           types TEXT and Enter into the input of the console it is attached to
 //   copy-input            copies its standard input to its standard output, to the end
+//   holder PATH MS        starts "probe hold PATH MS" and ends half a second later
+//   hold PATH MS          holds PATH open, not sharing its deletion, for MS milliseconds
 //   parent SECRET         attacks its parent as a hostile child would, printing a line for
 //                         each attempt: "memory found", "memory missing" or "memory <error>"
 //                         (opening it to read SECRET from its environment block), then
 //                         "duplicate" and "terminate", each "ok" or the error (opening it
-//                         to duplicate its handles, or to end it, which it does not do)
+//                         to duplicate its handles, or to end it, which it does not do),
+//                         then "token", "ok" or the error (opening its token to duplicate it,
+//                         through the query right every process of the user keeps)
 //
 // Output is UTF-8 written straight to the standard output handle, so lines end
 // in "\n" alone. A malformed request or a failed Windows call exits with a code
@@ -135,9 +139,10 @@ int PrintTokenGroups() {
 // files open; it stays in the console and in any job of this process.
 // Wine now and then loses a new process while bringing it up and reports
 // ERROR_INTERNAL_ERROR; nothing has run then, so creation is tried again.
-int StartGrandchild(const std::wstring& markerPath, const std::wstring& delayMs) {
+// Starts this program again with these arguments, outside any handle of this one's.
+int StartGrandchild(const std::wstring& arguments) {
     const std::wstring program = ModulePath();
-    std::wstring commandLine = QuoteArgument(program) + L" marker " + QuoteArgument(markerPath) + L" " + delayMs;
+    std::wstring commandLine = QuoteArgument(program) + L" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
@@ -339,6 +344,11 @@ int AttackParent(const std::wstring& secret) {
     text += Outcome(L"duplicate", duplicator, GetLastError());
     const UniqueHandle terminator(OpenProcess(PROCESS_TERMINATE, FALSE, parentId));
     text += Outcome(L"terminate", terminator, GetLastError());
+    const UniqueHandle querier(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parentId));
+    HANDLE token = nullptr;
+    const bool opened = querier && OpenProcessToken(querier.Get(), TOKEN_DUPLICATE | TOKEN_QUERY, &token);
+    const UniqueHandle tokenOwner(opened ? token : nullptr);
+    text += Outcome(L"token", tokenOwner, GetLastError());
     Write(STD_OUTPUT_HANDLE, text);
     return 0;
 }
@@ -396,11 +406,23 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     }
     if (mode == L"grandchild" && (rest.size() == 2 || rest.size() == 3) && ReadNumber(rest[1], first) &&
         (rest.size() == 2 || ReadNumber(rest[2], second))) {
-        const int result = StartGrandchild(rest[0], rest[1]);
+        const int result = StartGrandchild(L"marker " + QuoteArgument(rest[0]) + L" " + rest[1]);
         if (result == 0) {
             Sleep(second);
         }
         return result;
+    }
+    if (mode == L"holder" && rest.size() == 2 && ReadNumber(rest[1], first)) {
+        const int result = StartGrandchild(L"hold " + QuoteArgument(rest[0]) + L" " + rest[1]);
+        Sleep(500);  // time for the grandchild to open the file before this child ends
+        return result;
+    }
+    if (mode == L"hold" && rest.size() == 2 && ReadNumber(rest[1], first)) {
+        // Open as a reader does that does not share the file's deletion, and so its replacement.
+        const UniqueHandle file(CreateFileW(rest[0].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        Sleep(first);
+        return file ? 0 : WindowsFailure(L"CreateFileW");
     }
     if (mode == L"marker" && rest.size() == 2 && ReadNumber(rest[1], first)) {
         return CreateMarkerLater(rest[0], first);

@@ -228,12 +228,12 @@ TEST_P(FailureSweepTest, WithEverythingAskedForASuccessfulRunIsSilent) {
 
     // Every call the sweep makes fail, and no more: a call added to the launch shows up here.
     const std::pair<std::string, std::size_t> counts[] = {
-        {"OpenProcessToken", 3},      {"GetTokenInformation", 10},      {"AllocateAndInitializeSid", 4},
-        {"AddAccessAllowedAce", 6},   {"SetSecurityInfo", 2},      {"CreateWellKnownSid", 2},
+        {"OpenProcessToken", 5},      {"GetTokenInformation", 12},      {"AllocateAndInitializeSid", 4},
+        {"AddAccessAllowedAce", 9},   {"SetSecurityInfo", 3},      {"CreateWellKnownSid", 4},
         {"CreateRestrictedToken", 1}, {"DuplicateTokenEx", 0},         {"SetTokenInformation", 1},
         {"GetFileAttributesW", 2},    {"CreateFileW", 1},              {"GetFileInformationByHandleEx", 1},
         {"GetFullPathNameW", 2},      {"GetVolumePathNameW", 2},       {"GetNamedSecurityInfoW", 2},
-        {"InitializeAcl", 4},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
+        {"InitializeAcl", 5},         {"AddMandatoryAce", 2},          {"SetNamedSecurityInfoW", 2},
         {"CreateProcessAsUserW", 1},  {"CreateProcessW", 0},           {"CreateJobObjectW", 1},
         {"SetInformationJobObject", 3}, {"AssignProcessToJobObject", 1}, {"ResumeThread", 1},
         {"WaitForSingleObject", 1},   {"TerminateJobObject", 0},     {"QueryInformationJobObject", 4},

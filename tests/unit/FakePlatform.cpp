@@ -259,7 +259,10 @@ public:
             return Refuse(ERROR_INVALID_HANDLE);
         }
         // The token brindle opens only to read its user is told apart from the one it launches with.
-        Token own{desiredAccess == TOKEN_QUERY ? "query token" : "own token", f.ownGroups_, f.ownIntegrity_};
+        const char* label = desiredAccess == TOKEN_QUERY                  ? "query token"
+                            : desiredAccess == (READ_CONTROL | WRITE_DAC) ? "token to close"
+                                                                          : "own token";
+        Token own{label, f.ownGroups_, f.ownIntegrity_};
         own.openedWithAccess = desiredAccess;
         *token = AddToken(own);
         return TRUE;
@@ -275,7 +278,10 @@ public:
                                   infoClass != TokenIntegrityLevel && infoClass != TokenPrivileges)) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        const Token& read = f.tokens_[object->index];
+        // A platform that ignores the label and the removal of privileges reads them back as brindle's own.
+        const Token ignored{"", f.ownGroups_, f.ownIntegrity_};
+        const bool lies = f.Lies(Lie::Token) && (infoClass == TokenIntegrityLevel || infoClass == TokenPrivileges);
+        const Token& read = lies ? ignored : f.tokens_[object->index];
         // The record as it will lie in the buffer: the SIDs its entries point to follow them.
         std::vector<BYTE> record;
         const auto add = [&record](const auto& part) {
@@ -780,13 +786,15 @@ public:
         if (Call("SetSecurityInfo")) {
             return f.lastError_;
         }
-        if (ProblemIf((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
+        Object* token = Lookup(handle, Kind::Token);
+        if (ProblemIf((handle != kCurrentProcess && handle != kCurrentThread && token == nullptr) ||
+                          objectType != SE_KERNEL_OBJECT ||
                           securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr ||
                           sacl != nullptr || dacl == nullptr,
                       "SetSecurityInfo was asked for more, or less, than a DACL of brindle's own")) {
             return ERROR_INVALID_PARAMETER;
         }
-        f.dacls_[handle] = AclBytes(dacl);
+        (token != nullptr ? f.tokens_[token->index].dacl : f.dacls_[handle]) = AclBytes(dacl);
         return 0;
     }
 

@@ -249,6 +249,7 @@ public:
         std::vector<FakeGroup> groups;
         std::string integrityLabel = "S-1-16-12288";  // High, as an elevated launcher has
         DWORD integrityLabelAttributes = 0, integrityLabelLength = 0, openedWithAccess = 0;
+        std::vector<BYTE> dacl{};    // what SetSecurityInfo wrote
         DWORD otherPrivileges = 20;  // besides SeChangeNotifyPrivilege; none after DISABLE_MAX_PRIVILEGE
         // How a restricted token was made.
         DWORD restrictionFlags = 0;

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "LaunchScenario.h"
+#include "platform/Text.h"
 
 namespace brindle::testing {
 namespace {
@@ -46,6 +47,53 @@ TEST_F(OwnProcessTest, TheProcessAndItsThreadKeepOnlyWaitQueryAndEndForTheUser) 
     EXPECT_EQ(fake.FindToken("query token")->openedWithAccess, TOKEN_QUERY);
     ASSERT_FALSE(fake.CloseOrder().empty());
     EXPECT_EQ(fake.CloseOrder().front(), "query token");
+}
+
+// A child with fewer rights may still query brindle, which is enough to open its token and
+// impersonate it: once the child is created with a reduced token, and right before it is
+// resumed, the token is closed to all but SYSTEM. A child with brindle's own rights gains
+// nothing from it, and the token stays as it is.
+TEST(OwnTokenTest, IsClosedToAReducedChildRightBeforeItRunsOrUnderStrictItNeverRuns) {
+    for (const std::u16string option : {u"--restricted-token", u"--low-il", u"--job-object"}) {
+        for (const bool fails : {false, true}) {
+            SCOPED_TRACE(EncodeUtf8(option) + (fails ? " failing" : ""));
+            FakePlatform scenario;
+            scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+            const bool reduced = option != u"--job-object";
+            if (fails) {
+                scenario.Fail("SetSecurityInfo", ERROR_ACCESS_DENIED, 3);
+            }
+            EXPECT_EQ(Launch(scenario, {u"--strict", u"--report=r.json", option, u"--", u"seven.exe"}),
+                      reduced && fails ? 1u : 7u);
+            const FakePlatform::Token* token = scenario.FindToken("token to close");
+            ASSERT_EQ(token != nullptr, reduced);
+            if (!reduced) {
+                continue;
+            }
+            EXPECT_EQ(token->openedWithAccess, READ_CONTROL | WRITE_DAC);
+            if (!fails) {
+                EXPECT_EQ(Entries(token->dacl),
+                          (std::vector<std::string>{Allowed(READ_CONTROL, "S-1-3-4"),
+                                                    Allowed(TOKEN_QUERY, FakePlatform::kUserSid),
+                                                    Allowed(TOKEN_ALL_ACCESS, "S-1-5-18")}));
+                const std::vector<std::string>& calls = scenario.Calls();
+                const auto set = std::find(calls.rbegin(), calls.rend(), "SetSecurityInfo");
+                // Nothing but the token's own close between it and the resume.
+                EXPECT_EQ(*std::prev(set), "CloseHandle(token to close)");
+                EXPECT_EQ(*std::prev(set, 2), "ResumeThread");
+                continue;
+            }
+            EXPECT_EQ(scenario.ErrorLines(),
+                      (std::vector<std::u16string>{u"[brindle] Warning: could not protect brindle's own process: 5\n",
+                                                   kStrict}));
+            ASSERT_EQ(scenario.Processes().size(), 1u);
+            EXPECT_FALSE(scenario.Processes()[0].resumed);
+            const Json report = Json::parse(scenario.Files().at(u"r.json"));
+            EXPECT_EQ(report["restrictions"]["ownProcess"]["error"], 5);
+            EXPECT_EQ(report["outcome"], "refused");
+            EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+        }
+    }
 }
 
 TEST(OwnProcessFailureTest, IsAWarningOrUnderStrictARefusalAndTheReportSaysWhy) {

@@ -151,7 +151,7 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
                      {"privileges", 20}}}}},
         // What the child would have inherited was prepared, and is not applied: no child was created.
         {"strict refusal at creation",
-         {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--scratch", u"--private-console", u"--",
+         {u"--strict", u"--low-il", u"--std-handles-only", u"--set-env=A=1", u"--private-console", u"--",
           u"seven.exe"},
          [](FakePlatform& f) { f.Fail("CreateProcessAsUserW", 1314); },
          1,
@@ -160,14 +160,23 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
           {"restrictions/lowIntegrity", Restriction(true, false, 1314)},
           {"restrictions/privateConsole", Restriction(true, false, 1314)},
           {"restrictions/stdHandlesOnly", Restriction(true, false, 1314)},
-          {"restrictions/environment", Restriction(true, false, 1314)},
-          {"restrictions/scratch", Restriction(true, false, 1314)}}},
+          {"restrictions/environment", Restriction(true, false, 1314)}}},
+        // A TEMP in LocalLow, where every Low process may plant files, is only ever a Low
+        // child's: a token Windows will not assign is never replaced by brindle's own.
+        {"a Low child's TEMP never falls back",
+         {u"--low-il", u"--scratch", u"--", u"seven.exe"},
+         [](FakePlatform& f) { f.Fail("CreateProcessAsUserW", 1314); },
+         1,
+         {{"outcome", "not started"},
+          {"message", "Not falling back to brindle's own token after error 1314"},
+          {"restrictions/scratch", Restriction(true, false, 1314)},
+          {"scratch", "C:\\Users\\user\\AppData\\LocalLow\\brindle-4242-0"}}},
         // The refusal decides the message, not what the clean-up says after it.
         {"a refusal whose scratch folder stays",
          {u"--strict", u"--low-il", u"--scratch", u"--", u"seven.exe"},
          [](FakePlatform& f) {
              f.Tell(FakePlatform::Lie::Token);
-             f.HoldOpenElsewhere(FakePlatform::kLocalLowFolder + u"\\brindle-4242-0", ~ULONGLONG{0});
+             f.HoldOpenElsewhere(FakePlatform::kTempFolder + u"brindle-4242-0", ~ULONGLONG{0});
          },
          1,
          {{"outcome", "refused"},
@@ -285,12 +294,43 @@ TEST(ReportWriteTest, AReportThatCannotBeWrittenIsSaidOnceAndLeavesTheStatusAlon
         SCOPED_TRACE(operation);
         FakePlatform scenario;
         scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
-        scenario.Fail(operation, ERROR_ACCESS_DENIED, 1);
-        scenario.Fail(operation, ERROR_ACCESS_DENIED, 2);
+        scenario.Fail(operation, ERROR_INVALID_FUNCTION, 1);
+        scenario.Fail(operation, ERROR_INVALID_FUNCTION, 2);
         EXPECT_EQ(Launch(scenario, {u"--report=NUL", u"--", u"seven.exe"}), 7u);
-        EXPECT_EQ(scenario.StandardError(), u"[brindle] Could not write the report to 'NUL': 5\n");
+        EXPECT_EQ(scenario.StandardError(), u"[brindle] Could not write the report to 'NUL': 1\n");
         EXPECT_TRUE(scenario.Files().empty());  // no temporary file is left behind
         EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
+}
+
+// A reader that holds the report open (5 or 32) keeps it from being replaced for a while:
+// the final report is tried again every 100 ms for 2 s, so that a harness does not read
+// "running" after the run; the first report, and other errors, are not.
+TEST(ReportWriteTest, TheFinalReportOutlastsAReader) {
+    const struct {
+        DWORD error;
+        int firstHeld;  // the first move that fails: 1 is the first report's, 2 the final's
+        int heldMoves;
+        std::size_t moves;
+        std::u16string said;
+        std::string outcome;
+    } cases[] = {
+        {ERROR_SHARING_VIOLATION, 2, 5, 1 + 6, u"", "exited"},
+        {ERROR_ACCESS_DENIED, 2, 50, 1 + 21, u"[brindle] Could not write the report to 'r.json': 5\n", "running"},
+        {ERROR_INVALID_FUNCTION, 2, 50, 1 + 1, u"[brindle] Could not write the report to 'r.json': 1\n", "running"},
+        {ERROR_SHARING_VIOLATION, 1, 1, 1 + 1, u"[brindle] Could not write the report to 'r.json': 32\n", "exited"},
+    };
+    for (const auto& c : cases) {
+        FakePlatform scenario;
+        scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+        scenario.AddFile(u"r.json", R"({"outcome": "running"})");
+        for (int move = c.firstHeld; move < c.firstHeld + c.heldMoves; ++move) {
+            scenario.Fail("MoveFileExW", c.error, move);
+        }
+        EXPECT_EQ(Launch(scenario, {u"--report=r.json", u"--", u"seven.exe"}), 7u);
+        EXPECT_EQ(scenario.StandardError(), c.said);
+        EXPECT_EQ(scenario.CountCalls("MoveFileExW"), c.moves);
+        EXPECT_EQ(Json::parse(scenario.Files().at(u"r.json"))["outcome"], c.outcome);
     }
 }
 

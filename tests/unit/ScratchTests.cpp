@@ -45,6 +45,9 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
     const ScratchCase cases[] = {
         {"in brindle's TEMP, after the job", {u"--job-object", u"--restricted-token"}, kTempScratch, nullptr, u""},
         {"in LocalLow for a Low child", {u"--low-il"}, kLowScratch, nullptr, u""},
+        // Any Low process may write in LocalLow: a child whose label did not take is not sent there.
+        {"in brindle's TEMP for a Low child that reads back High", {u"--low-il"}, kTempScratch,
+         [](FakePlatform& f) { f.Tell(FakePlatform::Lie::Token); }, u""},
         {"past a link planted at the first name", {}, FakePlatform::kTempFolder + u"brindle-4242-1",
          [&](FakePlatform& f) { f.AddLink(taken, kDocuments); }, u""},
         {"TMP set on the command line wins", {u"--set-env=TMP=C:\\t"}, kTempScratch, nullptr, u""},

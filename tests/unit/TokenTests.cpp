@@ -37,7 +37,8 @@ TEST_F(RestrictedTokenTest, AnEnabledAdministratorsGroupBecomesDenyOnly) {
     ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "restricted token");
     EXPECT_EQ(fake.CloseOrder(),
-              (std::vector<std::string>{"query token", "child token", "thread", "process", "restricted token", "own token"}));
+              (std::vector<std::string>{"query token", "child token", "query token", "token to close", "thread", "process",
+                                        "restricted token", "own token"}));
 }
 
 // A group left as it is but not deny-only is still the child's: the read-back says so.
@@ -136,7 +137,9 @@ TEST_F(LowIntegrityTest, AloneItLabelsADuplicateOfTheOwnToken) {
 
     ASSERT_EQ(fake.Processes().size(), 1u);
     EXPECT_EQ(fake.Processes()[0].tokenLabel, "duplicate token");
-    EXPECT_EQ(fake.CloseOrder(), (std::vector<std::string>{"query token", "child token", "thread", "process", "duplicate token", "own token"}));
+    EXPECT_EQ(fake.CloseOrder(),
+              (std::vector<std::string>{"query token", "child token", "query token", "token to close", "thread", "process",
+                                        "duplicate token", "own token"}));
 }
 
 TEST_F(LowIntegrityTest, WithARestrictedTokenTheRestrictedTokenItselfIsLabelled) {
