@@ -90,6 +90,9 @@ public:
                                DWORD flagsAndAttributes, HANDLE templateFile) = 0;
     virtual BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                               DWORD infoLength) = 0;
+    // The volume serial and 64-bit index of an open file: what identifies it where
+    // FileIdInfo is refused (file systems before ReFS-sized ids).
+    virtual BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) = 0;
     // Returns the length written without its terminator; when the buffer is too small, the
     // size it needs with its terminator; 0 on failure.
     virtual DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,

@@ -113,6 +113,10 @@ HANDLE WindowsPlatform::CreateFileW(const char16_t* fileName, DWORD desiredAcces
                          flagsAndAttributes, templateFile);
 }
 
+BOOL WindowsPlatform::GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+    return ::GetFileInformationByHandle(file, info);
+}
+
 BOOL WindowsPlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                                    DWORD infoLength) {
     return ::GetFileInformationByHandleEx(file, infoClass, info, infoLength);

@@ -38,6 +38,7 @@ public:
     HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
                        SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
                        HANDLE templateFile) override;
+    BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) override;
     BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                       DWORD infoLength) override;
     DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,

@@ -183,6 +183,28 @@ struct FILE_ATTRIBUTE_TAG_INFO {
     DWORD ReparseTag;
 };
 
+struct FILE_ID_128 {
+    BYTE Identifier[16];
+};
+
+struct FILE_ID_INFO {
+    ULONGLONG VolumeSerialNumber;
+    FILE_ID_128 FileId;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+
 // Zero times and zero attributes leave those of the file as they are.
 struct FILE_BASIC_INFO {
     LARGE_INTEGER CreationTime;
@@ -321,7 +343,8 @@ enum FILE_INFO_BY_HANDLE_CLASS {
     FileBasicInfo = 0,
     FileDispositionInfo = 4,
     FileAttributeTagInfo = 9,
-    FileFullDirectoryInfo = 14
+    FileFullDirectoryInfo = 14,
+    FileIdInfo = 18
 };
 
 // A name surrogate (junction, symbolic link, mount point) names another object.
@@ -473,6 +496,8 @@ static_assert(sizeof(SYSTEM_INFO) == 48, "SYSTEM_INFO layout");
 static_assert(sizeof(SECURITY_DESCRIPTOR) == 40, "SECURITY_DESCRIPTOR layout");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");
 static_assert(sizeof(FILE_BASIC_INFO) == 40, "FILE_BASIC_INFO layout");
+static_assert(sizeof(FILE_ID_INFO) == 24, "FILE_ID_INFO layout");
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52, "BY_HANDLE_FILE_INFORMATION layout");
 static_assert(offsetof(FILE_FULL_DIR_INFO, FileName) == 68, "FILE_FULL_DIR_INFO layout");
 static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");
 static_assert(sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT) == 16, "JOBOBJECT_ASSOCIATE_COMPLETION_PORT layout");

@@ -1,6 +1,7 @@
 #include "report/RunReport.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "report/Version.h"
 #include "platform/Owners.h"
@@ -266,6 +267,53 @@ void LimitsReached(JsonWriter& json, const std::vector<JobLimit>& limits) {
     json.EndArray();
 }
 
+// A folder as the file system knows it, whatever name led there: its volume's serial
+// number and its file id.
+struct FolderId {
+    std::uint64_t volume;
+    FILE_ID_128 file;
+
+    bool operator==(const FolderId& other) const {
+        return volume == other.volume && std::memcmp(file.Identifier, other.file.Identifier, sizeof(file)) == 0;
+    }
+};
+
+// The folder's id, from FileIdInfo, or where that is refused from the volume serial and
+// file index; empty when the folder cannot be opened or told.
+std::optional<FolderId> IdOf(Platform& platform, const std::u16string& folder) {
+    const HANDLE opened = platform.CreateFileW(folder.c_str(), 0,  // no access: only what identifies it
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    UniqueHandle handle(platform);
+    handle.adopt(opened);
+    FILE_ID_INFO id{};
+    if (platform.GetFileInformationByHandleEx(handle.get(), FileIdInfo, &id, sizeof(id))) {
+        return FolderId{id.VolumeSerialNumber, id.FileId};
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!platform.GetFileInformationByHandle(handle.get(), &information)) {
+        return std::nullopt;
+    }
+    FolderId index{information.dwVolumeSerialNumber, {}};
+    std::memcpy(index.file.Identifier, &information.nFileIndexLow, sizeof(DWORD));
+    std::memcpy(index.file.Identifier + sizeof(DWORD), &information.nFileIndexHigh, sizeof(DWORD));
+    return index;
+}
+
+// The folder a path lies in; empty above a root. A drive's root keeps its separator:
+// "C:" alone names the drive's current folder, which may be any folder.
+std::u16string FolderOf(const std::u16string& path) {
+    const std::size_t separator = path.find_last_of(u"\\/");
+    if (separator == std::u16string::npos || separator + 1 == path.size()) {
+        return {};
+    }
+    const bool driveRoot = separator > 0 && path[separator - 1] == u':';
+    return path.substr(0, driveRoot ? separator + 1 : separator);
+}
+
 StepResult WriteWholeFile(Platform& platform, const std::u16string& path, const std::string& text) {
     // A link planted at the name is removed, never followed: the name is made anew.
     platform.DeleteFileW(path.c_str());
@@ -393,9 +441,23 @@ void RunReport::WarnIfWritableByTheCommand(const std::vector<WritableDir>& direc
         return;
     }
     const std::u16string report = CanonicalPathOf(platform_, path_);
-    const bool inside = std::any_of(directories.begin(), directories.end(), [&](const WritableDir& directory) {
-        return directory.grant.Writable() && IsInsideFolder(report, CanonicalPathOf(platform_, directory.path));
-    });
+    std::vector<FolderId> writable;
+    bool inside = false;
+    for (const WritableDir& directory : directories) {
+        if (directory.grant.Writable()) {
+            inside = inside || IsInsideFolder(report, CanonicalPathOf(platform_, directory.path));
+            if (const std::optional<FolderId> id = IdOf(platform_, directory.path)) {
+                writable.push_back(*id);
+            }
+        }
+    }
+    // Beyond the names, the folders themselves: a \\?\ form, a share of the local disk, a
+    // junction or a substituted drive lead to the same folder under another name.
+    for (std::u16string folder = FolderOf(report); !inside && !writable.empty() && !folder.empty();
+         folder = FolderOf(folder)) {
+        const std::optional<FolderId> id = IdOf(platform_, folder);
+        inside = id && std::find(writable.begin(), writable.end(), *id) != writable.end();
+    }
     if (inside) {
         platform_.WriteStandardError(
             u"[brindle] Warning: the report is inside a writable directory, where the command can change it\n");

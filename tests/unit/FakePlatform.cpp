@@ -472,11 +472,39 @@ public:
         return NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
     }
 
+    // The volume is the drive, the id the file itself, whatever name led to it.
+    static FILE_ID_INFO IdOf(const FileOpen& open) {
+        const std::u16string resolved = AsciiLower(open.resolved);
+        FILE_ID_INFO id{resolved.empty() ? 0u : resolved[0], {}};
+        const std::size_t hash = std::hash<std::u16string>()(resolved);
+        std::memcpy(id.FileId.Identifier, &hash, sizeof(hash));
+        return id;
+    }
+
+    // The identity FileIdInfo gives, in the older record.
+    BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) override {
+        Object* object = Enter("GetFileInformationByHandle", file, Kind::File);
+        if (object == nullptr) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const FILE_ID_INFO id = IdOf(f.fileOpens_[object->index]);
+        *information = {};
+        information->dwVolumeSerialNumber = static_cast<DWORD>(id.VolumeSerialNumber);
+        std::memcpy(&information->nFileIndexLow, id.FileId.Identifier, sizeof(DWORD));
+        std::memcpy(&information->nFileIndexHigh, id.FileId.Identifier + sizeof(DWORD), sizeof(DWORD));
+        return TRUE;
+    }
+
     BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                       DWORD infoLength) override {
         Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
         if (object != nullptr && infoClass == FileFullDirectoryInfo) {
             return ListFolder(f.fileOpens_[object->index], info, infoLength);
+        }
+        if (object != nullptr && infoClass == FileIdInfo && infoLength == sizeof(FILE_ID_INFO)) {
+            const FILE_ID_INFO id = IdOf(f.fileOpens_[object->index]);
+            std::memcpy(info, &id, sizeof(id));
+            return TRUE;
         }
         if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
             return Refuse(ERROR_INVALID_PARAMETER);
@@ -499,6 +527,9 @@ public:
         if (path.rfind(u"\\\\?\\", 0) == 0) {
             path.erase(0, 4);
         }
+        if (path.size() == 2 && path[1] == u':') {
+            path += u"\\work";  // a drive alone names its current folder
+        }
         for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
             const bool last = end == std::u16string::npos;
             const auto link = f.reparsePoints_.find(path.substr(0, end));
@@ -508,7 +539,8 @@ public:
                 end = target.size();  // a target is no junction itself
             }
             if (last) {
-                return path;
+                // The root of a substituted drive is the folder it stands for.
+                return path.size() > 3 && path.back() == u'\\' ? path.substr(0, path.size() - 1) : path;
             }
         }
     }

@@ -178,19 +178,36 @@ TEST(ReportPlacementTest, AReportInsideAWritableDirectoryIsWarnedOf) {
         {u"C:\\Program Files\\out\\r.json", u"C:\\PROGRA~1\\out", true},
         {u"C:\\outside\\r.json", u"C:\\out", false},  // whole folder names only
         {u"C:\\gone\\r.json", u"C:\\gone", false},    // nothing was made writable
+        // The same folder under another name.
+        {u"\\\\?\\C:\\out\\r.json", u"C:\\out", true},
+        {u"C:\\link\\deep\\r.json", u"C:\\out", true},  // a junction to it
+        {u"S:\\r.json", u"C:\\out", true},               // a substituted drive
+        {u"C:\\work\\r.json", u"C:\\work\\out", false},  // above it, not inside
+        {u"C:\\elsewhere\\r.json", u"C:\\work", false},  // not under "C:", the drive's current folder
     };
     for (const auto& c : cases) {
-        FakePlatform scenario;
-        scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
-        if (c.directory != u"C:\\gone") {
-            scenario.AddPath(c.directory, FILE_ATTRIBUTE_DIRECTORY);
+        for (const bool oldFileSystem : {false, true}) {
+            SCOPED_TRACE(EncodeUtf8(c.report) + (oldFileSystem ? " without FileIdInfo" : ""));
+            FakePlatform scenario;
+            for (int call = 1; oldFileSystem && call <= 10; ++call) {
+                scenario.Fail("GetFileInformationByHandleEx", ERROR_INVALID_PARAMETER, call);
+            }
+            scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+            if (c.directory != u"C:\\gone") {
+                scenario.AddPath(c.directory, FILE_ATTRIBUTE_DIRECTORY);
+            }
+            scenario.AddShortName(u"C:\\PROGRA~1", u"C:\\Program Files");
+            scenario.AddLink(u"C:\\link", u"C:\\out");
+            scenario.AddLink(u"S:", u"C:\\out");
+            scenario.AddPath(u"C:\\elsewhere", FILE_ATTRIBUTE_DIRECTORY);
+            scenario.AddPath(u"C:\\work", FILE_ATTRIBUTE_DIRECTORY);
+            const std::vector<std::u16string> args{u"--report=" + c.report, u"--writable-dir=" + c.directory, u"--",
+                                                   u"seven.exe"};
+            EXPECT_EQ(Launch(scenario, args), 7u);
+            EXPECT_EQ(scenario.StandardError().find(u"[brindle] Warning: the report is inside a writable directory, "
+                                                    u"where the command can change it\n") != std::u16string::npos,
+                      c.warned);
         }
-        scenario.AddShortName(u"C:\\PROGRA~1", u"C:\\Program Files");
-        EXPECT_EQ(Launch(scenario, {u"--report=" + c.report, u"--writable-dir=" + c.directory, u"--", u"seven.exe"}),
-                  7u);
-        EXPECT_EQ(scenario.StandardError().find(u"[brindle] Warning: the report is inside a writable directory, where "
-                                                u"the command can change it\n") != std::u16string::npos,
-                  c.warned);
     }
 }
 
