@@ -321,6 +321,47 @@ enum FILE_INFO_BY_HANDLE_CLASS {
 
 // A name surrogate (junction, symbolic link, mount point) names another object.
 constexpr bool IsReparseTagNameSurrogate(DWORD tag) { return (tag & 0x20000000) != 0; }
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+// A console's input records; the relay reads only key events.
+struct KEY_EVENT_RECORD {
+    BOOL bKeyDown;
+    WORD wRepeatCount;
+    WORD wVirtualKeyCode;
+    WORD wVirtualScanCode;
+    union {
+        char16_t UnicodeChar;
+        char AsciiChar;
+    } uChar;
+    DWORD dwControlKeyState;
+};
+struct INPUT_RECORD {
+    WORD EventType;
+    union {
+        KEY_EVENT_RECORD KeyEvent;
+    } Event;
+};
+constexpr WORD KEY_EVENT = 0x1;
+constexpr WORD VK_RETURN = 0x0D;
+constexpr DWORD ENABLE_LINE_INPUT = 0x2;
+constexpr DWORD FILE_TYPE_DISK = 1;
+constexpr DWORD FILE_TYPE_CHAR = 2;
+constexpr DWORD FILE_TYPE_PIPE = 3;
+
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -468,3 +509,6 @@ static_assert(offsetof(FILE_FULL_DIR_INFO, FileName) == 68, "FILE_FULL_DIR_INFO 
 static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");
 static_assert(sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT) == 16, "JOBOBJECT_ASSOCIATE_COMPLETION_PORT layout");
 static_assert(sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION) == 4, "JOBOBJECT_END_OF_JOB_TIME_INFORMATION layout");
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52, "BY_HANDLE_FILE_INFORMATION layout");
+static_assert(sizeof(INPUT_RECORD) == 20 && offsetof(INPUT_RECORD, Event) == 4, "INPUT_RECORD layout");
+static_assert(sizeof(KEY_EVENT_RECORD) == 16 && offsetof(KEY_EVENT_RECORD, uChar) == 10, "KEY_EVENT_RECORD layout");

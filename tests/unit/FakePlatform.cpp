@@ -1126,6 +1126,9 @@ public:
             f.lastError_ = f.waitFailure_ ? f.waitFailure_->second : f.lastError_;
             return f.waitFailure_ ? f.waitFailure_->first : WAIT_FAILED;
         }
+        if (Object* event = Lookup(handle, Kind::Event)) {
+            return WaitForEvent(event->index, milliseconds);
+        }
         Object* relay = Lookup(handle, Kind::RelayThread);
         Object* object = Lookup(handle, Kind::Process);
         if (relay == nullptr && object == nullptr) {
@@ -1424,6 +1427,10 @@ public:
         }
         const std::size_t pipe = file == kStdInput ? 0 : end->index;
         std::string& source = f.pipes_[pipe].buffer;
+        if (pipe != 0 && f.emptyWriteAt_ == f.pipes_[pipe].received.size() - source.size()) {
+            f.emptyWriteAt_.reset();
+            return TRUE;
+        }
         if (source.empty() && f.OpenEnds(pipe, Kind::PipeWrite) != 0) {
             return Block(pipe);
         }
@@ -1480,6 +1487,82 @@ public:
         }
         f.threads_[relay->index].cancelled = true;
         return TRUE;
+    }
+
+    // --- The relay's waiting: the standard input is a console or a file, the rest pipes ---
+    DWORD GetFileType(HANDLE file) override {
+        Call("GetFileType");
+        return file != kStdInput ? FILE_TYPE_PIPE : f.pipes_[0].console ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
+    }
+
+    BOOL GetConsoleMode(HANDLE console, DWORD* mode) override {
+        *mode = ENABLE_LINE_INPUT;
+        return Call("GetConsoleMode") || console != kStdInput || !f.pipes_[0].console ? Refuse(ERROR_INVALID_HANDLE)
+                                                                                      : TRUE;
+    }
+
+    // What was typed and not yet read, a key-down record for each character, Enter for "\n".
+    BOOL PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, DWORD length, DWORD* read) override {
+        if (Call("PeekConsoleInputW") || console != kStdInput || !f.pipes_[0].console) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const std::string& typed = f.pipes_[0].buffer;
+        *read = static_cast<DWORD>(std::min<std::size_t>(length, typed.size()));
+        for (DWORD i = 0; i < *read; ++i) {
+            records[i] = INPUT_RECORD{KEY_EVENT, {}};
+            records[i].Event.KeyEvent.bKeyDown = TRUE;
+            records[i].Event.KeyEvent.uChar.UnicodeChar = typed[i] == '\n' ? u'\r' : static_cast<char16_t>(typed[i]);
+        }
+        return TRUE;
+    }
+
+    BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,
+                       DWORD* leftThisMessage) override {
+        Object* end = Enter("PeekNamedPipe", pipe, Kind::PipeRead);
+        if (end == nullptr || buffer != nullptr || bufferSize != 0 || bytesRead != nullptr || leftThisMessage != nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        *available = static_cast<DWORD>(f.pipes_[end->index].buffer.size());
+        return *available == 0 && f.OpenEnds(end->index, Kind::PipeWrite) == 0 ? Refuse(ERROR_BROKEN_PIPE) : TRUE;
+    }
+
+    HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                        const char16_t* name) override {
+        if (!manualReset || attributes != nullptr || name != nullptr) {
+            f.problems_.push_back("an event that resets itself, is passed on or has a name");
+        }
+        if (Call("CreateEventW")) {
+            return nullptr;
+        }
+        f.events_.push_back(initialState != FALSE);
+        return NewHandle(Kind::Event, "event", f.events_.size() - 1);
+    }
+
+    BOOL SetEvent(HANDLE event) override {
+        Object* object = Enter("SetEvent", event, Kind::Event);
+        return object != nullptr && (f.events_[object->index] = true);
+    }
+
+    // A relay thread that would wait for an event not set ends its copy there, like a read
+    // that would block; it counts as running until the event is set.
+    DWORD WaitForEvent(std::size_t event, DWORD milliseconds) {
+        if (!f.events_[event] && f.runningThread_) {
+            f.threads_[*f.runningThread_].waitsFor = event;
+        } else if (!f.events_[event]) {
+            f.clock_ += milliseconds;
+            return WAIT_TIMEOUT;
+        }
+        return WAIT_OBJECT_0;
+    }
+
+    // The fake's standard streams are distinct pipes unless a test gives two of them one handle.
+    BOOL CompareObjectHandles(HANDLE first, HANDLE second) override {
+        return !Call("CompareObjectHandles") && first == second;
+    }
+
+    BOOL GetFileInformationByHandle(HANDLE, BY_HANDLE_FILE_INFORMATION*) override {
+        Call("GetFileInformationByHandle");
+        return Refuse(ERROR_INVALID_HANDLE);  // no disk file is ever a standard stream here
     }
 
 private:
@@ -1623,7 +1706,8 @@ std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
 }
 
 bool FakePlatform::ThreadEnded(const Thread& thread) const {
-    return thread.ran && (thread.cancelled || !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0);
+    return thread.ran && (thread.cancelled || (thread.waitsFor ? bool(events_[*thread.waitsFor])
+                                                               : !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0));
 }
 
 }  // namespace brindle::testing

@@ -168,6 +168,8 @@ public:
     void SetStandardInput(const std::string& bytes, bool console) { pipes_[0] = {bytes, {}, console}; }
     // The console event Windows delivers to the launcher's console handler while it waits for a child.
     void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
+    // The child writes nothing (a write of zero bytes) once this many bytes of its output were read.
+    void WriteNothingAfter(std::size_t bytes) { emptyWriteAt_ = bytes; }
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
     void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
         shortNames_.emplace_back(shortName, longName);
@@ -272,7 +274,7 @@ public:
     const Token* FindToken(const std::string& label) const;
 
 private:
-    enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port };
+    enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port, Event };
     // A handle's object; index is into the vector of its kind (a Thread's: its process).
     struct Object {
         Kind kind;
@@ -307,6 +309,7 @@ private:
         void* parameter;
         bool ran = false, cancelled = false;
         std::optional<std::size_t> blockedOn{};  // the pipe it reads
+        std::optional<std::size_t> waitsFor{};   // the event it waits to be set
     };
     struct Port {
         std::deque<std::pair<DWORD, DWORD>> queue{};  // message, process id
@@ -386,6 +389,8 @@ private:
     std::vector<Job> jobs_;
     std::vector<FileOpen> fileOpens_;
     std::vector<Pipe> pipes_{Pipe{}};
+    std::vector<bool> events_;  // whether each is set
+    std::optional<std::size_t> emptyWriteAt_;
     std::vector<Thread> threads_;
     std::vector<std::vector<BYTE>> threadDacls_;
     std::optional<std::size_t> runningThread_;
