@@ -1492,12 +1492,12 @@ public:
     // --- The relay's waiting: the standard input is a console or a file, the rest pipes ---
     DWORD GetFileType(HANDLE file) override {
         Call("GetFileType");
-        return file != kStdInput ? FILE_TYPE_PIPE : f.pipes_[0].console ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
+        return file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE : f.pipes_[0].console ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
     }
 
     BOOL GetConsoleMode(HANDLE console, DWORD* mode) override {
         *mode = ENABLE_LINE_INPUT;
-        return Call("GetConsoleMode") || console != kStdInput || !f.pipes_[0].console ? Refuse(ERROR_INVALID_HANDLE)
+        return Call("GetConsoleMode") || console != kStdInput || !f.pipes_[0].console || f.inputIsPipe_ ? Refuse(ERROR_INVALID_HANDLE)
                                                                                       : TRUE;
     }
 
@@ -1518,7 +1518,11 @@ public:
 
     BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,
                        DWORD* leftThisMessage) override {
-        Object* end = Enter("PeekNamedPipe", pipe, Kind::PipeRead);
+        Object* end = pipe == kStdInput ? nullptr : Enter("PeekNamedPipe", pipe, Kind::PipeRead);
+        if (pipe == kStdInput && !Call("PeekNamedPipe") && f.inputIsPipe_) {
+            *available = static_cast<DWORD>(f.pipes_[0].buffer.size());
+            return TRUE;
+        }
         if (end == nullptr || buffer != nullptr || bufferSize != 0 || bytesRead != nullptr || leftThisMessage != nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }

@@ -170,6 +170,11 @@ public:
     void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
     // The child writes nothing (a write of zero bytes) once this many bytes of its output were read.
     void WriteNothingAfter(std::size_t bytes) { emptyWriteAt_ = bytes; }
+    // The standard input is a pipe whose writer never closes (a harness's stdin=PIPE), holding bytes.
+    void SetStandardInputOpenPipe(const std::string& bytes) {
+        SetStandardInput(bytes, true);
+        inputIsPipe_ = true;
+    }
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
     void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
         shortNames_.emplace_back(shortName, longName);
@@ -391,6 +396,7 @@ private:
     std::vector<Pipe> pipes_{Pipe{}};
     std::vector<bool> events_;  // whether each is set
     std::optional<std::size_t> emptyWriteAt_;
+    bool inputIsPipe_ = false;
     std::vector<Thread> threads_;
     std::vector<std::vector<BYTE>> threadDacls_;
     std::optional<std::size_t> runningThread_;

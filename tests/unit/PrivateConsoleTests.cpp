@@ -55,14 +55,21 @@ TEST_F(PrivateConsoleTest, RelaysThatWouldWaitForeverAreCancelledAndJoined) {
     EXPECT_EQ(fake.CountCalls("CancelSynchronousIo"), 2u);
 }
 
-// brindle's console is read only once a whole line waits there, so the relay never leaves
-// a read of it pending: it stops without a cancel, and what is left belongs to the caller.
-TEST(PrivateConsoleInputTest, TheConsoleIsReadLineByLineAndNothingIsCancelled) {
-    for (const auto& [typed, childGets] : {std::pair{"", ""}, {"partial", ""}, {"ls\n", "ls\n"}}) {
-        SCOPED_TRACE(typed);
+// brindle's console is read only once a whole line waits there, and a pipe only once it
+// holds bytes, so the relay never leaves a read of its input pending: it stops without a
+// cancel, and what is left on a console belongs to the caller.
+TEST(PrivateConsoleInputTest, TheConsoleIsReadLineByLineAnOpenPipeAsItFillsAndNothingIsCancelled) {
+    const std::tuple<bool, std::string, std::string> cases[] = {
+        {false, "", ""}, {false, "partial", ""}, {false, "ls\n", "ls\n"}, {true, "", ""}, {true, "data", "data"}};
+    for (const auto& [pipe, typed, childGets] : cases) {
+        SCOPED_TRACE(typed + (pipe ? " pipe" : " console"));
         FakePlatform console;
         console.AddProgram(u"seven.exe", FakeProgram{7, false});
-        console.SetStandardInput(typed, true);
+        if (pipe) {
+            console.SetStandardInputOpenPipe(typed);
+        } else {
+            console.SetStandardInput(typed, true);
+        }
         EXPECT_EQ(Launch(console, {u"--private-console", u"--", u"seven.exe"}), 7u);
         EXPECT_EQ(console.ChildInput(), childGets);
         EXPECT_EQ(console.CountCalls("CancelSynchronousIo"), 0u);
