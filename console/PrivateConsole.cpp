@@ -218,7 +218,9 @@ StepResult PrivateConsole::CreatePipes() {
         relays_.push_back(std::make_unique<Relay>(platform_));
         Relay& relay = *relays_.back();
         relay.pump = std::make_unique<Pump>(platform_, !pipe.childReads, platform_.GetStdHandle(pipe.standard));
-        relay.pump->stop = stop_;
+        if (pipe.childReads) {
+            relay.pump->stop = stop_;
+        }
         // Neither end is inheritable when made, so brindle's end never is.
         HANDLE read = nullptr;
         HANDLE write = nullptr;
