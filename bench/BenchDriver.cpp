@@ -6,7 +6,8 @@
 // BRINDLE is brindle.exe, BARE the reference launcher (bare.exe), CHILD the
 // program both start with the arguments "exit 0". PAIRS is the number of paired
 // overhead runs, RUNS the number of runs per writable-directory case, BASELINE an
-// earlier brindle.exe to time the run with a job against. Each run
+// earlier brindle.exe to time the run with a job against. Last, the relay of
+// --private-console is timed against an inherited pipe (probe.exe flood). Each run
 // is one launcher process, from CreateProcessW until it has exited, timed with
 // QueryPerformanceCounter; its standard handles are NUL. A run that does not
 // exit with 0 stops the benchmark (exit status 2): a failed launch is fast and
@@ -72,14 +73,15 @@ HANDLE OpenInheritable(const wchar_t* path, DWORD disposition, DWORD flags) {
                        &security, disposition, flags, nullptr);
 }
 
-// Runs one command line with all three standard handles set to `output` and
-// returns the wall time from creation to exit in milliseconds.
-double TimeRun(const std::wstring& commandLine, HANDLE output) {
+// Runs one command line with standard output and error set to `output`, and standard
+// input to `input` (when null, to `output` too), and returns the wall time from
+// creation to exit in milliseconds.
+double TimeRun(const std::wstring& commandLine, HANDLE output, HANDLE input = nullptr) {
     std::wstring buffer = commandLine;  // creation may write into it
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = output;
+    startup.hStdInput = input != nullptr ? input : output;
     startup.hStdOutput = output;
     startup.hStdError = output;
     PROCESS_INFORMATION launched{};
@@ -191,21 +193,22 @@ struct Paired {
     std::vector<double> ratios;  // second / first, pair by pair
 };
 
-Paired TimePairs(const std::wstring& first, const std::wstring& second, int pairs, HANDLE nul) {
+Paired TimePairs(const std::wstring& first, const std::wstring& second, int pairs, HANDLE nul,
+                 HANDLE input = nullptr) {
     for (int i = 0; i < 3; ++i) {  // warm-up: load both programs into the file cache
-        TimeRun(first, nul);
-        TimeRun(second, nul);
+        TimeRun(first, nul, input);
+        TimeRun(second, nul, input);
     }
     Paired paired;
     for (int i = 0; i < pairs; ++i) {
         double firstMs = 0;
         double secondMs = 0;
         if (i % 2 == 0) {
-            firstMs = TimeRun(first, nul);
-            secondMs = TimeRun(second, nul);
+            firstMs = TimeRun(first, nul, input);
+            secondMs = TimeRun(second, nul, input);
         } else {
-            secondMs = TimeRun(second, nul);
-            firstMs = TimeRun(first, nul);
+            secondMs = TimeRun(second, nul, input);
+            firstMs = TimeRun(first, nul, input);
         }
         paired.first.push_back(firstMs);
         paired.second.push_back(secondMs);
@@ -341,6 +344,45 @@ void WritableDirCost(const std::wstring& brindle, const std::wstring& child, int
     Write(STD_OUTPUT_HANDLE, report);
 }
 
+DWORD WINAPI DrainPipe(void* pipe) {
+    static char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(pipe, chunk, sizeof chunk, &got, nullptr)) {
+    }
+    return 0;
+}
+
+// What the relay of a console of the child's own costs a child that writes much in small
+// pieces: 200 000 writes of 100 bytes into a pipe that a thread here drains, inherited by
+// the child without the option, relayed by brindle with it.
+void RelayCost(const std::wstring& brindle, const std::wstring& probe, int pairs, HANDLE nul) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    if (!CreatePipe(&reader, &writer, &inheritable, 0) || !SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0)) {
+        Die(Format("CreatePipe failed: %lu", GetLastError()));
+    }
+    const HANDLE drain = CreateThread(nullptr, 0, DrainPipe, reader, 0, nullptr);
+    if (drain == nullptr) {
+        Die(Format("CreateThread failed: %lu", GetLastError()));
+    }
+    const std::wstring flood = probe + L" flood 200000 100";
+    const Paired paired =
+        TimePairs(brindle + L" -- " + flood, brindle + L" --private-console -- " + flood, pairs, writer, nul);
+    CloseHandle(writer);  // the drain reads the pipe's end and returns
+    WaitForSingleObject(drain, INFINITE);
+    CloseHandle(drain);
+    CloseHandle(reader);
+    const double ratio = Median(paired.ratios);
+    Write(STD_OUTPUT_HANDLE,
+          Format("6. Relay: probe.exe flood 200000 100 (20 MB in writes of 100 bytes) into a drained pipe, %d pairs\n",
+                 pairs) +
+              Format("   median time, inherited pipe: %7.2f ms, --private-console relay: %7.2f ms\n",
+                     Median(paired.first), Median(paired.second)) +
+              Format("   median of per-pair ratios relay/inherited: %.3f  (target <= 1.5: %s)\n", ratio,
+                     ratio <= 1.5 ? "met" : "NOT met"));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
@@ -372,5 +414,6 @@ int wmain(int argc, wchar_t* argv[]) {
                 QuoteProgram(argv[6]) + jobRun + L" -- " + child, brindle + jobRun + L" -- " + child, pairs,
                 nul.Get());
     }
+    RelayCost(brindle, QuoteProgram(argv[3]), 7, nul.Get());
     return 0;
 }

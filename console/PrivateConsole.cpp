@@ -1,44 +1,147 @@
 #include "console/PrivateConsole.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace brindle {
 namespace {
 
-constexpr DWORD kRelayChunk = 4096;
+// What one relay moves at most per write: small writes of the child's are gathered up to this.
+constexpr DWORD kRelayBuffer = 64 * 1024;
 // How long output is still copied after the child's end, for what a grandchild holds open.
 constexpr DWORD kOutputGraceMs = 2000;
+// How often the input relay looks again for something to read, and so how long it may
+// take to see that it is to stop.
+constexpr DWORD kInputPollMs = 50;
 // A cancel that comes between two calls of a relay is lost: it is made again, this often.
 constexpr DWORD kCancelRetryMs = 100;
-constexpr int kCancelAttempts = 50;
+constexpr int kOutputCancelAttempts = 50;
+// The input relay polls, so it is done at the first wait; the cancels are for a write into
+// the child's input that a grandchild holds open and does not read. At most 0.3 s in all.
+constexpr int kInputCancelAttempts = 2;
+// At most this many console input records are looked at for a whole line.
+constexpr DWORD kMostConsoleRecords = 64 * 1024;
 
 }  // namespace
 
 struct PrivateConsole::Pump {
-    Pump(Platform& platform, bool fromPipe, HANDLE standard)
-        : platform(platform), pipe(platform), fromPipe(fromPipe), standard(standard) {}
+    Pump(Platform& platform, bool fromChild, HANDLE standard)
+        : platform(platform), pipe(platform), fromChild(fromChild), standard(standard), buffer(kRelayBuffer) {}
 
-    // Copies until the source ends or either side fails. A pipe ends with an error (its
-    // writers are gone); a read of nothing from one is an empty write, not its end.
-    void Copy() const {
-        const HANDLE from = fromPipe ? pipe.get() : standard;
-        const HANDLE to = fromPipe ? standard : pipe.get();
-        char buffer[kRelayChunk];
-        DWORD read = 0;
-        while (platform.ReadFile(from, buffer, sizeof(buffer), &read, nullptr) && (read > 0 || fromPipe)) {
-            DWORD written = 0;
-            for (DWORD done = 0; done < read; done += written) {
-                if (!platform.WriteFile(to, buffer + done, read - done, &written, nullptr) || written == 0) {
-                    return;
+    void Copy() {
+        if (fromChild) {
+            CopyOutput();
+        } else {
+            CopyInput();
+        }
+    }
+
+    // Until the pipe ends (its writers are gone) or brindle's stream refuses. What the
+    // child wrote in many small pieces is read on while the pipe holds more, and written once.
+    void CopyOutput() {
+        for (;;) {
+            DWORD got = 0;
+            // A zero-byte write of the child's reads as nothing: it is not the pipe's end.
+            if (!platform.ReadFile(pipe.get(), buffer.data(), kRelayBuffer, &got, nullptr)) {
+                return;
+            }
+            DWORD waiting = 0;
+            while (got < kRelayBuffer &&
+                   platform.PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
+                DWORD more = 0;
+                if (!platform.ReadFile(pipe.get(), buffer.data() + got, std::min(waiting, kRelayBuffer - got), &more,
+                                       nullptr)) {
+                    break;  // what was read is still written; the next read sees the end
                 }
+                got += more;
+            }
+            if (!WriteAll(standard, got)) {
+                return;
             }
         }
     }
 
+    // brindle's own input into the child's, until it ends or brindle stops the relay.
+    // No read of brindle's input is ever left pending: a console is read only once a whole
+    // line waits in it and a pipe only once it holds bytes, so a read returns at once and
+    // stopping cancels nothing. A read cancelled on the caller's console would take the
+    // line typed next from the caller's shell, and Wine cannot cancel a read blocked on a
+    // pipe at all. A file is read as it is: its reads do not wait.
+    void CopyInput() {
+        DWORD mode = 0;
+        const bool console = platform.GetConsoleMode(standard, &mode) != FALSE;
+        const bool fromPipe = !console && platform.GetFileType(standard) == FILE_TYPE_PIPE;
+        for (;;) {
+            DWORD toRead = kRelayBuffer;
+            if ((console && !LineWaiting((mode & ENABLE_LINE_INPUT) != 0)) || (fromPipe && !BytesWaiting(toRead))) {
+                return;
+            }
+            DWORD got = 0;
+            if (!platform.ReadFile(standard, buffer.data(), toRead, &got, nullptr) || got == 0 ||
+                !WriteAll(pipe.get(), got)) {
+                return;
+            }
+        }
+    }
+
+    // Waits until the console holds a whole line (with line input off, one character),
+    // or until the relay is to stop (false).
+    bool LineWaiting(bool lineInput) {
+        std::vector<INPUT_RECORD> records(64);
+        for (;;) {
+            DWORD seen = 0;
+            while (platform.PeekConsoleInputW(standard, records.data(), static_cast<DWORD>(records.size()), &seen) &&
+                   seen == records.size() && records.size() < kMostConsoleRecords) {
+                records.resize(records.size() * 2);  // a long line: look at all of it
+            }
+            for (DWORD i = 0; i < seen; ++i) {
+                const KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+                const bool typed = records[i].EventType == KEY_EVENT && key.bKeyDown;
+                const bool enter = key.uChar.UnicodeChar == u'\r' || key.wVirtualKeyCode == VK_RETURN;
+                if (typed && (lineInput ? enter : key.uChar.UnicodeChar != 0)) {
+                    return true;
+                }
+            }
+            if (platform.WaitForSingleObject(stop->get(), kInputPollMs) != WAIT_TIMEOUT) {
+                return false;
+            }
+        }
+    }
+
+    // Waits until the pipe holds bytes, and says how many in toRead; false at its end
+    // (ERROR_BROKEN_PIPE: its writers are gone) or when the relay is to stop.
+    bool BytesWaiting(DWORD& toRead) {
+        for (;;) {
+            DWORD waiting = 0;
+            if (!platform.PeekNamedPipe(standard, nullptr, 0, nullptr, &waiting, nullptr)) {
+                return false;
+            }
+            if (waiting > 0) {
+                toRead = std::min(waiting, kRelayBuffer);
+                return true;
+            }
+            if (platform.WaitForSingleObject(stop->get(), kInputPollMs) != WAIT_TIMEOUT) {
+                return false;
+            }
+        }
+    }
+
+    bool WriteAll(HANDLE to, DWORD size) {
+        DWORD written = 0;
+        for (DWORD done = 0; done < size; done += written) {
+            if (!platform.WriteFile(to, buffer.data() + done, size - done, &written, nullptr) || written == 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     Platform& platform;
     UniqueHandle pipe;  // closed with the pump: the child's input ends, or its output loses its reader
-    bool fromPipe;      // output and errors: from the pipe to brindle's stream; input: the other way
+    bool fromChild;     // output and errors: from the pipe to brindle's stream; input: the other way
     HANDLE standard;    // brindle's own standard handle, which it does not own
+    std::vector<char> buffer;
+    std::shared_ptr<UniqueHandle> stop;  // the input relay's: set when it is to end
 };
 
 struct PrivateConsole::Relay {
@@ -75,7 +178,31 @@ StepResult PrivateConsole::Prepare(const std::vector<DWORD>& threadDacl) {
     return result;
 }
 
+// Output and errors go to one place when both are on a console (one screen), when both
+// handles name one object (a pipe, a file: 2>&1), or when both are one file on disk.
+bool PrivateConsole::OutputMeetsErrors(HANDLE output, HANDLE error) {
+    DWORD mode = 0;
+    if (output == error || (platform_.GetConsoleMode(output, &mode) && platform_.GetConsoleMode(error, &mode)) ||
+        platform_.CompareObjectHandles(output, error)) {
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION first{};
+    BY_HANDLE_FILE_INFORMATION second{};
+    return platform_.GetFileType(output) == FILE_TYPE_DISK && platform_.GetFileType(error) == FILE_TYPE_DISK &&
+           platform_.GetFileInformationByHandle(output, &first) &&
+           platform_.GetFileInformationByHandle(error, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+}
+
 StepResult PrivateConsole::CreatePipes() {
+    stop_ = std::make_shared<UniqueHandle>(platform_);
+    stop_->adopt(platform_.CreateEventW(nullptr, TRUE /* manual reset: stays set */, FALSE, nullptr));
+    if (!*stop_) {
+        return StepResult::Failed(platform_.GetLastError());
+    }
+    const HANDLE output = platform_.GetStdHandle(STD_OUTPUT_HANDLE);
+    const bool oneOutput = OutputMeetsErrors(output, platform_.GetStdHandle(STD_ERROR_HANDLE));
     const struct {
         UniqueHandle& childEnd;
         bool childReads;
@@ -84,9 +211,15 @@ StepResult PrivateConsole::CreatePipes() {
                  {childOutput_, false, STD_OUTPUT_HANDLE},
                  {childError_, false, STD_ERROR_HANDLE}};
     for (const auto& pipe : pipes) {
+        if (oneOutput && pipe.standard == STD_ERROR_HANDLE) {
+            break;  // the child's errors share its output pipe
+        }
         relays_.push_back(std::make_unique<Relay>(platform_));
         Relay& relay = *relays_.back();
         relay.pump = std::make_unique<Pump>(platform_, !pipe.childReads, platform_.GetStdHandle(pipe.standard));
+        if (pipe.childReads) {
+            relay.pump->stop = stop_;
+        }
         // Neither end is inheritable when made, so brindle's end never is.
         HANDLE read = nullptr;
         HANDLE write = nullptr;
@@ -101,7 +234,6 @@ StepResult PrivateConsole::CreatePipes() {
     }
     return StepResult::Applied();
 }
-
 StepResult PrivateConsole::CreateThreads(const std::vector<DWORD>& threadDacl) {
     SECURITY_DESCRIPTOR descriptor{};
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};
@@ -153,12 +285,18 @@ void PrivateConsole::Finish() {
                                           now < deadline ? static_cast<DWORD>(deadline - now) : 0);
         }
     }
-    for (const std::unique_ptr<Relay>& relay : relays_) {
-        if (relay->thread) {
-            Stop(relay->thread.get());
+    if (relays_.front()->thread) {
+        platform_.SetEvent(stop_->get());
+        platform_.WaitForSingleObject(relays_.front()->thread.get(), kCancelRetryMs);
+        Cancel(relays_.front()->thread.get(), kInputCancelAttempts);
+    }
+    for (std::size_t output = 1; output < relays_.size(); ++output) {
+        if (relays_[output]->thread) {
+            Cancel(relays_[output]->thread.get(), kOutputCancelAttempts);
         }
     }
     relays_.clear();
+    stop_.reset();
     childInput_.reset();
     childOutput_.reset();
     childError_.reset();
@@ -166,8 +304,8 @@ void PrivateConsole::Finish() {
     started_ = false;
 }
 
-void PrivateConsole::Stop(HANDLE thread) {
-    for (int attempt = 0; attempt < kCancelAttempts && platform_.WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+void PrivateConsole::Cancel(HANDLE thread, int attempts) {
+    for (int attempt = 0; attempt < attempts && platform_.WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
          ++attempt) {
         platform_.CancelSynchronousIo(thread);
         platform_.WaitForSingleObject(thread, kCancelRetryMs);

@@ -2,9 +2,16 @@
 // input (WriteConsoleInputW on CONIN$), and once brindle returns the caller's shell reads
 // that line and runs it with the caller's rights. Created with CREATE_NO_WINDOW, the child
 // gets a hidden console of its own instead, and its standard input, output and error are
-// three pipes that brindle relays on threads of its own: brindle's standard input into
-// the child's, the child's output and errors to brindle's standard output and error, as
-// they come. brindle's ends of the pipes are never inheritable.
+// pipes that brindle relays on threads of its own: brindle's standard input into the
+// child's, the child's output and errors to brindle's standard output and error, as they
+// come. When brindle's output and errors go to one place (one console, pipe or file), the
+// child gets one pipe for both, so that they keep their order. brindle's ends of the pipes
+// are never inheritable.
+//
+// The relay is the one part of brindle that runs on threads of its own. PrivateConsole is
+// their one owner: it makes them, lets them run, stops them and joins them, and owns every
+// handle they use until a thread runs; from then on the thread owns its pump (its pipe end)
+// and shares the stop event with its owner.
 #pragma once
 
 #include <memory>
@@ -34,7 +41,10 @@ public:
     // the default one when that is empty). On failure nothing is left and nothing is said.
     StepResult Prepare(const std::vector<DWORD>& threadDacl);
     bool Prepared() const { return prepared_; }
-    StandardStreams ChildStreams() const { return {childInput_.get(), childOutput_.get(), childError_.get()}; }
+    // The child's errors share its output pipe when brindle's go where its output goes.
+    StandardStreams ChildStreams() const {
+        return {childInput_.get(), childOutput_.get(), childError_ ? childError_.get() : childOutput_.get()};
+    }
 
     // Once creation is over: brindle's copies of the child's ends are closed, so that an
     // output pipe ends when the child and whatever it started let go of it, and the relay
@@ -42,8 +52,9 @@ public:
     void Start();
 
     // After the child's end: output is copied until its pipes end, or for at most 2 s
-    // (a grandchild may hold them open), then every relay still under way (the input's
-    // always may be, waiting for brindle's own input) is cancelled and every thread joined.
+    // (a grandchild may hold them open); the input relay is told to stop, which it does
+    // within 50 ms (it never leaves a read of brindle's input pending); a relay still under
+    // way after that is cancelled, and every thread joined.
     void Finish();
 
     // What one relay thread copies: brindle's end of one pipe, and the standard handle of
@@ -52,9 +63,10 @@ public:
     struct Relay;
 
 private:
+    bool OutputMeetsErrors(HANDLE output, HANDLE error);
     StepResult CreatePipes();
     StepResult CreateThreads(const std::vector<DWORD>& threadDacl);
-    void Stop(HANDLE thread);
+    void Cancel(HANDLE thread, int attempts);
 
     Platform& platform_;
     bool prepared_ = false;
@@ -62,7 +74,10 @@ private:
     UniqueHandle childInput_;   // the read end of the child's input pipe
     UniqueHandle childOutput_;  // the write ends of its output and error pipes
     UniqueHandle childError_;
-    std::vector<std::unique_ptr<Relay>> relays_;  // input, output, error
+    // Set when the input relay is to end; the input pump holds it too, so that neither
+    // side ever touches a closed handle, whichever lets go first.
+    std::shared_ptr<UniqueHandle> stop_;
+    std::vector<std::unique_ptr<Relay>> relays_;  // input, output, and errors when they go elsewhere
 };
 
 // While it lives, Ctrl+C or Ctrl+Break at brindle's console ends the job (else the child)

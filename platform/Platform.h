@@ -197,6 +197,24 @@ public:
     virtual BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) = 0;
     virtual BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
                                            BOOL daclDefaulted) = 0;
+    // The relay's waiting without a read left pending. GetFileType says whether a handle is
+    // a disk file, a character device (a console, NUL) or a pipe. PeekNamedPipe reports in
+    // *available how many bytes a read would get at once, and fails with ERROR_BROKEN_PIPE
+    // once the pipe has ended. PeekConsoleInputW copies records waiting in a console's input
+    // without taking them; GetConsoleMode fails on anything but a console. A manual-reset
+    // event stays set once SetEvent has set it.
+    virtual DWORD GetFileType(HANDLE file) = 0;
+    virtual BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,
+                               DWORD* leftThisMessage) = 0;
+    virtual BOOL GetConsoleMode(HANDLE console, DWORD* mode) = 0;
+    virtual BOOL PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, DWORD length, DWORD* read) = 0;
+    virtual HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                                const char16_t* name) = 0;
+    virtual BOOL SetEvent(HANDLE event) = 0;
+    // Whether two handles name one kernel object (kernelbase, Windows 10 and later; where it
+    // is missing it fails with ERROR_PROC_NOT_FOUND). GetFileInformationByHandle gives a disk
+    // file's volume serial number and file index, which name the file whatever the handle.
+    virtual BOOL CompareObjectHandles(HANDLE first, HANDLE second) = 0;
     // Windows calls the handler on a thread of its own when the console is interrupted.
     virtual BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) = 0;
     virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;

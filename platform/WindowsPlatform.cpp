@@ -310,6 +310,32 @@ BOOL WindowsPlatform::SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor,
     return ::SetSecurityDescriptorDacl(descriptor, daclPresent, dacl, daclDefaulted);
 }
 
+DWORD WindowsPlatform::GetFileType(HANDLE file) { return ::GetFileType(file); }
+
+BOOL WindowsPlatform::PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,
+                                    DWORD* leftThisMessage) {
+    return ::PeekNamedPipe(pipe, buffer, bufferSize, bytesRead, available, leftThisMessage);
+}
+
+BOOL WindowsPlatform::GetConsoleMode(HANDLE console, DWORD* mode) { return ::GetConsoleMode(console, mode); }
+
+BOOL WindowsPlatform::PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, DWORD length, DWORD* read) {
+    return ::PeekConsoleInputW(console, records, length, read);
+}
+
+HANDLE WindowsPlatform::CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                                     const char16_t* name) {
+    return ::CreateEventW(attributes, manualReset, initialState, reinterpret_cast<const wchar_t*>(name));
+}
+
+BOOL WindowsPlatform::SetEvent(HANDLE event) { return ::SetEvent(event); }
+
+BOOL WindowsPlatform::CompareObjectHandles(HANDLE first, HANDLE second) {
+    using Function = BOOL(WINAPI*)(HANDLE, HANDLE);
+    const auto function = SystemFunction<Function>(L"kernelbase.dll", "CompareObjectHandles");
+    return function != nullptr ? function(first, second) : FALSE;
+}
+
 BOOL WindowsPlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     return ::SetConsoleCtrlHandler(handler, add);
 }

@@ -101,6 +101,15 @@ public:
     BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override;
     BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
                                    BOOL daclDefaulted) override;
+    DWORD GetFileType(HANDLE file) override;
+    BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,
+                       DWORD* leftThisMessage) override;
+    BOOL GetConsoleMode(HANDLE console, DWORD* mode) override;
+    BOOL PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, DWORD length, DWORD* read) override;
+    HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                        const char16_t* name) override;
+    BOOL SetEvent(HANDLE event) override;
+    BOOL CompareObjectHandles(HANDLE first, HANDLE second) override;
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override;
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
     BOOL TerminateProcess(HANDLE process, UINT exitCode) override;

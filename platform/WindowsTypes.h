@@ -218,6 +218,14 @@ struct FILE_DISPOSITION_INFO {
     BYTE DeleteFile;  // a BOOLEAN: deleted when its last handle closes
 };
 
+struct FILE_STANDARD_INFO {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    DWORD NumberOfLinks;
+    BYTE DeletePending;
+    BYTE Directory;
+};
+
 // One entry of a folder listing; NextEntryOffset is 0 on the last in the buffer.
 struct FILE_FULL_DIR_INFO {
     DWORD NextEntryOffset;
@@ -341,6 +349,7 @@ enum WELL_KNOWN_SID_TYPE { WinLocalSystemSid = 22, WinCreatorOwnerRightsSid = 71
 enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1, SE_KERNEL_OBJECT = 6 };
 enum FILE_INFO_BY_HANDLE_CLASS {
     FileBasicInfo = 0,
+    FileStandardInfo = 1,
     FileDispositionInfo = 4,
     FileAttributeTagInfo = 9,
     FileFullDirectoryInfo = 14,
@@ -349,6 +358,31 @@ enum FILE_INFO_BY_HANDLE_CLASS {
 
 // A name surrogate (junction, symbolic link, mount point) names another object.
 constexpr bool IsReparseTagNameSurrogate(DWORD tag) { return (tag & 0x20000000) != 0; }
+// A console's input records; the relay reads only key events.
+struct KEY_EVENT_RECORD {
+    BOOL bKeyDown;
+    WORD wRepeatCount;
+    WORD wVirtualKeyCode;
+    WORD wVirtualScanCode;
+    union {
+        char16_t UnicodeChar;
+        char AsciiChar;
+    } uChar;
+    DWORD dwControlKeyState;
+};
+struct INPUT_RECORD {
+    WORD EventType;
+    union {
+        KEY_EVENT_RECORD KeyEvent;
+    } Event;
+};
+constexpr WORD KEY_EVENT = 0x1;
+constexpr WORD VK_RETURN = 0x0D;
+constexpr DWORD ENABLE_LINE_INPUT = 0x2;
+constexpr DWORD FILE_TYPE_DISK = 1;
+constexpr DWORD FILE_TYPE_CHAR = 2;
+constexpr DWORD FILE_TYPE_PIPE = 3;
+
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
@@ -361,6 +395,7 @@ constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_NO_MORE_FILES = 18;
@@ -449,6 +484,7 @@ constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
 constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x100;
 constexpr DWORD DELETE = 0x10000;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
+
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
@@ -477,6 +513,21 @@ constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP = 0x4;
 #endif
 
 // The sizes the launcher hands to Windows; they must match 64-bit Windows wherever it builds.
+namespace brindle {
+
+// The extended disposition of a file (Windows 10 1607 and later, the read-only flag 1809).
+// Windows' headers declare it only when built for those versions alone; brindle runs on
+// older ones too, where the call fails, so it names the record itself.
+struct DispositionInfoEx {
+    DWORD Flags;
+};
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;          // the name goes at once
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;         // no attribute is changed to delete it
+
+}  // namespace brindle
+
 static_assert(sizeof(void*) == 8, "brindle is a 64-bit program");
 static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits");
 static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW layout");
@@ -497,8 +548,11 @@ static_assert(sizeof(SECURITY_DESCRIPTOR) == 40, "SECURITY_DESCRIPTOR layout");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8, "FILE_ATTRIBUTE_TAG_INFO layout");
 static_assert(sizeof(FILE_BASIC_INFO) == 40, "FILE_BASIC_INFO layout");
 static_assert(sizeof(FILE_ID_INFO) == 24, "FILE_ID_INFO layout");
+static_assert(sizeof(FILE_STANDARD_INFO) == 24, "FILE_STANDARD_INFO layout");
 static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52, "BY_HANDLE_FILE_INFORMATION layout");
 static_assert(offsetof(FILE_FULL_DIR_INFO, FileName) == 68, "FILE_FULL_DIR_INFO layout");
 static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48, "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION layout");
 static_assert(sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT) == 16, "JOBOBJECT_ASSOCIATE_COMPLETION_PORT layout");
 static_assert(sizeof(JOBOBJECT_END_OF_JOB_TIME_INFORMATION) == 4, "JOBOBJECT_END_OF_JOB_TIME_INFORMATION layout");
+static_assert(sizeof(INPUT_RECORD) == 20 && offsetof(INPUT_RECORD, Event) == 4, "INPUT_RECORD layout");
+static_assert(sizeof(KEY_EVENT_RECORD) == 16 && offsetof(KEY_EVENT_RECORD, uChar) == 10, "KEY_EVENT_RECORD layout");

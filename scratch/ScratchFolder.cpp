@@ -201,12 +201,37 @@ private:
         return error == ERROR_NO_MORE_FILES ? 0 : error;
     }
 
-    // Marks the entry for deletion when its handle closes; a read-only one is made
-    // writable first, since Windows refuses to delete it.
+    // Deletes the entry, read-only or not, without changing anything else: its name goes
+    // at once (POSIX semantics) and its attributes stay, which matters for a file that has
+    // other names outside the folder (a hard link to a file of the user's).
     DWORD Dispose(Entry& entry) {
+        DispositionInfoEx disposition{kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly};
+        if (platform_.SetFileInformationByHandle(entry.handle.get(), kFileDispositionInfoEx, &disposition,
+                                                 sizeof(disposition))) {
+            return 0;
+        }
+        const DWORD error = platform_.GetLastError();
+        // Refused before Windows 10 1809, on FAT and on some shares.
+        const bool older = error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION ||
+                           error == ERROR_NOT_SUPPORTED;
+        return older ? DisposeTheOldWay(entry) : error;
+    }
+
+    // Where Windows cannot ignore the read-only attribute, it is cleared first, which
+    // clears it for every name of the file: so only for an entry with this name alone.
+    // A read-only entry with other names is left, and with it the folder.
+    DWORD DisposeTheOldWay(Entry& entry) {
         if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            FILE_STANDARD_INFO standard{};
+            if (!platform_.GetFileInformationByHandleEx(entry.handle.get(), FileStandardInfo, &standard,
+                                                        sizeof(standard))) {
+                return platform_.GetLastError();
+            }
+            if (standard.NumberOfLinks != 1) {
+                return ERROR_ACCESS_DENIED;
+            }
             FILE_BASIC_INFO basic{};
-            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would leave the attributes unchanged
             if (!platform_.SetFileInformationByHandle(entry.handle.get(), FileBasicInfo, &basic, sizeof(basic))) {
                 return platform_.GetLastError();
             }

@@ -203,11 +203,30 @@ UniqueHandle OpenInput(const std::string& input) {
     return file;
 }
 
+// A pipe for standard input that nobody writes to; writer is the test's end, not inheritable.
+UniqueHandle OpenUnwrittenPipe(HANDLE& writer) {
+    SECURITY_ATTRIBUTES attributes = Inheritable();
+    HANDLE reader = nullptr;
+    if (!CreatePipe(&reader, &writer, &attributes, 0)) {
+        return UniqueHandle();
+    }
+    SetHandleInformation(writer, HANDLE_FLAG_INHERIT, 0);
+    return UniqueHandle(reader);
+}
+
 Attempt RunOnce(const std::wstring& program, std::wstring commandLine, std::wstring environmentBlock,
-                const std::string& inputBytes, RunResult& result) {
-    const UniqueHandle input = OpenInput(inputBytes);
+                const Streams& streams, RunResult& result) {
+    HANDLE writer = nullptr;
+    const UniqueHandle input = streams.inputOpenPipe ? OpenUnwrittenPipe(writer) : OpenInput(streams.input);
+    const UniqueHandle inputWriter(writer);  // held open, unwritten, until brindle.exe has ended
     const UniqueHandle output = CreateCaptureFile();
-    const UniqueHandle error = CreateCaptureFile();
+    HANDLE duplicate = nullptr;
+    const UniqueHandle error(
+        !streams.errorsToOutput ? CreateCaptureFile()
+        : output && DuplicateHandle(GetCurrentProcess(), output.Get(), GetCurrentProcess(), &duplicate, 0, TRUE,
+                                    DUPLICATE_SAME_ACCESS)
+            ? UniqueHandle(duplicate)
+            : UniqueHandle());
     if (!input || !output || !error) {
         ADD_FAILURE() << "cannot open the standard handles for brindle.exe: " << GetLastError();
         return Attempt::kCannotStart;
@@ -236,10 +255,13 @@ Attempt RunOnce(const std::wstring& program, std::wstring commandLine, std::wstr
     WaitOrKill(process.Get());
 
     result.finished = std::chrono::steady_clock::now();
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    result.finishedCount = count.QuadPart;
     result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(result.finished - started).count();
     GetExitCodeProcess(process.Get(), &result.exitCode);
     result.out = ReadCapture(output.Get());
-    result.err = ReadCapture(error.Get());
+    result.err = streams.errorsToOutput ? "" : ReadCapture(error.Get());
     return Attempt::kRan;
 }
 
@@ -254,14 +276,16 @@ RunResult RunBrindleWithInput(const std::vector<std::wstring>& arguments, const 
     return RunProgram(BrindlePath(), arguments, {}, input);
 }
 
-RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::vector<EnvironmentVariable>& environment, const std::string& input) {
+namespace {
+
+RunResult RunWithStreams(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                         const std::vector<EnvironmentVariable>& environment, const Streams& streams) {
     const std::wstring commandLine = ComposeCommandLine(program, arguments);
     const std::wstring block = EnvironmentBlock(environment);
     RunResult result;
     for (int attempt = 1; attempt <= kAttemptsAgainstWineStartFailures; ++attempt) {
         result = RunResult{};
-        const Attempt outcome = RunOnce(program, commandLine, block, input, result);
+        const Attempt outcome = RunOnce(program, commandLine, block, streams, result);
         if (outcome == Attempt::kCannotStart ||
             (outcome == Attempt::kRan && !BrindleSawWineLoseItsChild(result))) {
             return result;
@@ -270,6 +294,17 @@ RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring
     ADD_FAILURE() << "Wine failed to bring up a process " << kAttemptsAgainstWineStartFailures
                   << " times in a row (error " << kWineLostTheNewProcess << ")";
     return result;
+}
+
+}  // namespace
+
+RunResult RunBrindleWithStreams(const std::vector<std::wstring>& arguments, const Streams& streams) {
+    return RunWithStreams(BrindlePath(), arguments, {}, streams);
+}
+
+RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::vector<EnvironmentVariable>& environment, const std::string& input) {
+    return RunWithStreams(program, arguments, environment, Streams{input});
 }
 
 std::vector<std::wstring> EnvironmentEntries(const std::vector<EnvironmentVariable>& environment) {

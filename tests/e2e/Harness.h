@@ -46,6 +46,7 @@ struct RunResult {
     std::string err;  // standard error, as bytes
     long long elapsedMs = 0;
     std::chrono::steady_clock::time_point finished;  // when brindle.exe was seen to end
+    long long finishedCount = 0;                     // the same, as a QueryPerformanceCounter count
 };
 
 // One variable of brindle.exe's environment for a single run. It replaces any
@@ -66,6 +67,14 @@ RunResult RunBrindle(const std::vector<std::wstring>& arguments,
 
 // The same with standard input a file that holds `input`.
 RunResult RunBrindleWithInput(const std::vector<std::wstring>& arguments, const std::string& input);
+
+// How brindle.exe's standard streams are laid out for one run.
+struct Streams {
+    std::string input;            // a file holding these bytes; NUL when empty
+    bool inputOpenPipe = false;   // instead a pipe whose writer stays open until brindle.exe ends
+    bool errorsToOutput = false;  // standard error a duplicate of standard output's handle (2>&1)
+};
+RunResult RunBrindleWithStreams(const std::vector<std::wstring>& arguments, const Streams& streams);
 
 // Runs another program the same way, as a child of the test program itself.
 RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,

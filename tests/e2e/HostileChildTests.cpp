@@ -77,5 +77,29 @@ TEST(PrivateConsole, RelaysTheStreamsAndTheExitCode) {
     EXPECT_EQ(errors.err.substr(0, 13), "probe: usage:");
 }
 
+// With 2>&1 the child's output and errors reach the one place in the order it wrote them.
+TEST(PrivateConsole, OutputAndErrorsBoundForOnePlaceKeepTheirOrder) {
+    const RunResult run = RunBrindleWithStreams({L"--private-console", L"--", ProbePath(), L"alternate", L"2000"},
+                                                Streams{"", false, true});
+    std::string inOrder;
+    for (int line = 0; line < 2000; ++line) {
+        inOrder += std::to_string(line) + "\n";
+    }
+    EXPECT_EQ(run.out, inOrder);
+    EXPECT_EQ(run.exitCode, 0u);
+}
+
+// A harness that keeps brindle's input an open pipe, and writes nothing, still has
+// brindle back within 0.3 s of the child's end.
+TEST(PrivateConsole, ReturnsSoonAfterTheChildWhileItsInputStaysOpen) {
+    const RunResult run =
+        RunBrindleWithStreams({L"--private-console", L"--", ProbePath(), L"stamp"}, Streams{"", true, false});
+    ASSERT_EQ(run.exitCode, 0u) << run.err;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const long long afterChildMs = (run.finishedCount - std::stoll(run.out)) * 1000 / frequency.QuadPart;
+    EXPECT_LT(afterChildMs, 300);
+}
+
 }  // namespace
 }  // namespace e2e

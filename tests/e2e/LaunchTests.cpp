@@ -206,6 +206,11 @@ TEST(ChildArguments, ReachABatchFileAsTextOrAreRefused) {
         EXPECT_EQ(refused.err, "[brindle] Cannot pass this argument safely to a batch file: " + Utf8(unsafe) + "\n");
         EXPECT_EQ(refused.exitCode, 1u);
     }
+
+    // A batch file that quotes "%~1" itself hands on an argument that ends in a backslash.
+    const TempPath tilde(L"tilde.bat");
+    ASSERT_TRUE(WriteBytes(tilde.Get(), "@\"" + Utf8(ProbePath()) + "\" args \"%~1\" \"%~2\"\r\n"));
+    EXPECT_EQ(RunBrindle({L"--", tilde.Get(), L"\\", L"\\"}).out, ArgsOutput({L"\\", L"\\"}));
 }
 
 // A bare name is found as a batch shim on PATH, as npm and yarn are installed, and the

@@ -22,6 +22,11 @@
 //   copy-input            copies its standard input to its standard output, to the end
 //   holder PATH MS        starts "probe hold PATH MS" and ends half a second later
 //   hold PATH MS          holds PATH open, not sharing its deletion, for MS milliseconds
+//   line                  reads its standard input up to a line feed and prints "got " and that line
+//   alternate N           writes the lines "0" to "N-1", the even ones to standard output and
+//                         the odd ones to standard error, one write each
+//   flood N SIZE          makes N writes of SIZE bytes each to its standard output
+//   stamp                 prints its QueryPerformanceCounter count, then exits 0
 //   parent SECRET         attacks its parent as a hostile child would, printing a line for
 //                         each attempt: "memory found", "memory missing" or "memory <error>"
 //                         (opening it to read SECRET from its environment block), then
@@ -387,6 +392,46 @@ int CopyInput() {
     return 0;
 }
 
+int ReadLine() {
+    std::string line = "got ";
+    char unit = 0;
+    DWORD read = 0;
+    while (unit != '\n' && ReadFile(GetStdHandle(STD_INPUT_HANDLE), &unit, 1, &read, nullptr) && read == 1) {
+        line += unit;
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return 0;
+}
+
+int Alternate(DWORD lines) {
+    for (DWORD i = 0; i < lines; ++i) {
+        const std::string line = std::to_string(i) + "\n";
+        DWORD written = 0;
+        WriteFile(GetStdHandle(i % 2 == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), line.data(),
+                  static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    return 0;
+}
+
+int Flood(DWORD writes, DWORD size) {
+    const std::string piece(size, 'x');
+    for (DWORD i = 0; i < writes; ++i) {
+        DWORD written = 0;
+        if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), piece.data(), size, &written, nullptr)) {
+            return WindowsFailure(L"WriteFile");
+        }
+    }
+    return 0;
+}
+
+int Stamp() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    Write(STD_OUTPUT_HANDLE, std::to_wstring(now.QuadPart));
+    return 0;
+}
+
 int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     DWORD first = 0;
     DWORD second = 0;
@@ -450,6 +495,18 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
     }
     if (mode == L"copy-input" && rest.empty()) {
         return CopyInput();
+    }
+    if (mode == L"line" && rest.empty()) {
+        return ReadLine();
+    }
+    if (mode == L"alternate" && rest.size() == 1 && ReadNumber(rest[0], first)) {
+        return Alternate(first);
+    }
+    if (mode == L"flood" && rest.size() == 2 && ReadNumber(rest[0], first) && ReadNumber(rest[1], second)) {
+        return Flood(first, second);
+    }
+    if (mode == L"stamp" && rest.empty()) {
+        return Stamp();
     }
     if (mode == L"parent" && rest.size() == 1) {
         return AttackParent(rest[0]);

@@ -501,6 +501,13 @@ public:
         if (object != nullptr && infoClass == FileFullDirectoryInfo) {
             return ListFolder(f.fileOpens_[object->index], info, infoLength);
         }
+        if (object != nullptr && infoClass == FileStandardInfo && infoLength == sizeof(FILE_STANDARD_INFO)) {
+            const auto links = f.hardLinks_.find(f.fileOpens_[object->index].resolved);
+            FILE_STANDARD_INFO standard{};
+            standard.NumberOfLinks = links == f.hardLinks_.end() ? 1 : links->second;
+            std::memcpy(info, &standard, sizeof(standard));
+            return TRUE;
+        }
         if (object != nullptr && infoClass == FileIdInfo && infoLength == sizeof(FILE_ID_INFO)) {
             const FILE_ID_INFO id = IdOf(f.fileOpens_[object->index]);
             std::memcpy(info, &id, sizeof(id));
@@ -690,16 +697,25 @@ public:
         DWORD& attributes = f.paths_[open.resolved];
         if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) &&
             (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
-            attributes = (attributes & FILE_ATTRIBUTE_DIRECTORY) | static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
+            // 0 leaves the attributes as they are.
+            const DWORD set = static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
+            attributes = set == 0 ? attributes : (attributes & FILE_ATTRIBUTE_DIRECTORY) | set;
             return TRUE;
         }
-        if (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO) ||
-            (open.access & DELETE) == 0 || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        const bool ex = infoClass == kFileDispositionInfoEx && infoLength == sizeof(DispositionInfoEx);
+        if (ex && f.dispositionExRefused_) {
+            return Refuse(ERROR_INVALID_PARAMETER);  // a system before Windows 10 1809
+        }
+        const DWORD flags = ex ? static_cast<const DispositionInfoEx*>(info)->Flags : 0;
+        const bool ignoreReadOnly = (flags & kDispositionIgnoreReadOnly) != 0;
+        if ((!ex && (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO))) ||
+            (open.access & DELETE) == 0 || ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && !ignoreReadOnly)) {
             return Refuse(ERROR_ACCESS_DENIED);
         }
         const auto next = f.paths_.upper_bound(open.resolved);
         const bool empty = next == f.paths_.end() || !Below(next->first, open.resolved);
-        open.deletePending = empty && static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+        open.deletePending = empty && (ex ? (flags & kDispositionDelete) != 0
+                                          : static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0);
         return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
     }
 
@@ -1166,6 +1182,9 @@ public:
             f.lastError_ = f.waitFailure_ ? f.waitFailure_->second : f.lastError_;
             return f.waitFailure_ ? f.waitFailure_->first : WAIT_FAILED;
         }
+        if (Object* event = Lookup(handle, Kind::Event)) {
+            return WaitForEvent(event->index, milliseconds);
+        }
         Object* relay = Lookup(handle, Kind::RelayThread);
         Object* object = Lookup(handle, Kind::Process);
         if (relay == nullptr && object == nullptr) {
@@ -1456,6 +1475,10 @@ public:
         }
         const std::size_t pipe = file == kStdInput ? 0 : end->index;
         std::string& source = f.pipes_[pipe].buffer;
+        if (pipe != 0 && f.emptyWriteAt_ == f.pipes_[pipe].received.size() - source.size()) {
+            f.emptyWriteAt_.reset();
+            return TRUE;
+        }
         if (source.empty() && f.OpenEnds(pipe, Kind::PipeWrite) != 0) {
             return Block(pipe);
         }
@@ -1511,6 +1534,81 @@ public:
         }
         f.threads_[relay->index].cancelled = true;
         return TRUE;
+    }
+
+    // --- The relay's waiting: the standard input is a console or a file, the rest pipes ---
+    DWORD GetFileType(HANDLE file) override {
+        Call("GetFileType");
+        return file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE : f.pipes_[0].console ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
+    }
+
+    BOOL GetConsoleMode(HANDLE console, DWORD* mode) override {
+        *mode = ENABLE_LINE_INPUT;
+        return Call("GetConsoleMode") || console != kStdInput || !f.pipes_[0].console || f.inputIsPipe_ ? Refuse(ERROR_INVALID_HANDLE)
+                                                                                      : TRUE;
+    }
+
+    // What was typed and not yet read, a key-down record for each character, Enter for "\n".
+    BOOL PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, DWORD length, DWORD* read) override {
+        if (Call("PeekConsoleInputW") || console != kStdInput || !f.pipes_[0].console) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const std::string& typed = f.pipes_[0].buffer;
+        *read = static_cast<DWORD>(std::min<std::size_t>(length, typed.size()));
+        for (DWORD i = 0; i < *read; ++i) {
+            records[i] = INPUT_RECORD{KEY_EVENT, {}};
+            records[i].Event.KeyEvent.bKeyDown = TRUE;
+            records[i].Event.KeyEvent.uChar.UnicodeChar = typed[i] == '\n' ? u'\r' : static_cast<char16_t>(typed[i]);
+        }
+        return TRUE;
+    }
+
+    BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,
+                       DWORD* leftThisMessage) override {
+        Object* end = pipe == kStdInput ? nullptr : Enter("PeekNamedPipe", pipe, Kind::PipeRead);
+        if (pipe == kStdInput && !Call("PeekNamedPipe") && f.inputIsPipe_) {
+            *available = static_cast<DWORD>(f.pipes_[0].buffer.size());
+            return TRUE;
+        }
+        if (end == nullptr || buffer != nullptr || bufferSize != 0 || bytesRead != nullptr || leftThisMessage != nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        *available = static_cast<DWORD>(f.pipes_[end->index].buffer.size());
+        return *available == 0 && f.OpenEnds(end->index, Kind::PipeWrite) == 0 ? Refuse(ERROR_BROKEN_PIPE) : TRUE;
+    }
+
+    HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                        const char16_t* name) override {
+        if (!manualReset || attributes != nullptr || name != nullptr) {
+            f.problems_.push_back("an event that resets itself, is passed on or has a name");
+        }
+        if (Call("CreateEventW")) {
+            return nullptr;
+        }
+        f.events_.push_back(initialState != FALSE);
+        return NewHandle(Kind::Event, "event", f.events_.size() - 1);
+    }
+
+    BOOL SetEvent(HANDLE event) override {
+        Object* object = Enter("SetEvent", event, Kind::Event);
+        return object != nullptr && (f.events_[object->index] = true);
+    }
+
+    // A relay thread that would wait for an event not set ends its copy there, like a read
+    // that would block; it counts as running until the event is set.
+    DWORD WaitForEvent(std::size_t event, DWORD milliseconds) {
+        if (!f.events_[event] && f.runningThread_) {
+            f.threads_[*f.runningThread_].waitsFor = event;
+        } else if (!f.events_[event]) {
+            f.clock_ += milliseconds;
+            return WAIT_TIMEOUT;
+        }
+        return WAIT_OBJECT_0;
+    }
+
+    // The fake's standard streams are distinct pipes unless a test gives two of them one handle.
+    BOOL CompareObjectHandles(HANDLE first, HANDLE second) override {
+        return !Call("CompareObjectHandles") && first == second;
     }
 
 private:
@@ -1640,7 +1738,8 @@ std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
 }
 
 bool FakePlatform::ThreadEnded(const Thread& thread) const {
-    return thread.ran && (thread.cancelled || !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0);
+    return thread.ran && (thread.cancelled || (thread.waitsFor ? bool(events_[*thread.waitsFor])
+                                                               : !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0));
 }
 
 }  // namespace brindle::testing

@@ -163,6 +163,7 @@ public:
     }
     bool Swapped() const { return swapped_; }
     bool Exists(const std::u16string& path) const { return paths_.count(path) != 0; }
+    DWORD Attributes(const std::u16string& path) const { return paths_.at(path); }
     // A file, or anything else that stands at a name, such as a link planted there.
     void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
     // What ReadFile of the standard input handle gives: these bytes, then its end (a
@@ -170,6 +171,18 @@ public:
     void SetStandardInput(const std::string& bytes, bool console) { pipes_[0] = {bytes, {}, console}; }
     // The console event Windows delivers to the launcher's console handler while it waits for a child.
     void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
+    // The child writes nothing (a write of zero bytes) once this many bytes of its output were read.
+    void WriteNothingAfter(std::size_t bytes) { emptyWriteAt_ = bytes; }
+    // The standard input is a pipe whose writer never closes (a harness's stdin=PIPE), holding bytes.
+    void SetStandardInputOpenPipe(const std::string& bytes) {
+        SetStandardInput(bytes, true);
+        inputIsPipe_ = true;
+    }
+    // The file system cannot delete a read-only entry as it is (Windows before 10 1809, FAT).
+    void RefuseDispositionEx() { dispositionExRefused_ = true; }
+    // The file has this many names in all (hard links elsewhere).
+    void SetHardLinks(const std::u16string& path, DWORD links) { hardLinks_[path] = links; }
+
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
     void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
         shortNames_.emplace_back(shortName, longName);
@@ -264,7 +277,7 @@ public:
     // The tokens made so far, by label ("own token", "restricted token", "duplicate token").
     const Token* FindToken(const std::string& label) const;
 
-    enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port };
+    enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port, Event };
     // A process: the token it was created with, how it ran and how it ended.
     struct Process {
         FakeProgram program;
@@ -303,6 +316,7 @@ private:
         void* parameter;
         bool ran = false, cancelled = false;
         std::optional<std::size_t> blockedOn{};  // the pipe it reads
+        std::optional<std::size_t> waitsFor{};   // the event it waits to be set
     };
     struct Port {
         std::deque<std::pair<DWORD, DWORD>> queue{};  // message, process id
@@ -337,6 +351,8 @@ private:
     std::vector<FakeGroup> ownGroups_;
     bool elevated_ = false;
     std::string ownIntegrity_ = "S-1-16-12288";
+    bool dispositionExRefused_ = false;
+    std::map<std::u16string, DWORD> hardLinks_;
     std::vector<Lie> lies_;
     bool Lies(Lie lie) const { return std::find(lies_.begin(), lies_.end(), lie) != lies_.end(); }
     std::map<std::u16string, FakeProgram> programs_;
@@ -379,6 +395,9 @@ private:
     std::vector<Job> jobs_;
     std::vector<FileOpen> fileOpens_;
     std::vector<Pipe> pipes_{Pipe{}};
+    std::vector<bool> events_;  // whether each is set
+    std::optional<std::size_t> emptyWriteAt_;
+    bool inputIsPipe_ = false;
     std::vector<Thread> threads_;
     std::vector<std::vector<BYTE>> threadDacls_;
     std::optional<std::size_t> runningThread_;

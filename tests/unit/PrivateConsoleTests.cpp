@@ -17,6 +17,7 @@ const std::u16string kStrict =
 TEST_F(PrivateConsoleTest, TheChildGetsOnlyItsPipesAndEverythingIsRelayedBeforeTheRunReturns) {
     fake.AddProgram(u"talk.exe", FakeProgram{7, false, false, "out\nput", "errors"});
     fake.SetStandardInput("typed", false);
+    fake.WriteNothingAfter(0);  // a write of nothing is not the end of the child's output
     EXPECT_EQ(Run({u"--report=r.json", u"--private-console", u"--std-handles-only", u"--", u"talk.exe"}), 7u);
     EXPECT_EQ(fake.StandardError(), u"");
     EXPECT_EQ(fake.RelayedOutput(), "out\nput");
@@ -43,8 +44,7 @@ TEST_F(PrivateConsoleTest, TheChildGetsOnlyItsPipesAndEverythingIsRelayedBeforeT
 }
 
 // Output is copied for 2 s after the child's end while a grandchild holds the pipes open,
-// then the relays still waiting are cancelled: those of the output, or of brindle's own
-// console input.
+// then the output relays still waiting are cancelled.
 TEST_F(PrivateConsoleTest, RelaysThatWouldWaitForeverAreCancelledAndJoined) {
     fake.AddProgram(u"parent.exe", FakeProgram{3, false, false, "before", "", true});
     // With a job, the relays are joined before its figures are read and it is closed.
@@ -53,20 +53,49 @@ TEST_F(PrivateConsoleTest, RelaysThatWouldWaitForeverAreCancelledAndJoined) {
     const std::vector<DWORD> waits = fake.WaitLimits();
     EXPECT_EQ(std::count(waits.begin(), waits.end(), 2000u), 1);
     EXPECT_EQ(fake.CountCalls("CancelSynchronousIo"), 2u);
+}
 
-    FakePlatform console;
-    console.AddProgram(u"seven.exe", FakeProgram{7, false});
-    console.SetStandardInput("", true);
-    EXPECT_EQ(Launch(console, {u"--private-console", u"--", u"seven.exe"}), 7u);
-    EXPECT_EQ(console.CountCalls("CancelSynchronousIo"), 1u);
-    EXPECT_EQ(console.Problems(), std::vector<std::string>{});
+// brindle's console is read only once a whole line waits there, and a pipe only once it
+// holds bytes, so the relay never leaves a read of its input pending: it stops without a
+// cancel, and what is left on a console belongs to the caller.
+TEST(PrivateConsoleInputTest, TheConsoleIsReadLineByLineAnOpenPipeAsItFillsAndNothingIsCancelled) {
+    const std::tuple<bool, std::string, std::string> cases[] = {
+        {false, "", ""}, {false, "partial", ""}, {false, "ls\n", "ls\n"}, {true, "", ""}, {true, "data", "data"}};
+    for (const auto& [pipe, typed, childGets] : cases) {
+        SCOPED_TRACE(typed + (pipe ? " pipe" : " console"));
+        FakePlatform console;
+        console.AddProgram(u"seven.exe", FakeProgram{7, false});
+        if (pipe) {
+            console.SetStandardInputOpenPipe(typed);
+        } else {
+            console.SetStandardInput(typed, true);
+        }
+        EXPECT_EQ(Launch(console, {u"--private-console", u"--", u"seven.exe"}), 7u);
+        EXPECT_EQ(console.ChildInput(), childGets);
+        EXPECT_EQ(console.CountCalls("CancelSynchronousIo"), 0u);
+        EXPECT_EQ(console.Problems(), std::vector<std::string>{});
+    }
+}
+
+// Output and errors that go to one place reach it in the child's order: one pipe for both.
+TEST_F(PrivateConsoleTest, OutputAndErrorsBoundForOnePlaceShareOnePipe) {
+    fake.AddProgram(u"talk.exe", FakeProgram{7, false, false, "out\n", "errors"});
+    fake.SetStandardHandle(STD_ERROR_HANDLE, FakePlatform::kStdOutput, HANDLE_FLAG_INHERIT);
+    EXPECT_EQ(Run({u"--private-console", u"--", u"talk.exe"}), 7u);
+    ASSERT_EQ(fake.Creations().size(), 1u);
+    const STARTUPINFOW& startup = fake.Creations()[0].startup;
+    EXPECT_EQ(startup.hStdOutput, startup.hStdError);
+    EXPECT_EQ(fake.Creations()[0].handleList, (std::vector<HANDLE>{startup.hStdInput, startup.hStdOutput}));
+    EXPECT_EQ(fake.RelayedOutput(), "out\nerrors");
 }
 
 TEST(PrivateConsoleInterruptTest, EndsTheJobOrTheChildAndTheRunFinishes) {
-    for (const bool job : {true, false}) {
+    for (const auto& [job, event] : {std::pair{true, CTRL_C_EVENT}, {false, CTRL_C_EVENT}, {true, CTRL_BREAK_EVENT},
+                                     {false, CTRL_BREAK_EVENT}}) {
+        SCOPED_TRACE(std::to_string(event) + (job ? " job" : ""));
         FakePlatform scenario;
         scenario.AddProgram(u"hang.exe", FakeProgram{0, true});
-        scenario.InterruptWhileWaiting(CTRL_C_EVENT);
+        scenario.InterruptWhileWaiting(event);
         std::vector<std::u16string> args{u"--private-console", u"--report=r.json", u"--", u"hang.exe"};
         if (job) {
             args.insert(args.begin(), u"--job-object");
@@ -87,7 +116,8 @@ TEST(PrivateConsoleFailureTest, SharesBrindlesConsoleWithAWarningOrUnderStrictRe
     const std::pair<std::string, int> failures[] = {
         {"CreatePipe", 1},     {"CreatePipe", 3},        {"SetHandleInformation", 2},
         {"InitializeSecurityDescriptor", 1},            {"SetSecurityDescriptorDacl", 1},
-        {"CreateThread", 1},   {"CreateThread", 3},      {"UpdateProcThreadAttribute", 1}};
+        {"CreateThread", 1},   {"CreateThread", 3},      {"UpdateProcThreadAttribute", 1},
+        {"CreateEventW", 1}};
     for (const auto& [operation, call] : failures) {
         for (const bool strict : {false, true}) {
             SCOPED_TRACE(operation + "#" + std::to_string(call) + (strict ? " strict" : ""));

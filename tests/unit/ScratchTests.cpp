@@ -38,6 +38,7 @@ struct ScratchCase {
     std::u16string folder;                          // the folder the child gets
     std::function<void(FakePlatform&)> arrange;     // what else stands or happens
     std::u16string warning;                         // the last line, when the removal fails
+    bool readOnlyLeft = false;                      // the read-only file and the folders above it stay
 };
 
 TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
@@ -59,6 +60,17 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         {"a file in use for a second", {}, kTempScratch,
          [](FakePlatform& f) { f.HoldOpenElsewhere(kTempScratch + u"\\a\\b\\f.txt", f.GetTickCount64() + 1000); },
          u""},
+        // Deleted as it is: its other name, outside the folder, keeps its read-only attribute.
+        {"a read-only file with another name", {}, kTempScratch,
+         [](FakePlatform& f) { f.SetHardLinks(kTempScratch + u"\\cache\\deep\\ro.txt", 2); }, u""},
+        // Where that cannot be done, the attribute is cleared first, for a file of one name only.
+        {"an older file system", {}, kTempScratch, [](FakePlatform& f) { f.RefuseDispositionEx(); }, u""},
+        {"an older file system and a read-only file with another name", {}, kTempScratch,
+         [](FakePlatform& f) {
+             f.RefuseDispositionEx();
+             f.SetHardLinks(kTempScratch + u"\\cache\\deep\\ro.txt", 2);
+         },
+         u"[brindle] Warning: could not remove the scratch folder " + kTempScratch + u": 5\n", true},
         {"a file in use for good", {}, kTempScratch,
          [](FakePlatform& f) { f.HoldOpenElsewhere(kTempScratch + u"\\a\\b\\f.txt", ~ULONGLONG{0}); },
          u"[brindle] Warning: could not remove the scratch folder " + kTempScratch + u": 32\n"},
@@ -89,7 +101,10 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         EXPECT_FALSE(fake.Swapped());
         EXPECT_TRUE(fake.Exists(kPrecious) && fake.Exists(kDocuments + u"\\b"));
         EXPECT_EQ(fake.Exists(c.folder), !c.warning.empty());
-        EXPECT_FALSE(fake.Exists(c.folder + u"\\cache"));
+        EXPECT_EQ(fake.Exists(c.folder + u"\\cache\\deep\\ro.txt"), c.readOnlyLeft);
+        if (c.readOnlyLeft) {
+            EXPECT_EQ(fake.Attributes(c.folder + u"\\cache\\deep\\ro.txt"), DWORD{FILE_ATTRIBUTE_READONLY});
+        }
         EXPECT_EQ(lines.back(), c.warning.empty() ? u"[brindle] Child process exited with code 0\n" : c.warning);
         if (c.name.find("first name") != std::string::npos) {
             EXPECT_TRUE(fake.Exists(taken));
