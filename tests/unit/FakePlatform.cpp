@@ -241,27 +241,17 @@ public:
     }
 
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override {
-        if (Call("OpenProcessToken")) {
-            return FALSE;
-        }
-        if (Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr) {
-            // The token the child runs with, as it reads back.
-            const Token* created = f.FindToken(f.processes_[child->index].tokenLabel);
-            Token read{"child token", f.ownGroups_, f.ownIntegrity_};
-            if (created != nullptr && !f.Lies(Lie::Token)) {
-                read = *created;
-                read.label = "child token";
-            }
-            *token = AddToken(read);
-            return TRUE;
-        }
-        if (process != kCurrentProcess) {
+        const Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr;
+        if (Call("OpenProcessToken") || (process != kCurrentProcess && child == nullptr)) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
-        // The token brindle opens only to read its user is told apart from the one it launches with.
-        Token own{desiredAccess == TOKEN_QUERY ? "query token" : "own token", f.ownGroups_, f.ownIntegrity_};
-        own.openedWithAccess = desiredAccess;
-        *token = AddToken(own);
+        // A child's token is the one it was created with, as it reads back. The token brindle
+        // opens only to read its user is told apart from the one it launches with.
+        const Token* created = child != nullptr ? f.FindToken(f.processes_[child->index].tokenLabel) : nullptr;
+        Token read = created != nullptr && !f.Lies(Lie::Token) ? *created : Token{"", f.ownGroups_, f.ownIntegrity_};
+        read.label = child != nullptr ? "child token" : desiredAccess == TOKEN_QUERY ? "query token" : "own token";
+        read.openedWithAccess = child != nullptr ? read.openedWithAccess : desiredAccess;
+        *token = AddToken(read);
         return TRUE;
     }
 
@@ -438,17 +428,16 @@ public:
                        HANDLE templateFile) override {
         f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
                                 securityAttributes != nullptr, templateFile != nullptr});
-        if (Call("CreateFileW")) {
-            return INVALID_HANDLE_VALUE;
-        }
-        if (f.swap_ && Resolve(fileName, true) == f.swap_->opened && f.swap_->skipping-- == 0) {
+        const bool fails = Call("CreateFileW");
+        if (!fails && f.swap_ && Resolve(fileName, true) == f.swap_->opened && f.swap_->skipping-- == 0) {
             TrySwap();
         }
         const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
         f.fileOpens_.back().resolved = resolved;
         const auto found = f.paths_.find(resolved);
         const auto inUse = f.inUseUntil_.find(resolved);
-        if (creationDisposition == CREATE_NEW && (f.files_.count(fileName) != 0 || f.paths_.count(fileName) != 0)) {
+        const bool taken = f.files_.count(fileName) + f.paths_.count(fileName) != 0;
+        if (fails || (creationDisposition == CREATE_NEW && taken)) {
             return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         }
         if (creationDisposition == CREATE_NEW) {
@@ -618,11 +607,10 @@ public:
 
     HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override {
         *path = nullptr;
-        if (Call("SHGetKnownFolderPath")) {
-            return static_cast<HRESULT>(0x80070000 | f.lastError_);  // HRESULT_FROM_WIN32
-        }
-        if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
-            return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
+        if (Call("SHGetKnownFolderPath") || std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 ||
+            token != nullptr) {
+            // HRESULT_FROM_WIN32 of the chosen error, or E_INVALIDARG
+            return static_cast<HRESULT>(failed_ ? 0x80070000 | f.lastError_ : 0x80070057);
         }
         *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
                                                 (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
@@ -632,11 +620,10 @@ public:
     BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override {
         const std::u16string path = pathName;
         const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
-        if (Call("CreateDirectoryW") || f.paths_.count(path) != 0 || f.files_.count(path) != 0) {
-            return Refuse(ERROR_ALREADY_EXISTS);
-        }
-        if (parent == f.paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
-            return Refuse(kPathNotFound);
+        const bool exists = f.paths_.count(path) + f.files_.count(path) != 0;
+        if (Call("CreateDirectoryW") || exists || parent == f.paths_.end() ||
+            (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
+            return Refuse(exists ? ERROR_ALREADY_EXISTS : kPathNotFound);
         }
         f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
         return TRUE;
@@ -667,17 +654,15 @@ public:
 
     BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                    void* overlapped) override {
-        if (Call("WriteFile")) {
-            return FALSE;
-        }
         const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
-        *bytesWritten = bytesToWrite;
         Object* pipe = Lookup(file, Kind::PipeWrite);
         Object* object = Lookup(file, Kind::File);
+        if (Call("WriteFile") || (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0)) {
+            return Refuse(ERROR_NO_DATA);
+        }
+        *bytesWritten = bytesToWrite;
         if (file == kStdOutput || file == kStdError) {
             (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
-        } else if (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0) {
-            return Refuse(ERROR_NO_DATA);
         } else if (pipe != nullptr) {
             Put(pipe->index, bytes);
         } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
@@ -698,11 +683,9 @@ public:
     BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override {
         f.moves_.push_back({flags, {}});
         const auto from = f.files_.find(existingFileName);
-        if (Call("MoveFileExW") || from == f.files_.end()) {
-            return Refuse(ERROR_FILE_NOT_FOUND);
-        }
-        if (f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-            return Refuse(ERROR_FILE_EXISTS);
+        const bool blocked = f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0;
+        if (Call("MoveFileExW") || from == f.files_.end() || blocked) {
+            return Refuse(from == f.files_.end() ? ERROR_FILE_NOT_FOUND : ERROR_FILE_EXISTS);
         }
         f.moves_.back().bytes = from->second;
         f.files_.erase(from);
@@ -715,16 +698,12 @@ public:
     DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override {
-        if (Call("GetNamedSecurityInfoW")) {
-            return f.lastError_;
-        }
-        if (ProblemIf(objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
-                          group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr,
-                      "GetNamedSecurityInfoW was asked for more, or less, than a file's label")) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        if (f.paths_.count(objectName) == 0) {
-            return ERROR_FILE_NOT_FOUND;
+        const bool wrong = ProblemIf(objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION ||
+                                         owner != nullptr || group != nullptr || dacl != nullptr || sacl == nullptr ||
+                                         securityDescriptor == nullptr,
+                                     "GetNamedSecurityInfoW was asked for more, or less, than a file's label");
+        if (Call("GetNamedSecurityInfoW") || wrong || f.paths_.count(objectName) == 0) {
+            return failed_ ? f.lastError_ : wrong ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
         }
         // The descriptor holds its header, then the system ACL when the object has a label.
         constexpr std::size_t kHeader = 20;
@@ -777,14 +756,12 @@ public:
 
     DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
                           PSID group, ACL* dacl, ACL* sacl) override {
-        if (Call("SetSecurityInfo")) {
-            return f.lastError_;
-        }
-        if (ProblemIf((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
+        if (Call("SetSecurityInfo") ||
+            ProblemIf((handle != kCurrentProcess && handle != kCurrentThread) || objectType != SE_KERNEL_OBJECT ||
                           securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr ||
                           sacl != nullptr || dacl == nullptr,
                       "SetSecurityInfo was asked for more, or less, than a DACL of brindle's own")) {
-            return ERROR_INVALID_PARAMETER;
+            return failed_ ? f.lastError_ : ERROR_INVALID_PARAMETER;
         }
         f.dacls_[handle] = AclBytes(dacl);
         return 0;
@@ -867,10 +844,7 @@ public:
     BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
                                            SIZE_T* size) override {
         constexpr SIZE_T kListSize = 48;
-        if (Call("InitializeProcThreadAttributeList")) {
-            return FALSE;
-        }
-        if (list == nullptr) {
+        if (Call("InitializeProcThreadAttributeList") || list == nullptr) {
             *size = kListSize;
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
@@ -941,10 +915,7 @@ public:
         Object* object = Lookup(handle, std::nullopt);
         Call("CloseHandle(" + (object != nullptr ? object->label : "unknown") + ")");
         f.lastError_ = kErrorLeftByRelease;
-        if (ProblemIf(object == nullptr, "CloseHandle on a handle the fake never gave out")) {
-            return FALSE;
-        }
-        if (++object->closes != 1) {
+        if (ProblemIf(object == nullptr, "CloseHandle on a handle the fake never gave out") || ++object->closes != 1) {
             return FALSE;
         }
         if (object->kind == Kind::Job) {
