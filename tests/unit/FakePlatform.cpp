@@ -67,6 +67,13 @@ std::vector<BYTE> Bytes(const void* record, std::size_t size) {
 
 std::vector<BYTE> AclBytes(const ACL* acl) { return Bytes(acl, acl->AclSize); }
 
+// The extended limits set on a job: zeros until they are set.
+JOBOBJECT_EXTENDED_LIMIT_INFORMATION LimitsOf(const FakePlatform::Job& job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    std::copy(job.extendedLimit.begin(), job.extendedLimit.end(), reinterpret_cast<BYTE*>(&limits));
+    return limits;
+}
+
 // Where the entries of an ACL end: they follow its header back to back.
 std::size_t AclUsed(const ACL* acl) {
     std::size_t used = sizeof(ACL);
@@ -1231,11 +1238,7 @@ public:
 
     // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
     void EndJob(Job& job, std::optional<UINT> exitCode) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        if (job.extendedLimit.size() == sizeof(limits)) {
-            std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
-        }
-        if (!exitCode && (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
+        if (!exitCode && (LimitsOf(job).BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
             return;
         }
         job.terminatedWith = exitCode ? exitCode : job.terminatedWith;
@@ -1261,22 +1264,12 @@ public:
                   "the job's figures read while a relay still runs");
         const Job& target = f.jobs_[object->index];
         // A record reads back as it was set, or as zeros where the platform ignored it.
-        const auto readBack = [&](const std::vector<BYTE>& record, Lie lie) {
-            if (record.size() != infoLength) {
-                return Refuse(ERROR_INVALID_PARAMETER);
-            }
-            std::memcpy(info, record.data(), infoLength);
-            if (f.Lies(lie)) {
-                std::memset(info, 0, infoLength);
-            }
-            return TRUE;
-        };
+        std::vector<BYTE> record;
         if (infoClass == JobObjectBasicUIRestrictions || infoClass == JobObjectCpuRateControlInformation) {
-            return infoClass == JobObjectBasicUIRestrictions ? readBack(target.uiRestrictions, Lie::UiRestrictions)
-                                                             : readBack(target.cpuRate, Lie::CpuRate);
-        }
-        if (infoClass == JobObjectBasicAccountingInformation &&
-            infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+            const bool ui = infoClass == JobObjectBasicUIRestrictions;
+            record = ui ? target.uiRestrictions : target.cpuRate;
+            record = f.Lies(ui ? Lie::UiRestrictions : Lie::CpuRate) ? std::vector<BYTE>(record.size()) : record;
+        } else if (infoClass == JobObjectBasicAccountingInformation) {
             JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
             accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
             accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
@@ -1284,24 +1277,22 @@ public:
             for (std::size_t index : target.processes) {
                 accounting.ActiveProcesses += f.processes_[index].Running() ? 1 : 0;
             }
-            std::memcpy(info, &accounting, sizeof(accounting));
-            return TRUE;
+            record = Bytes(&accounting, sizeof(accounting));
+        } else if (infoClass == JobObjectExtendedLimitInformation && !target.extendedLimit.empty()) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = LimitsOf(target);
+            limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+            limits.PeakJobMemoryUsed = kPeakJobMemory;
+            // Windows keeps the memory limits in whole pages.
+            limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
+            limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
+            DWORD& flags = limits.BasicLimitInformation.LimitFlags;
+            flags = f.Lies(Lie::JobLimits) ? 0 : flags;
+            record = Bytes(&limits, sizeof(limits));
         }
-        if (infoClass != JobObjectExtendedLimitInformation || infoLength != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) ||
-            target.extendedLimit.size() != infoLength) {
+        if (record.empty() || record.size() != infoLength) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
-        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
-        limits.PeakJobMemoryUsed = kPeakJobMemory;
-        // Windows keeps the memory limits in whole pages.
-        limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
-        limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
-        if (f.Lies(Lie::JobLimits)) {
-            limits.BasicLimitInformation.LimitFlags = 0;
-        }
-        std::memcpy(info, &limits, sizeof(limits));
+        std::memcpy(info, record.data(), infoLength);
         return TRUE;
     }
 
