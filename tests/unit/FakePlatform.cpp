@@ -29,8 +29,10 @@ constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
 constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
 // How many times a port is read before a scenario counts as one that never ends.
 constexpr std::size_t kMostPortReads = 1000000;
-// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header,
-// mask, then the SID.
+constexpr DWORD kPageSize = 4096;
+// The time of day when the fake's clock reads 0: 2026-12-09T00:00:00Z, as a FILETIME count.
+constexpr std::uint64_t kStartOfDay = 134412480000000000;
+// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header, mask, then the SID.
 constexpr std::size_t kAceHeaderAndMask = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD);
 
 std::u16string AsciiLower(std::u16string text) {
@@ -472,19 +474,15 @@ public:
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const FileOpen& open = f.fileOpens_[object->index];
-        FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved], 0};
-        if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
-            result.ReparseTag = f.reparsePoints_[open.resolved].tag;
-        } else {
-            // Without the flag Windows follows the link: the handle is its target, a plain folder.
-            result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
-        }
+        // Without the flag Windows follows the link: the handle is its target, a plain folder.
+        const bool itself = (open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+        const FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved] & ~(itself ? 0 : FILE_ATTRIBUTE_REPARSE_POINT),
+                                             itself ? f.reparsePoints_[open.resolved].tag : 0};
         std::memcpy(info, &result, sizeof(result));
         return TRUE;
     }
 
-    // What a name leads to, through every junction on the way (the last one only when
-    // not opened as itself).
+    // What a name leads to, through every junction on the way (the last one only when not opened as itself).
     std::u16string Resolve(std::u16string path, bool linkItself) const {
         if (path.rfind(u"\\\\?\\", 0) == 0) {
             path.erase(0, 4);
@@ -823,9 +821,7 @@ public:
 
     BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override {
         const DWORD* known = FlagsOf("GetHandleInformation", handle);
-        if (known != nullptr) {
-            *flags = *known;
-        }
+        *flags = known != nullptr ? *known : *flags;
         return known != nullptr;
     }
 
@@ -1056,11 +1052,7 @@ public:
         process.exited = !process.program.hangs;
         for (const FakeEntry& entry : process.program.leavesInTemp) {
             const std::u16string path = process.temp + u"\\" + entry.path;
-            if (entry.linkTarget.empty()) {
-                f.paths_[path] = entry.attributes;
-            } else {
-                f.AddLink(path, entry.linkTarget);
-            }
+            entry.linkTarget.empty() ? f.AddPath(path, entry.attributes) : f.AddLink(path, entry.linkTarget);
         }
         StartTree(object->index);
         return 1;
@@ -1409,8 +1401,9 @@ public:
 
     HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                         void* parameter, DWORD creationFlags, DWORD* threadId) override {
-        ProblemIf(stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle),
-                  "a relay thread with a stack, an id or a handle of its own to pass on");
+        ProblemIf(stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle) ||
+                      (creationFlags & CREATE_SUSPENDED) == 0,
+                  "a relay thread with a stack, an id or a handle of its own to pass on, or running before it is resumed");
         if (Call("CreateThread")) {
             return nullptr;
         }
@@ -1419,11 +1412,7 @@ public:
             static_cast<const SECURITY_DESCRIPTOR*>(attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
         f.threadDacls_.push_back(descriptor != nullptr ? AclBytes(static_cast<const ACL*>(descriptor->Dacl))
                                                        : std::vector<BYTE>{});
-        const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
-        if ((creationFlags & CREATE_SUSPENDED) == 0) {
-            RunThread(f.threads_.size() - 1);
-        }
-        return handle;
+        return NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
     }
 
     BOOL CancelSynchronousIo(HANDLE thread) override {
