@@ -1403,7 +1403,7 @@ public:
                         void* parameter, DWORD creationFlags, DWORD* threadId) override {
         ProblemIf(stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle) ||
                       (creationFlags & CREATE_SUSPENDED) == 0,
-                  "a relay thread with a stack, an id or a handle of its own to pass on, or running before it is resumed");
+                  "a relay thread with a stack, an id, a handle to pass on, or running before it is resumed");
         if (Call("CreateThread")) {
             return nullptr;
         }
