@@ -13,7 +13,6 @@ namespace {
 constexpr DWORD kStillActive = 259;
 constexpr DWORD kAllottedSpaceExceeded = 1344;
 constexpr DWORD kPathNotFound = 3;
-constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
 // What the fake's FreeSid and CloseHandle leave as the last error, so that a code read
 // after a release is visibly wrong.
 constexpr DWORD kErrorLeftByRelease = 0;
@@ -1457,10 +1456,6 @@ void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag, const 
     reparsePoints_[path] = {tag, target};
 }
 
-void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target) {
-    AddReparsePoint(path, kMountPoint, target);
-}
-
 // The label is written as the launcher writes one, through InitializeAcl and AddMandatoryAce.
 void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> entries) {
     std::vector<DWORD> buffer(64 * (entries.size() + 1));
@@ -1481,10 +1476,6 @@ std::vector<std::u16string> FakePlatform::ErrorLines() const {
         lines.push_back(standardError_.substr(start, end - start));
     }
     return lines;
-}
-
-std::size_t FakePlatform::CountCalls(const std::string& operation) const {
-    return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), operation));
 }
 
 std::vector<std::string> FakePlatform::CloseOrder() const {
@@ -1518,11 +1509,6 @@ std::vector<std::string> FakePlatform::Problems() const {
         problems.push_back("the console handler left installed");
     }
     return problems;
-}
-
-const FakePlatform::Token* FakePlatform::FindToken(const std::string& label) const {
-    const auto found = std::find_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.label == label; });
-    return found == tokens_.end() ? nullptr : &*found;
 }
 
 std::string FakePlatform::ChildInput() const {

@@ -140,7 +140,9 @@ public:
     // A directory that is a reparse point with this tag; a junction (AddLink) leads to a target: names through it lead
     // there, unless it is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT).
     void AddReparsePoint(const std::u16string& path, DWORD tag, const std::u16string& target = {});
-    void AddLink(const std::u16string& path, const std::u16string& target);
+    void AddLink(const std::u16string& path, const std::u16string& target) {
+        AddReparsePoint(path, 0xA0000003, target);  // IO_REPARSE_TAG_MOUNT_POINT
+    }
     // The root of a mounted volume or share besides the drive roots, with its trailing "\".
     void AddVolume(const std::u16string& root) { volumes_.push_back(root); }
     // The directory's existing label entries, in order; without them it has no label.
@@ -190,7 +192,7 @@ public:
     std::vector<std::u16string> ErrorLines() const;
     // The operations called, in order, by name; CloseHandle is written as "CloseHandle(<label>)".
     const std::vector<std::string>& Calls() const { return calls_; }
-    std::size_t CountCalls(const std::string& operation) const;
+    std::size_t CountCalls(const std::string& call) const { return std::count(calls_.begin(), calls_.end(), call); }
     // Labels of handles in the order they were closed ("own token", "process", ...).
     std::vector<std::string> CloseOrder() const;
     const std::vector<FakeCreation>& Creations() const { return creations_; }
@@ -254,7 +256,10 @@ public:
         bool duplicateAttributesGiven = false;
     };
     // The tokens made so far, by label ("own token", "restricted token", "duplicate token").
-    const Token* FindToken(const std::string& label) const;
+    const Token* FindToken(const std::string& label) const {
+        const auto at = std::find_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.label == label; });
+        return at == tokens_.end() ? nullptr : &*at;
+    }
 
     enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port };
     // A process: the token it was created with, how it ran and how it ended.
