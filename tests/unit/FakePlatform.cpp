@@ -992,10 +992,8 @@ public:
         }
         f.creations_.push_back(creation);
         // Windows adds ".exe" to a program named without an extension.
-        auto program = f.programs_.find(ProgramOf(creation.commandLine));
-        if (program == f.programs_.end()) {
-            program = f.programs_.find(ProgramOf(creation.commandLine) + u".exe");
-        }
+        const std::u16string name = ProgramOf(creation.commandLine);
+        const auto program = f.programs_.find(f.programs_.count(name) != 0 ? name : name + u".exe");
         const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
         if (Call(creation.api) || tokenLabel == "invalid token") {
             return Refuse(ERROR_INVALID_HANDLE);
@@ -1008,11 +1006,9 @@ public:
         }
         f.processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
         const STARTUPINFOW& startup = creation.startup;
-        std::vector<HANDLE> inheritable = creation.handleList;
-        if (!creation.handleListGiven && creation.inheritHandles) {
-            inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
-        }
-        for (HANDLE handle : inheritable) {
+        const bool standard = !creation.handleListGiven && creation.inheritHandles;
+        for (HANDLE handle : standard ? std::vector<HANDLE>{startup.hStdInput, startup.hStdOutput, startup.hStdError}
+                                      : creation.handleList) {
             for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
                 Object* pipe = Lookup(handle, end);
                 if (pipe != nullptr && (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
