@@ -380,9 +380,7 @@ public:
         Token restricted = f.tokens_[source->index];
         restricted.label = "restricted token";
         restricted.restrictionFlags = flags;
-        if ((flags & DISABLE_MAX_PRIVILEGE) != 0) {
-            restricted.otherPrivileges = 0;
-        }
+        restricted.otherPrivileges = (flags & DISABLE_MAX_PRIVILEGE) != 0 ? 0 : restricted.otherPrivileges;
         restricted.disableListGiven = sidsToDisable != nullptr;
         restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
                                                   restrictedSidCount != 0 || sidsToRestrict != nullptr;
@@ -413,12 +411,6 @@ public:
         duplicate.duplicateAttributesGiven = attributes != nullptr;
         *newToken = AddToken(duplicate);
         return TRUE;
-    }
-
-    bool IsReducedToken(const std::string& tokenLabel) const {
-        const Token* token = f.FindToken(tokenLabel);
-        return token == nullptr || token->label == "restricted token" ||
-               token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
     }
 
     // --- Files and folders ---
@@ -1001,7 +993,11 @@ public:
         if (creation.commandLine.size() > kLongestCommandLine) {
             return Refuse(ERROR_FILENAME_EXCED_RANGE);
         }
-        if (program == f.programs_.end() || (program->second.demandsElevation && IsReducedToken(tokenLabel))) {
+        // Windows starts a program that demands elevation only with an unrestricted token of High integrity.
+        const Token* token = f.FindToken(tokenLabel);
+        const bool reduced = token == nullptr || token->label == "restricted token" ||
+                             token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
+        if (program == f.programs_.end() || (program->second.demandsElevation && reduced)) {
             return Refuse(program == f.programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
         }
         f.processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
@@ -1365,11 +1361,9 @@ public:
         }
         const std::size_t pipe = file == kStdInput ? 0 : end->index;
         std::string& source = f.pipes_[pipe].buffer;
-        if (source.empty() && f.OpenEnds(pipe, Kind::PipeWrite) != 0) {
-            return Block(pipe);
-        }
         if (source.empty()) {
-            return pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
+            // A read that would wait, or the end: a file's is a read of nothing.
+            return f.OpenEnds(pipe, Kind::PipeWrite) != 0 ? Block(pipe) : pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
         }
         *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source.size()));
         std::memcpy(buffer, source.data(), *bytesRead);
@@ -1379,9 +1373,7 @@ public:
 
     // A read that would wait: a thread of the launcher's blocks there, and what it sees is the end of its copy.
     BOOL Block(std::size_t pipe) {
-        if (!f.runningThread_) {
-            f.problems_.push_back("a read that would block the launcher's own thread for good");
-        } else {
+        if (!ProblemIf(!f.runningThread_, "a read that would block the launcher's own thread for good")) {
             f.threads_[*f.runningThread_].blockedOn = pipe;
         }
         return Refuse(ERROR_OPERATION_ABORTED);
