@@ -46,8 +46,7 @@ struct FakeProgram {
     // with a token that is restricted or below High integrity.
     bool demandsElevation = false;
     // What it writes to its standard output and error, there from its creation on.
-    std::string output{};
-    std::string errors{};
+    std::string output{}, errors{};
     // A grandchild of it holds its standard handles open until their job ends.
     bool leavesStreamsOpen = false;
     // What it leaves in the folder its TEMP names, by paths below that folder.
