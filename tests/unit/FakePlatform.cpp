@@ -812,7 +812,9 @@ public:
 
     BOOL GetHandleInformation(HANDLE handle, DWORD* flags) override {
         const DWORD* known = FlagsOf("GetHandleInformation", handle);
-        *flags = known != nullptr ? *known : *flags;
+        if (known != nullptr) {
+            *flags = *known;
+        }
         return known != nullptr;
     }
 
