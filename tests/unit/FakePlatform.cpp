@@ -13,7 +13,6 @@ namespace {
 constexpr DWORD kStillActive = 259;
 constexpr DWORD kAllottedSpaceExceeded = 1344;
 constexpr DWORD kPathNotFound = 3;
-constexpr DWORD kMountPoint = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
 // What the fake's FreeSid and CloseHandle leave as the last error, so that a code read
 // after a release is visibly wrong.
 constexpr DWORD kErrorLeftByRelease = 0;
@@ -29,8 +28,10 @@ constexpr std::int64_t kJobUserTimeUnits = 250009;    // 25 ms in 100-ns units
 constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
 // How many times a port is read before a scenario counts as one that never ends.
 constexpr std::size_t kMostPortReads = 1000000;
-// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header,
-// mask, then the SID.
+constexpr DWORD kPageSize = 4096;
+// The time of day when the fake's clock reads 0: 2026-12-09T00:00:00Z, as a FILETIME count.
+constexpr std::uint64_t kStartOfDay = 134412480000000000;
+// Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header, mask, then the SID.
 constexpr std::size_t kAceHeaderAndMask = sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD);
 
 std::u16string AsciiLower(std::u16string text) {
@@ -66,6 +67,13 @@ std::vector<BYTE> Bytes(const void* record, std::size_t size) {
 }
 
 std::vector<BYTE> AclBytes(const ACL* acl) { return Bytes(acl, acl->AclSize); }
+
+// The extended limits set on a job: zeros until they are set.
+JOBOBJECT_EXTENDED_LIMIT_INFORMATION LimitsOf(const FakePlatform::Job& job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    std::copy(job.extendedLimit.begin(), job.extendedLimit.end(), reinterpret_cast<BYTE*>(&limits));
+    return limits;
+}
 
 // Where the entries of an ACL end: they follow its header back to back.
 std::size_t AclUsed(const ACL* acl) {
@@ -241,30 +249,21 @@ public:
     }
 
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override {
-        if (Call("OpenProcessToken")) {
-            return FALSE;
-        }
-        if (Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr) {
-            // The token the child runs with, as it reads back.
-            const Token* created = f.FindToken(f.processes_[child->index].tokenLabel);
-            Token read{"child token", f.ownGroups_, f.ownIntegrity_};
-            if (created != nullptr && !f.Lies(Lie::Token)) {
-                read = *created;
-                read.label = "child token";
-            }
-            *token = AddToken(read);
-            return TRUE;
-        }
-        if (process != kCurrentProcess) {
+        const Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr;
+        if (Call("OpenProcessToken") || (process != kCurrentProcess && child == nullptr)) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
-        // The token brindle opens only to read its user is told apart from the one it launches with.
-        const char* label = desiredAccess == TOKEN_QUERY                  ? "query token"
-                            : desiredAccess == (READ_CONTROL | WRITE_DAC) ? "token to close"
-                                                                          : "own token";
-        Token own{label, f.ownGroups_, f.ownIntegrity_};
-        own.openedWithAccess = desiredAccess;
-        *token = AddToken(own);
+        // A child's token is the one it was created with, as it reads back. The token brindle
+        // opens only to read its user, and the one it closes to its child, are told apart
+        // from the one it launches with.
+        const Token* created = child != nullptr ? f.FindToken(f.processes_[child->index].tokenLabel) : nullptr;
+        Token read = created != nullptr && !f.Lies(Lie::Token) ? *created : Token{"", f.ownGroups_, f.ownIntegrity_};
+        read.label = child != nullptr                               ? "child token"
+                     : desiredAccess == TOKEN_QUERY                  ? "query token"
+                     : desiredAccess == (READ_CONTROL | WRITE_DAC) ? "token to close"
+                                                                     : "own token";
+        read.openedWithAccess = child != nullptr ? read.openedWithAccess : desiredAccess;
+        *token = AddToken(read);
         return TRUE;
     }
 
@@ -388,9 +387,7 @@ public:
         Token restricted = f.tokens_[source->index];
         restricted.label = "restricted token";
         restricted.restrictionFlags = flags;
-        if ((flags & DISABLE_MAX_PRIVILEGE) != 0) {
-            restricted.otherPrivileges = 0;
-        }
+        restricted.otherPrivileges = (flags & DISABLE_MAX_PRIVILEGE) != 0 ? 0 : restricted.otherPrivileges;
         restricted.disableListGiven = sidsToDisable != nullptr;
         restricted.privilegeOrRestrictListGiven = deletePrivilegeCount != 0 || privilegesToDelete != nullptr ||
                                                   restrictedSidCount != 0 || sidsToRestrict != nullptr;
@@ -423,12 +420,6 @@ public:
         return TRUE;
     }
 
-    bool IsReducedToken(const std::string& tokenLabel) const {
-        const Token* token = f.FindToken(tokenLabel);
-        return token == nullptr || token->label == "restricted token" ||
-               token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
-    }
-
     // --- Files and folders ---
 
     DWORD GetFileAttributesW(const char16_t* path) override {
@@ -444,17 +435,16 @@ public:
                        HANDLE templateFile) override {
         f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
                                 securityAttributes != nullptr, templateFile != nullptr});
-        if (Call("CreateFileW")) {
-            return INVALID_HANDLE_VALUE;
-        }
-        if (f.swap_ && Resolve(fileName, true) == f.swap_->opened && f.swap_->skipping-- == 0) {
+        const bool fails = Call("CreateFileW");
+        if (!fails && f.swap_ && Resolve(fileName, true) == f.swap_->opened && f.swap_->skipping-- == 0) {
             TrySwap();
         }
         const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
         f.fileOpens_.back().resolved = resolved;
         const auto found = f.paths_.find(resolved);
         const auto inUse = f.inUseUntil_.find(resolved);
-        if (creationDisposition == CREATE_NEW && (f.files_.count(fileName) != 0 || f.paths_.count(fileName) != 0)) {
+        const bool taken = f.files_.count(fileName) + f.paths_.count(fileName) != 0;
+        if (fails || (creationDisposition == CREATE_NEW && taken)) {
             return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         }
         if (creationDisposition == CREATE_NEW) {
@@ -517,19 +507,15 @@ public:
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const FileOpen& open = f.fileOpens_[object->index];
-        FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved], 0};
-        if ((open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) {
-            result.ReparseTag = f.reparsePoints_[open.resolved].tag;
-        } else {
-            // Without the flag Windows follows the link: the handle is its target, a plain folder.
-            result.FileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
-        }
+        // Without the flag Windows follows the link: the handle is its target, a plain folder.
+        const bool itself = (open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+        const FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved] & ~(itself ? 0 : FILE_ATTRIBUTE_REPARSE_POINT),
+                                             itself ? f.reparsePoints_[open.resolved].tag : 0};
         std::memcpy(info, &result, sizeof(result));
         return TRUE;
     }
 
-    // What a name leads to, through every junction on the way (the last one only when
-    // not opened as itself).
+    // What a name leads to, through every junction on the way (the last one only when not opened as itself).
     std::u16string Resolve(std::u16string path, bool linkItself) const {
         if (path.rfind(u"\\\\?\\", 0) == 0) {
             path.erase(0, 4);
@@ -663,11 +649,10 @@ public:
 
     HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override {
         *path = nullptr;
-        if (Call("SHGetKnownFolderPath")) {
-            return static_cast<HRESULT>(0x80070000 | f.lastError_);  // HRESULT_FROM_WIN32
-        }
-        if (std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 || token != nullptr) {
-            return static_cast<HRESULT>(0x80070057);  // E_INVALIDARG
+        if (Call("SHGetKnownFolderPath") || std::memcmp(&folder, &kLocalAppDataLow, sizeof(GUID)) != 0 || flags != 0 ||
+            token != nullptr) {
+            // HRESULT_FROM_WIN32 of the chosen error, or E_INVALIDARG
+            return static_cast<HRESULT>(failed_ ? 0x80070000 | f.lastError_ : 0x80070057);
         }
         *path = static_cast<char16_t*>(Allocate("CoTaskMemFree: a known folder's path", kLocalLowFolder.c_str(),
                                                 (kLocalLowFolder.size() + 1) * sizeof(char16_t)));
@@ -677,11 +662,10 @@ public:
     BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override {
         const std::u16string path = pathName;
         const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
-        if (Call("CreateDirectoryW") || f.paths_.count(path) != 0 || f.files_.count(path) != 0) {
-            return Refuse(ERROR_ALREADY_EXISTS);
-        }
-        if (parent == f.paths_.end() || (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
-            return Refuse(kPathNotFound);
+        const bool exists = f.paths_.count(path) + f.files_.count(path) != 0;
+        if (Call("CreateDirectoryW") || exists || parent == f.paths_.end() ||
+            (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
+            return Refuse(exists ? ERROR_ALREADY_EXISTS : kPathNotFound);
         }
         f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
         return TRUE;
@@ -721,17 +705,15 @@ public:
 
     BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                    void* overlapped) override {
-        if (Call("WriteFile")) {
-            return FALSE;
-        }
         const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
-        *bytesWritten = bytesToWrite;
         Object* pipe = Lookup(file, Kind::PipeWrite);
         Object* object = Lookup(file, Kind::File);
+        if (Call("WriteFile") || (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0)) {
+            return Refuse(ERROR_NO_DATA);
+        }
+        *bytesWritten = bytesToWrite;
         if (file == kStdOutput || file == kStdError) {
             (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
-        } else if (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0) {
-            return Refuse(ERROR_NO_DATA);
         } else if (pipe != nullptr) {
             Put(pipe->index, bytes);
         } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
@@ -752,11 +734,9 @@ public:
     BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override {
         f.moves_.push_back({flags, {}});
         const auto from = f.files_.find(existingFileName);
-        if (Call("MoveFileExW") || from == f.files_.end()) {
-            return Refuse(ERROR_FILE_NOT_FOUND);
-        }
-        if (f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-            return Refuse(ERROR_FILE_EXISTS);
+        const bool blocked = f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0;
+        if (Call("MoveFileExW") || from == f.files_.end() || blocked) {
+            return Refuse(from == f.files_.end() ? ERROR_FILE_NOT_FOUND : ERROR_FILE_EXISTS);
         }
         f.moves_.back().bytes = from->second;
         f.files_.erase(from);
@@ -769,16 +749,12 @@ public:
     DWORD GetNamedSecurityInfoW(const char16_t* objectName, SE_OBJECT_TYPE objectType,
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override {
-        if (Call("GetNamedSecurityInfoW")) {
-            return f.lastError_;
-        }
-        if (ProblemIf(objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION || owner != nullptr ||
-                          group != nullptr || dacl != nullptr || sacl == nullptr || securityDescriptor == nullptr,
-                      "GetNamedSecurityInfoW was asked for more, or less, than a file's label")) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        if (f.paths_.count(objectName) == 0) {
-            return ERROR_FILE_NOT_FOUND;
+        const bool wrong = ProblemIf(objectType != SE_FILE_OBJECT || securityInfo != LABEL_SECURITY_INFORMATION ||
+                                         owner != nullptr || group != nullptr || dacl != nullptr || sacl == nullptr ||
+                                         securityDescriptor == nullptr,
+                                     "GetNamedSecurityInfoW was asked for more, or less, than a file's label");
+        if (Call("GetNamedSecurityInfoW") || wrong || f.paths_.count(objectName) == 0) {
+            return failed_ ? f.lastError_ : wrong ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
         }
         // The descriptor holds its header, then the system ACL when the object has a label.
         constexpr std::size_t kHeader = 20;
@@ -831,16 +807,14 @@ public:
 
     DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
                           PSID group, ACL* dacl, ACL* sacl) override {
-        if (Call("SetSecurityInfo")) {
-            return f.lastError_;
-        }
         Object* token = Lookup(handle, Kind::Token);
-        if (ProblemIf((handle != kCurrentProcess && handle != kCurrentThread && token == nullptr) ||
+        if (Call("SetSecurityInfo") ||
+            ProblemIf((handle != kCurrentProcess && handle != kCurrentThread && token == nullptr) ||
                           objectType != SE_KERNEL_OBJECT ||
                           securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr ||
                           sacl != nullptr || dacl == nullptr,
                       "SetSecurityInfo was asked for more, or less, than a DACL of brindle's own")) {
-            return ERROR_INVALID_PARAMETER;
+            return failed_ ? f.lastError_ : ERROR_INVALID_PARAMETER;
         }
         (token != nullptr ? f.tokens_[token->index].dacl : f.dacls_[handle]) = AclBytes(dacl);
         return 0;
@@ -923,10 +897,7 @@ public:
     BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
                                            SIZE_T* size) override {
         constexpr SIZE_T kListSize = 48;
-        if (Call("InitializeProcThreadAttributeList")) {
-            return FALSE;
-        }
-        if (list == nullptr) {
+        if (Call("InitializeProcThreadAttributeList") || list == nullptr) {
             *size = kListSize;
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
@@ -997,10 +968,7 @@ public:
         Object* object = Lookup(handle, std::nullopt);
         Call("CloseHandle(" + (object != nullptr ? object->label : "unknown") + ")");
         f.lastError_ = kErrorLeftByRelease;
-        if (ProblemIf(object == nullptr, "CloseHandle on a handle the fake never gave out")) {
-            return FALSE;
-        }
-        if (++object->closes != 1) {
+        if (ProblemIf(object == nullptr, "CloseHandle on a handle the fake never gave out") || ++object->closes != 1) {
             return FALSE;
         }
         if (object->kind == Kind::Job) {
@@ -1075,10 +1043,8 @@ public:
         }
         f.creations_.push_back(creation);
         // Windows adds ".exe" to a program named without an extension.
-        auto program = f.programs_.find(ProgramOf(creation.commandLine));
-        if (program == f.programs_.end()) {
-            program = f.programs_.find(ProgramOf(creation.commandLine) + u".exe");
-        }
+        const std::u16string name = ProgramOf(creation.commandLine);
+        const auto program = f.programs_.find(f.programs_.count(name) != 0 ? name : name + u".exe");
         const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
         if (Call(creation.api) || tokenLabel == "invalid token") {
             return Refuse(ERROR_INVALID_HANDLE);
@@ -1086,16 +1052,18 @@ public:
         if (creation.commandLine.size() > kLongestCommandLine) {
             return Refuse(ERROR_FILENAME_EXCED_RANGE);
         }
-        if (program == f.programs_.end() || (program->second.demandsElevation && IsReducedToken(tokenLabel))) {
+        // Windows starts a program that demands elevation only with an unrestricted token of High integrity.
+        const Token* token = f.FindToken(tokenLabel);
+        const bool reduced = token == nullptr || token->label == "restricted token" ||
+                             token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
+        if (program == f.programs_.end() || (program->second.demandsElevation && reduced)) {
             return Refuse(program == f.programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
         }
         f.processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
         const STARTUPINFOW& startup = creation.startup;
-        std::vector<HANDLE> inheritable = creation.handleList;
-        if (!creation.handleListGiven && creation.inheritHandles) {
-            inheritable = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
-        }
-        for (HANDLE handle : inheritable) {
+        const bool standard = !creation.handleListGiven && creation.inheritHandles;
+        for (HANDLE handle : standard ? std::vector<HANDLE>{startup.hStdInput, startup.hStdOutput, startup.hStdError}
+                                      : creation.handleList) {
             for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
                 Object* pipe = Lookup(handle, end);
                 if (pipe != nullptr && (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
@@ -1134,11 +1102,7 @@ public:
         process.exited = !process.program.hangs;
         for (const FakeEntry& entry : process.program.leavesInTemp) {
             const std::u16string path = process.temp + u"\\" + entry.path;
-            if (entry.linkTarget.empty()) {
-                f.paths_[path] = entry.attributes;
-            } else {
-                f.AddLink(path, entry.linkTarget);
-            }
+            entry.linkTarget.empty() ? f.AddPath(path, entry.attributes) : f.AddLink(path, entry.linkTarget);
         }
         StartTree(object->index);
         return 1;
@@ -1319,11 +1283,7 @@ public:
 
     // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
     void EndJob(Job& job, std::optional<UINT> exitCode) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        if (job.extendedLimit.size() == sizeof(limits)) {
-            std::memcpy(&limits, job.extendedLimit.data(), sizeof(limits));
-        }
-        if (!exitCode && (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
+        if (!exitCode && (LimitsOf(job).BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
             return;
         }
         job.terminatedWith = exitCode ? exitCode : job.terminatedWith;
@@ -1349,22 +1309,12 @@ public:
                   "the job's figures read while a relay still runs");
         const Job& target = f.jobs_[object->index];
         // A record reads back as it was set, or as zeros where the platform ignored it.
-        const auto readBack = [&](const std::vector<BYTE>& record, Lie lie) {
-            if (record.size() != infoLength) {
-                return Refuse(ERROR_INVALID_PARAMETER);
-            }
-            std::memcpy(info, record.data(), infoLength);
-            if (f.Lies(lie)) {
-                std::memset(info, 0, infoLength);
-            }
-            return TRUE;
-        };
+        std::vector<BYTE> record;
         if (infoClass == JobObjectBasicUIRestrictions || infoClass == JobObjectCpuRateControlInformation) {
-            return infoClass == JobObjectBasicUIRestrictions ? readBack(target.uiRestrictions, Lie::UiRestrictions)
-                                                             : readBack(target.cpuRate, Lie::CpuRate);
-        }
-        if (infoClass == JobObjectBasicAccountingInformation &&
-            infoLength == sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION)) {
+            const bool ui = infoClass == JobObjectBasicUIRestrictions;
+            record = ui ? target.uiRestrictions : target.cpuRate;
+            record = f.Lies(ui ? Lie::UiRestrictions : Lie::CpuRate) ? std::vector<BYTE>(record.size()) : record;
+        } else if (infoClass == JobObjectBasicAccountingInformation) {
             JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
             accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
             accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
@@ -1372,24 +1322,22 @@ public:
             for (std::size_t index : target.processes) {
                 accounting.ActiveProcesses += f.processes_[index].Running() ? 1 : 0;
             }
-            std::memcpy(info, &accounting, sizeof(accounting));
-            return TRUE;
+            record = Bytes(&accounting, sizeof(accounting));
+        } else if (infoClass == JobObjectExtendedLimitInformation && !target.extendedLimit.empty()) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = LimitsOf(target);
+            limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+            limits.PeakJobMemoryUsed = kPeakJobMemory;
+            // Windows keeps the memory limits in whole pages.
+            limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
+            limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
+            DWORD& flags = limits.BasicLimitInformation.LimitFlags;
+            flags = f.Lies(Lie::JobLimits) ? 0 : flags;
+            record = Bytes(&limits, sizeof(limits));
         }
-        if (infoClass != JobObjectExtendedLimitInformation || infoLength != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) ||
-            target.extendedLimit.size() != infoLength) {
+        if (record.empty() || record.size() != infoLength) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-        std::memcpy(&limits, target.extendedLimit.data(), sizeof(limits));
-        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
-        limits.PeakJobMemoryUsed = kPeakJobMemory;
-        // Windows keeps the memory limits in whole pages.
-        limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
-        limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
-        if (f.Lies(Lie::JobLimits)) {
-            limits.BasicLimitInformation.LimitFlags = 0;
-        }
-        std::memcpy(info, &limits, sizeof(limits));
+        std::memcpy(info, record.data(), infoLength);
         return TRUE;
     }
 
@@ -1479,11 +1427,9 @@ public:
             f.emptyWriteAt_.reset();
             return TRUE;
         }
-        if (source.empty() && f.OpenEnds(pipe, Kind::PipeWrite) != 0) {
-            return Block(pipe);
-        }
         if (source.empty()) {
-            return pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
+            // A read that would wait, or the end: a file's is a read of nothing.
+            return f.OpenEnds(pipe, Kind::PipeWrite) != 0 ? Block(pipe) : pipe == 0 ? TRUE : Refuse(ERROR_BROKEN_PIPE);
         }
         *bytesRead = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, source.size()));
         std::memcpy(buffer, source.data(), *bytesRead);
@@ -1493,9 +1439,7 @@ public:
 
     // A read that would wait: a thread of the launcher's blocks there, and what it sees is the end of its copy.
     BOOL Block(std::size_t pipe) {
-        if (!f.runningThread_) {
-            f.problems_.push_back("a read that would block the launcher's own thread for good");
-        } else {
+        if (!ProblemIf(!f.runningThread_, "a read that would block the launcher's own thread for good")) {
             f.threads_[*f.runningThread_].blockedOn = pipe;
         }
         return Refuse(ERROR_OPERATION_ABORTED);
@@ -1510,8 +1454,9 @@ public:
 
     HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                         void* parameter, DWORD creationFlags, DWORD* threadId) override {
-        ProblemIf(stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle),
-                  "a relay thread with a stack, an id or a handle of its own to pass on");
+        ProblemIf(stackSize != 0 || threadId != nullptr || (attributes != nullptr && attributes->bInheritHandle) ||
+                      (creationFlags & CREATE_SUSPENDED) == 0,
+                  "a relay thread with a stack, an id, a handle to pass on, or running before it is resumed");
         if (Call("CreateThread")) {
             return nullptr;
         }
@@ -1520,11 +1465,7 @@ public:
             static_cast<const SECURITY_DESCRIPTOR*>(attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
         f.threadDacls_.push_back(descriptor != nullptr ? AclBytes(static_cast<const ACL*>(descriptor->Dacl))
                                                        : std::vector<BYTE>{});
-        const HANDLE handle = NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
-        if ((creationFlags & CREATE_SUSPENDED) == 0) {
-            RunThread(f.threads_.size() - 1);
-        }
-        return handle;
+        return NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
     }
 
     BOOL CancelSynchronousIo(HANDLE thread) override {
@@ -1644,10 +1585,6 @@ void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag, const 
     reparsePoints_[path] = {tag, target};
 }
 
-void FakePlatform::AddLink(const std::u16string& path, const std::u16string& target) {
-    AddReparsePoint(path, kMountPoint, target);
-}
-
 // The label is written as the launcher writes one, through InitializeAcl and AddMandatoryAce.
 void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> entries) {
     std::vector<DWORD> buffer(64 * (entries.size() + 1));
@@ -1668,10 +1605,6 @@ std::vector<std::u16string> FakePlatform::ErrorLines() const {
         lines.push_back(standardError_.substr(start, end - start));
     }
     return lines;
-}
-
-std::size_t FakePlatform::CountCalls(const std::string& operation) const {
-    return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), operation));
 }
 
 std::vector<std::string> FakePlatform::CloseOrder() const {
@@ -1705,11 +1638,6 @@ std::vector<std::string> FakePlatform::Problems() const {
         problems.push_back("the console handler left installed");
     }
     return problems;
-}
-
-const FakePlatform::Token* FakePlatform::FindToken(const std::string& label) const {
-    const auto found = std::find_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.label == label; });
-    return found == tokens_.end() ? nullptr : &*found;
 }
 
 std::string FakePlatform::ChildInput() const {

@@ -1,8 +1,7 @@
-// A small model of the Windows the launcher talks to: tokens with group lists,
-// programs that exit with a code or hang, processes, jobs, directories and a handle
-// table that knows which handles are open. Any operation can be made to fail with a
-// chosen error code. After a scenario, Problems() says whether every handle was
-// closed exactly once and every SID freed exactly once.
+// A small model of the Windows the launcher talks to: tokens with group lists, programs that exit with a code or hang,
+// processes, jobs, directories and a handle table that knows which handles are open. Any operation can be made to fail
+// with a chosen error code. After a scenario, Problems() says whether every handle was closed exactly once and every
+// SID freed exactly once.
 #pragma once
 
 #include <algorithm>
@@ -47,15 +46,13 @@ struct FakeProgram {
     // with a token that is restricted or below High integrity.
     bool demandsElevation = false;
     // What it writes to its standard output and error, there from its creation on.
-    std::string output{};
-    std::string errors{};
+    std::string output{}, errors{};
     // A grandchild of it holds its standard handles open until their job ends.
     bool leavesStreamsOpen = false;
     // What it leaves in the folder its TEMP names, by paths below that folder.
     std::vector<FakeEntry> leavesInTemp{};
-    // When its job has a completion port, the port hears, once it is resumed: its start,
-    // each descendant's start and (unless it hangs) exit, these messages (message,
-    // process id), and its own exit unless it hangs.
+    // When its job has a completion port, the port hears, once it is resumed: its start, each descendant's start and
+    // (unless it hangs) exit, these messages (message, process id), and its own exit unless it hangs.
     std::vector<FakeDescendant> descendants{};
     std::vector<std::pair<DWORD, DWORD>> jobMessages{};
     // While it runs, its port gets a message every kChatterMs.
@@ -108,9 +105,6 @@ public:
     static constexpr SIZE_T kPeakProcessMemory = SIZE_T{3} << 20;
     static constexpr SIZE_T kPeakJobMemory = SIZE_T{5} << 20;
     static constexpr DWORD kChatterMs = 7;
-    static constexpr DWORD kPageSize = 4096;
-    // The time of day when the fake's clock reads 0: 2026-12-09T00:00:00Z, as a FILETIME count.
-    static constexpr std::uint64_t kStartOfDay = 134412480000000000;
     // The id of the process made n-th (counting from 1), of the child's tree included.
     static constexpr DWORD ProcessId(std::size_t n) { return 4000 + static_cast<DWORD>(n) * 4; }
 
@@ -139,15 +133,15 @@ public:
         environment_.emplace_back(name, value);
     }
     void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
-    // What GetStdHandle returns for one stream; the fake's three distinct, inheritable
-    // handles unless a test says otherwise. flags are what GetHandleInformation reports;
-    // without them the handle is unknown to it.
+    // What GetStdHandle returns for one stream; the fake's three distinct, inheritable handles unless a test says
+    // otherwise. flags are what GetHandleInformation reports; without them the handle is unknown to it.
     void SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags);
-    // A directory that is a reparse point with this tag; a junction (AddLink) leads to a
-    // target: names through it lead there, unless it is opened as itself
-    // (FILE_FLAG_OPEN_REPARSE_POINT).
+    // A directory that is a reparse point with this tag; a junction (AddLink) leads to a target: names through it lead
+    // there, unless it is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT).
     void AddReparsePoint(const std::u16string& path, DWORD tag, const std::u16string& target = {});
-    void AddLink(const std::u16string& path, const std::u16string& target);
+    void AddLink(const std::u16string& path, const std::u16string& target) {
+        AddReparsePoint(path, 0xA0000003, target);  // IO_REPARSE_TAG_MOUNT_POINT
+    }
     // The root of a mounted volume or share besides the drive roots, with its trailing "\".
     void AddVolume(const std::u16string& root) { volumes_.push_back(root); }
     // The directory's existing label entries, in order; without them it has no label.
@@ -210,7 +204,7 @@ public:
     std::vector<std::u16string> ErrorLines() const;
     // The operations called, in order, by name; CloseHandle is written as "CloseHandle(<label>)".
     const std::vector<std::string>& Calls() const { return calls_; }
-    std::size_t CountCalls(const std::string& operation) const;
+    std::size_t CountCalls(const std::string& call) const { return std::count(calls_.begin(), calls_.end(), call); }
     // Labels of handles in the order they were closed ("own token", "process", ...).
     std::vector<std::string> CloseOrder() const;
     const std::vector<FakeCreation>& Creations() const { return creations_; }
@@ -275,7 +269,10 @@ public:
         bool duplicateAttributesGiven = false;
     };
     // The tokens made so far, by label ("own token", "restricted token", "duplicate token").
-    const Token* FindToken(const std::string& label) const;
+    const Token* FindToken(const std::string& label) const {
+        const auto at = std::find_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.label == label; });
+        return at == tokens_.end() ? nullptr : &*at;
+    }
 
     enum class Kind { Token, Process, Thread, Job, File, Duplicate, PipeRead, PipeWrite, RelayThread, Port, Event };
     // A process: the token it was created with, how it ran and how it ended.
@@ -302,8 +299,7 @@ private:
         std::size_t index;
         int closes = 0;
     };
-    // A pipe, and the standard input as pipe 0: a file's ends when it is read out; a
-    // console's never does.
+    // A pipe, and the standard input as pipe 0: a file's ends when it is read out; a console's never does.
     struct Pipe {
         std::string buffer;    // written and not yet read
         std::string received;  // everything ever written
@@ -323,9 +319,8 @@ private:
         HANDLE key = nullptr;
         std::optional<std::size_t> job{};
     };
-    // What the launcher is to release once: memory the fake hands out (SIDs, security
-    // descriptors, known folders' paths; DWORD elements keep an ACL in it aligned), or an
-    // attribute list initialised in the launcher's own memory.
+    // What the launcher is to release once: memory the fake hands out (SIDs, security descriptors, known folders'
+    // paths; DWORD elements keep an ACL in it aligned), or an attribute list initialised in the launcher's own memory.
     struct Allocation {
         std::string what;
         std::vector<DWORD> bytes;
@@ -375,16 +370,13 @@ private:
     ULONGLONG clock_ = 1000000;
     DWORD lastError_ = 0;
 
-    std::u16string standardError_;
-    std::u16string standardOutput_;
-    std::string relayedOutput_;
-    std::string relayedErrors_;
+    std::u16string standardError_, standardOutput_;
+    std::string relayedOutput_, relayedErrors_;
     std::map<std::u16string, std::string> files_;
     std::vector<Move> moves_;
     std::vector<std::string> calls_;
     std::vector<FakeCreation> creations_;
-    std::vector<DWORD> waitLimits_;
-    std::vector<DWORD> portWaits_;
+    std::vector<DWORD> waitLimits_, portWaits_;
     std::map<HANDLE, std::vector<BYTE>> dacls_;
     std::vector<LabelWrite> labelWrites_;
     std::vector<std::string> problems_;
