@@ -808,13 +808,16 @@ public:
     DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION securityInfo, PSID owner,
                           PSID group, ACL* dacl, ACL* sacl) override {
         Object* token = Lookup(handle, Kind::Token);
+        const DWORD lastError = f.lastError_;  // the call returns its code and leaves the last error alone
         if (Call("SetSecurityInfo") ||
             ProblemIf((handle != kCurrentProcess && handle != kCurrentThread && token == nullptr) ||
                           objectType != SE_KERNEL_OBJECT ||
                           securityInfo != DACL_SECURITY_INFORMATION || owner != nullptr || group != nullptr ||
                           sacl != nullptr || dacl == nullptr,
                       "SetSecurityInfo was asked for more, or less, than a DACL of brindle's own")) {
-            return failed_ ? f.lastError_ : ERROR_INVALID_PARAMETER;
+            const DWORD code = failed_ ? f.lastError_ : ERROR_INVALID_PARAMETER;
+            f.lastError_ = lastError;
+            return code;
         }
         (token != nullptr ? f.tokens_[token->index].dacl : f.dacls_[handle]) = AclBytes(dacl);
         return 0;

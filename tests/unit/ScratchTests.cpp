@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "LaunchScenario.h"
+#include "platform/Text.h"
 
 namespace brindle::testing {
 namespace {
@@ -95,6 +96,13 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         EXPECT_NE(std::find(lines.begin(), lines.end(), u"[brindle] Scratch folder: " + c.folder + u"\n"), lines.end());
         ASSERT_EQ(fake.Creations().size(), 1u);
         const std::u16string& block = fake.Creations()[0].environment;
+        // One TEMP and one TMP, whatever the command line sets.
+        const std::u16string entries = u'\0' + block;
+        for (const std::u16string name : {u"TEMP=", u"TMP="}) {
+            const std::size_t first = entries.find(u'\0' + name);
+            EXPECT_NE(first, std::u16string::npos);
+            EXPECT_EQ(entries.find(u'\0' + name, first + 1), std::u16string::npos) << EncodeUtf8(name);
+        }
         EXPECT_NE(block.find(u"TEMP=" + c.folder + u'\0'), std::u16string::npos);
         EXPECT_NE(block.find(u"TMP=" + (c.options == std::vector<std::u16string>{u"--set-env=TMP=C:\\t"} ? u"C:\\t" : c.folder) + u'\0'),
                   std::u16string::npos);
