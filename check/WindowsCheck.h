@@ -3,8 +3,9 @@
 // into brindle.exe.
 #pragma once
 
+#include "platform/WindowsTypes.h"  // <windows.h>, lean, so that Winsock 2 may follow
+
 #include <winsock2.h>
-#include <windows.h>
 
 #include <cstdint>
 #include <string>

@@ -7,6 +7,7 @@
 
 #include "check/MachineCheck.h"
 #include "check/WindowsCheck.h"
+#include "cli/CommandLine.h"
 #include "platform/Text.h"
 
 namespace brindle {
@@ -54,10 +55,13 @@ bool MakePipe(OwnedHandle& read, OwnedHandle& write) {
 // pipes, handles inherited (so the launch passes on what the probe needs), 20 s at most.
 Launch RunLaunch(const ProbeSpec& probe, const std::vector<std::u16string>& values) {
     const std::u16string self = OwnPath();
-    std::u16string commandLine = u"\"" + self + u"\" " + std::u16string(probe.options) + u" -- \"" + self + u"\" --probe=" +
-                               std::u16string(probe.name);
+    std::u16string commandLine;
+    AppendCommandArgument(commandLine, self);
+    commandLine += u" " + std::u16string(probe.options) + u" --";
+    AppendCommandArgument(commandLine, self);
+    AppendCommandArgument(commandLine, u"--probe=" + std::u16string(probe.name));
     for (const std::u16string& value : values) {
-        commandLine += u" \"" + value + u"\"";
+        AppendCommandArgument(commandLine, value);
     }
     Launch launch;
     OwnedHandle outRead, outWrite, errRead, errWrite;
@@ -206,6 +210,10 @@ public:
         temporary.resize(::GetTempPathW(static_cast<DWORD>(temporary.size()), Writable(temporary)));
         path_ = temporary + u"brindle-check-" + Decimal(::GetCurrentProcessId());
         created_ = ::CreateDirectoryW(Wide(path_), nullptr) != 0;
+        if (!created_) {
+            error_ = ::GetLastError();
+            return;  // a folder already there may have been made writable to a Low child
+        }
         const OwnedHandle file(::CreateFileW(Wide(Secret()), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
         DWORD written = 0;
         ::WriteFile(file.get(), "brindle check\n", 14, &written, nullptr);
@@ -220,12 +228,15 @@ public:
     CheckFolder(const CheckFolder&) = delete;
     CheckFolder& operator=(const CheckFolder&) = delete;
 
+    // 0 when the folder was made by this check; else why not.
+    DWORD Error() const { return error_; }
     const std::u16string& Path() const { return path_; }
     std::u16string Secret() const { return path_ + u"\\secret.txt"; }
 
 private:
     std::u16string path_;
     bool created_ = false;
+    DWORD error_ = 0;
 };
 
 ProbeOutcome RunOne(const ProbeSpec& probe, const CheckFolder& folder) {
@@ -244,6 +255,9 @@ ProbeOutcome RunOne(const ProbeSpec& probe, const CheckFolder& folder) {
     }
     if (name == u"network") {
         return Network(probe);
+    }
+    if ((name == u"low-integrity" || name == u"reads") && folder.Error() != 0) {
+        return {&probe, ProbeResult::NotTried, u"CreateDirectoryW failed: " + Decimal(folder.Error())};
     }
     if (name == u"low-integrity") {
         return Read(probe, RunLaunch(probe, {folder.Path()}));
