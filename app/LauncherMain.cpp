@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/Supervision.h"
+#include "check/MachineCheck.h"
 #include "child/EnvironmentBlock.h"
 #include "child/ProgramLookup.h"
 #include "cli/CommandLine.h"
@@ -320,6 +321,9 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     if (options.versionRequested) {
         platform.WriteStandardOutput(u"brindle " + std::u16string(kVersion) + u"\n");
         return 0;
+    }
+    if (options.checkRequested) {
+        return RunMachineCheck(platform, options.reportPath);  // a report asked for before --check is the check's
     }
     RunRecord record = RequestedRecord(options);
     RunReport report(platform, options.reportPath);

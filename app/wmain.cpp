@@ -1,5 +1,8 @@
 // The process entry: hands the wide argument vector and the real Windows seam to the launcher.
+#include <cwchar>
+
 #include "app/LauncherMain.h"
+#include "check/WindowsCheck.h"
 #include "platform/WindowsPlatform.h"
 
 #ifdef __MINGW32__
@@ -14,7 +17,12 @@ int wmain(int argc, wchar_t** argv) {
     // On Windows wchar_t and char16_t are both UTF-16 code units: the arguments are
     // handed on as they are.
     static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be a UTF-16 code unit");
+    // A probe of --check, launched by the checking brindle as the command of a launch:
+    // the first argument alone selects it, so no command of a user's is read as one.
     const auto* arguments = reinterpret_cast<const char16_t* const*>(argv);
+    if (argc > 1 && std::wcsncmp(argv[1], L"--probe=", 8) == 0) {
+        return static_cast<int>(brindle::RunProbe(argc, arguments));
+    }
     brindle::WindowsPlatform platform;
     return static_cast<int>(brindle::LauncherMain(argc, arguments, platform));
 }

@@ -39,6 +39,7 @@ struct LaunchOptions {
     std::u16string reportPath;   // where the run report goes; empty when none is asked for
     bool versionRequested = false;  // --version ended the parse: print the version, launch nothing
     bool helpRequested = false;     // --help ended the parse: the usage text, and no report
+    bool checkRequested = false;    // --check ended the parse: try the protections, launch nothing
     // brindle's own ends of a run exit with the codes of the POSIX wrappers (124 to 127),
     // so that a script can tell them from the command's own exit code.
     bool wrapperExitCodes = false;

@@ -37,6 +37,7 @@ const std::u16string_view kUsageText =
     u"  --private-console          Give the child a console of its own\n"
     u"  --scratch                  Give the child a fresh TEMP folder, removed after the run\n"
     u"  --wrapper-exit-codes       Exit 124-127 when brindle, not the command, ends the run\n"
+    u"  --check                    Try each protection on this machine and print what holds\n"
     u"  --version                  Print the version and exit\n"
     u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     u"\n"
@@ -78,7 +79,7 @@ bool RefuseValue(std::u16string_view argument, ErrorStream& errors) {
     return false;
 }
 
-enum class OptionResult { Accepted, HelpRequested, VersionRequested, InvalidValue, Unknown };
+enum class OptionResult { Accepted, HelpRequested, VersionRequested, CheckRequested, InvalidValue, Unknown };
 
 // An environment variable's name: not empty, and without "=", which ends a name.
 bool IsVariableName(std::u16string_view name) { return !name.empty() && name.find(u'=') == std::u16string_view::npos; }
@@ -165,6 +166,8 @@ OptionResult ApplyOption(std::u16string_view argument, LaunchOptions& options) {
         return OptionResult::HelpRequested;
     } else if (argument == u"--version") {
         return OptionResult::VersionRequested;
+    } else if (argument == u"--check") {
+        return OptionResult::CheckRequested;
     } else {
         return OptionResult::Unknown;
     }
@@ -210,6 +213,21 @@ void SaySilentReadings(const std::vector<std::u16string_view>& numberArguments, 
     }
 }
 
+// --check ends the parse like --version, but its report may be asked for after it too
+// (`brindle --check --report=FILE`, as people type it): the options that follow are read
+// for that alone, up to "--"; any other is ignored.
+void ReadCheckReport(int argc, const char16_t* const* argv, int from, LaunchOptions& options) {
+    for (int index = from; index < argc; ++index) {
+        const std::u16string_view argument = argv[index];
+        if (argument == u"--") {
+            return;
+        }
+        if (StartsWith(argument, kReportPrefix) && argument.size() > kReportPrefix.size()) {
+            options.reportPath = argument.substr(kReportPrefix.size());
+        }
+    }
+}
+
 }  // namespace
 
 bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& options, ErrorStream& errors) {
@@ -242,6 +260,10 @@ bool ParseArguments(int argc, const char16_t* const* argv, LaunchOptions& option
                 return false;
             case OptionResult::VersionRequested:
                 options.versionRequested = true;
+                return false;
+            case OptionResult::CheckRequested:
+                options.checkRequested = true;
+                ReadCheckReport(argc, argv, index + 1, options);
                 return false;
             case OptionResult::InvalidValue:
                 return RefuseValue(argument, errors);

@@ -417,14 +417,16 @@ StepResult RunReport::MoveOver(const std::u16string& temporary, bool final) {
     }
 }
 
-void RunReport::Write(const RunRecord& record) {
+void RunReport::Write(const RunRecord& record) { WriteText(ComposeReport(record), record.outcome != Outcome::Running); }
+
+void RunReport::WriteText(const std::string& text, bool final) {
     if (path_.empty()) {
         return;
     }
     const std::u16string temporary = path_ + u"." + Decimal(platform_.GetCurrentProcessId()) + u".tmp";
-    StepResult result = WriteWholeFile(platform_, temporary, ComposeReport(record));
+    StepResult result = WriteWholeFile(platform_, temporary, text);
     if (result.applied) {
-        result = MoveOver(temporary, record.outcome != Outcome::Running);
+        result = MoveOver(temporary, final);
     }
     if (!result.applied) {
         platform_.DeleteFileW(temporary.c_str());  // nothing half-written is left behind

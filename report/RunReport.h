@@ -28,6 +28,8 @@ public:
     RunReport(Platform& platform, std::u16string path) : platform_(platform), path_(std::move(path)) {}
 
     void Write(const RunRecord& record);
+    // Any report's text, written the same way; a final one waits out a reader.
+    void WriteText(const std::string& text, bool final);
 
     // The command may rewrite a report inside a directory it may write. Says so, once the
     // directories are handled, when the report's path lies in one that was made (or

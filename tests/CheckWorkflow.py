@@ -5,7 +5,8 @@ Usage: CheckWorkflow.py <repository root>
 
 Checked: the workflow runs on pushes of v* tags; the windows job configures, builds and
 tests with the msvc preset on windows-latest and uploads the brindle.exe that preset
-builds; the linux job runs scripts/test in a Debian 12 container; the release job runs
+builds, then runs brindle --check there (failing unless every protection holds) and keeps
+its report as an artifact even when one does not; the linux job runs scripts/test in a Debian 12 container; the release job runs
 only for v* tags, after both, may write the repository's contents, runs scripts/package
 in Debian 12 and attaches dist/* to the release. The msvc preset builds Release with
 Visual Studio 2022 for x64 against the static C runtime.
@@ -69,6 +70,24 @@ def check_msvc_preset(root):
     return f"{binary_dir}/Release/brindle.exe"
 
 
+def check_machine_check(windows, exe_path):
+    """The windows job runs brindle --check on real Windows after the tests, where its exit
+    status fails the job unless every protection holds, and keeps its report even then."""
+    steps = windows.get("steps", [])
+    command = f"{exe_path} --check --report=check.json"
+    runs_check = [i for i, step in enumerate(steps) if command in str(step.get("run", "")).split("\n")]
+    if not check(bool(runs_check), f"windows job: does not run '{command}'"):
+        return
+    check(not steps[runs_check[0]].get("continue-on-error"), "windows job: a protection that does not hold is ignored")
+    tests = [i for i, step in enumerate(steps) if "ctest --preset msvc" in str(step.get("run", ""))]
+    check(bool(tests) and tests[0] < runs_check[0], "windows job: the check runs before the tests")
+    kept = [step for step in steps[runs_check[0] + 1:] if step.get("uses") == "actions/upload-artifact@v4"
+            and (step.get("with") or {}).get("path") == "check.json"]
+    check(bool(kept), "windows job: does not upload check.json after the check")
+    check(all("always()" in str(step.get("if", "")) or "!cancelled()" in str(step.get("if", "")) for step in kept),
+          "windows job: the check's report is lost when a protection does not hold")
+
+
 def main():
     root = os.path.abspath(sys.argv[1])
     with open(os.path.join(root, ".github", "workflows", "ci.yml"), encoding="utf-8") as f:
@@ -89,6 +108,7 @@ def main():
     uploads = uses(windows, "actions/upload-artifact@v4")
     check(any((step.get("with") or {}).get("path") == exe_path for step in uploads),
           f"windows job: does not upload {exe_path}")
+    check_machine_check(windows, exe_path)
 
     check(linux.get("runs-on") == "ubuntu-latest", "linux job: runs-on")
     check(container_image(linux) == "debian:12", "linux job: not in debian:12")

@@ -349,6 +349,7 @@ const std::string kUsage =
     "  --private-console          Give the child a console of its own\n"
     "  --scratch                  Give the child a fresh TEMP folder, removed after the run\n"
     "  --wrapper-exit-codes       Exit 124-127 when brindle, not the command, ends the run\n"
+    "  --check                    Try each protection on this machine and print what holds\n"
     "  --version                  Print the version and exit\n"
     "  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n"
     "\n"

@@ -63,6 +63,7 @@ TEST(ParseArgumentsTest, UsageTextIsExact) {
               u"  --private-console          Give the child a console of its own\n"
               u"  --scratch                  Give the child a fresh TEMP folder, removed after the run\n"
               u"  --wrapper-exit-codes       Exit 124-127 when brindle, not the command, ends the run\n"
+              u"  --check                    Try each protection on this machine and print what holds\n"
               u"  --version                  Print the version and exit\n"
               u"  Memory and CPU limits imply --job-object. SIZE: bytes, or a number ending in K, M or G.\n\n"
               u"Example:\n"
