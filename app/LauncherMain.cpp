@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "app/RunVerdict.h"
 #include "app/Supervision.h"
 #include "check/MachineCheck.h"
 #include "child/EnvironmentBlock.h"
@@ -96,20 +97,6 @@ StepResult PreparePrivateConsole(Platform& platform, RunState& run, const std::v
 bool AllWritable(const std::vector<WritableDir>& directories) {
     return std::all_of(directories.begin(), directories.end(),
                        [](const WritableDir& directory) { return directory.grant.Writable(); });
-}
-
-// The report of a run still under way: nothing has applied yet, since a restriction
-// applies only once the child is created with it.
-RunRecord Running(const RunRecord& sofar) {
-    RunRecord running = sofar;
-    running.outcome = Outcome::Running;
-    for (RestrictionRecord* restriction :
-         {&running.restrictedToken, &running.lowIntegrity, &running.job, &running.uiRestrictions, &running.cpuRate,
-          &running.stdHandlesOnly, &running.environment, &running.privateConsole, &running.scratch,
-          &running.ownProcess}) {
-        restriction->applied = false;
-    }
-    return running;
 }
 
 // A child with fewer rights than brindle could take brindle's own token and impersonate
@@ -249,68 +236,6 @@ bool ResolveProgram(Platform& platform, LaunchOptions& options, RunRecord& recor
         }
     }
     return true;
-}
-
-std::optional<std::uint64_t> Asked(std::uint64_t value) {
-    return value != 0 ? std::optional<std::uint64_t>(value) : std::nullopt;
-}
-
-// What the run was asked to restrict, before any step has applied it.
-RunRecord RequestedRecord(const LaunchOptions& options) {
-    RunRecord record;
-    record.command = options.command;
-    record.restrictedToken.requested = options.restrictedToken;
-    record.lowIntegrity.requested = options.lowIL;
-    record.job.requested = options.jobObject;
-    record.uiRestrictions.requested = options.jobObject;
-    record.cpuRate.requested = options.cpuRate != 0;
-    record.stdHandlesOnly.requested = options.stdHandlesOnly;
-    record.environment.requested = options.EnvironmentRequested();
-    record.privateConsole.requested = options.privateConsole;
-    record.scratch.requested = options.scratch;
-    record.ownProcess.requested = true;  // always: brindle's own process is closed to every child
-    record.limits = {Asked(options.timeout), options.jobObject ? Asked(options.maxProc) : std::nullopt,
-                     Asked(options.maxMemory), Asked(options.maxProcessMemory), Asked(options.cpuRate),
-                     Asked(options.cpuTime)};
-    return record;
-}
-
-// With --wrapper-exit-codes brindle's own ends of a run say which they are, as the POSIX
-// wrappers do (timeout, env, nice): 124 timed out; 125 refused, or failed before a child
-// ran; 126 found but not started; 127 not found. The child's own code passes through.
-DWORD ExitStatus(const LaunchOptions& options, const RunRecord& record, DWORD status) {
-    if (!options.wrapperExitCodes) {
-        return status;
-    }
-    switch (record.outcome) {
-        case Outcome::TimedOut: return 124;
-        case Outcome::Refused:
-        case Outcome::WaitFailed: return 125;
-        case Outcome::NotStarted:
-            return record.notStartedAt == NotStartedAt::ProgramMissing ? 127
-                   : record.notStartedAt == NotStartedAt::Creation     ? 126
-                                                                       : 125;
-        default: return status;
-    }
-}
-
-// The final report of every run that got as far as --report, and the exit status: a run
-// that did not start, or was refused, names the line that decided it.
-// The message of a run that did not start, or was refused: the last line brindle wrote
-// when it ended so, before anything the clean-up may say.
-void NameTheDecidingLine(Platform& platform, RunRecord& record) {
-    if ((record.outcome == Outcome::NotStarted || record.outcome == Outcome::Refused) && !record.message) {
-        record.message = platform.LastLine();
-    }
-}
-
-DWORD Conclude(Platform& platform, const LaunchOptions& options, RunRecord& record, RunReport& report,
-               DWORD status) {
-    NameTheDecidingLine(platform, record);
-    record.exitCode = ExitStatus(options, record, status);
-    record.endedAt = SystemTime(platform);
-    report.Write(record);
-    return record.exitCode;
 }
 
 }  // namespace
