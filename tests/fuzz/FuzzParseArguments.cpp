@@ -18,6 +18,16 @@ bool EndsWith(const std::u16string& text, std::u16string_view end) {
     return text.size() >= end.size() && std::u16string_view(text).substr(text.size() - end.size()) == end;
 }
 
+// Whether every line written is a warning of brindle's.
+bool OnlyWarnings(const std::u16string& text) {
+    for (std::size_t line = 0; line < text.size(); line = text.find(u'\n', line) + 1) {
+        if (text.compare(line, 19, u"[brindle] Warning: ") != 0 || text.find(u'\n', line) == std::u16string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -31,11 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     brindle::LaunchOptions options;
     CapturedErrors errors;
     const bool accepted = brindle::ParseArguments(static_cast<int>(argv.size()), argv.data(), options, errors);
-    if (accepted && (options.command.empty() || options.maxProc == 0 || !errors.written.empty())) {
+    // An accepted command line says nothing but what it read leniently.
+    if (accepted && (options.command.empty() || options.maxProc == 0 || !OnlyWarnings(errors.written))) {
         std::abort();
     }
     const bool batchRefusal = errors.written.rfind(u"[brindle] Cannot pass this argument safely to a batch file: ", 0) == 0;
-    if (!accepted && !EndsWith(errors.written, brindle::kUsageText) && !batchRefusal) {
+    const bool endedQuietly = (options.versionRequested || options.checkRequested) && errors.written.empty();
+    if (!accepted && !EndsWith(errors.written, brindle::kUsageText) && !batchRefusal && !endedQuietly) {
         std::abort();
     }
     return 0;
