@@ -18,14 +18,11 @@ bool EndsWith(const std::u16string& text, std::u16string_view end) {
     return text.size() >= end.size() && std::u16string_view(text).substr(text.size() - end.size()) == end;
 }
 
-// Whether every line written is a warning of brindle's.
+// Whether what was written is warnings of brindle's alone (an argument quoted in one may
+// hold a line feed of its own, so the lines are not told apart).
 bool OnlyWarnings(const std::u16string& text) {
-    for (std::size_t line = 0; line < text.size(); line = text.find(u'\n', line) + 1) {
-        if (text.compare(line, 19, u"[brindle] Warning: ") != 0 || text.find(u'\n', line) == std::u16string::npos) {
-            return false;
-        }
-    }
-    return true;
+    return text.empty() || (text.rfind(u"[brindle] Warning: ", 0) == 0 && text.back() == u'\n' &&
+                            text.find(brindle::kUsageText) == std::u16string::npos);
 }
 
 }  // namespace
