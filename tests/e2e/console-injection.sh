@@ -13,6 +13,15 @@ windows() { local path="Z:$1"; printf '%s' "${path//\//\\}"; }
 brindle=$(windows "$build/brindle.exe")
 probe=$(windows "$build/probe.exe")
 
+# The first console of a new Wine prefix, and the first hidden one, take seconds to come
+# up: both are started once before anything here is timed.
+warm_up() {
+    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' -- cmd /c exit 0" /dev/null >/dev/null 2>&1 || true
+    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' --private-console -- cmd /c exit 0" /dev/null \
+        >/dev/null 2>&1 || true
+}
+warm_up
+
 # What the caller's shell printed when brindle, with these options, ran the injecting child.
 shell_after() {
     { sleep 5; printf '%s --verbose %s -- %s inject "echo INJ^ECTED" < NUL\r' "$brindle" "$1" "$probe"; sleep 6

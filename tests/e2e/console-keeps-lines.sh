@@ -12,8 +12,17 @@ windows() { local path="Z:$1"; printf '%s' "${path//\//\\}"; }
 brindle=$(windows "$build/brindle.exe")
 probe=$(windows "$build/probe.exe")
 
+# The first console of a new Wine prefix, and the first hidden one, take seconds to come
+# up: both are started once before anything here is timed.
+warm_up() {
+    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' -- cmd /c exit 0" /dev/null >/dev/null 2>&1 || true
+    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' --private-console -- cmd /c exit 0" /dev/null \
+        >/dev/null 2>&1 || true
+}
+warm_up
+
 # "^" keeps the typed text from holding what only the command's run prints.
-typed=$({ sleep 5; printf '%s --private-console -- cmd /c echo H^I\r' "$brindle"; sleep 5
+typed=$({ sleep 5; printf '%s --private-console -- cmd /c echo H^I\r' "$brindle"; sleep 8
           printf 'echo FIR^ST\r'; sleep 3; printf 'echo SEC^OND\r'; sleep 3
           printf '%s --private-console -- %s line\r' "$brindle" "$probe"; sleep 5
           printf 'for the child\r'; sleep 5; printf 'exit\r'; } |
