@@ -46,6 +46,14 @@ void OptionalNumber(JsonWriter& json, const std::optional<DWORD>& value) {
     }
 }
 
+void OptionalBool(JsonWriter& json, const std::optional<bool>& value) {
+    if (value) {
+        json.Bool(*value);
+    } else {
+        json.Null();
+    }
+}
+
 void OptionalString(JsonWriter& json, const std::optional<std::u16string>& value) {
     if (value) {
         json.String(*value);
@@ -74,11 +82,7 @@ void Restriction(JsonWriter& json, std::string_view name, const RestrictionRecor
     json.Key("error");
     OptionalNumber(json, restriction.error);
     json.Key("verified");
-    if (restriction.verified) {
-        json.Bool(*restriction.verified);
-    } else {
-        json.Null();
-    }
+    OptionalBool(json, restriction.verified);
     json.EndObject();
 }
 
@@ -391,11 +395,7 @@ std::string ComposeReport(const RunRecord& record) {
     json.Key("child");
     Child(json, record.child);
     json.Key("scratchRemoved");
-    if (record.scratchRemoved) {
-        json.Bool(*record.scratchRemoved);
-    } else {
-        json.Null();
-    }
+    OptionalBool(json, record.scratchRemoved);
     json.EndObject();
     return json.Text() + "\n";
 }

@@ -163,6 +163,19 @@ bool SameLimits(const JOBOBJECT_EXTENDED_LIMIT_INFORMATION& read, const JOBOBJEC
             Pages(read.ProcessMemoryLimit, pageSize) == Pages(set.ProcessMemoryLimit, pageSize));
 }
 
+// One of the job's records as it reads back; false, after the line that says so, when it
+// cannot be read.
+template <typename Record>
+bool ReadJobRecord(Platform& platform, HANDLE job, JOBOBJECTINFOCLASS infoClass, Record& record,
+                   std::u16string_view what, Warnings& warnings) {
+    std::memset(&record, 0, sizeof(record));
+    if (!platform.QueryInformationJobObject(job, infoClass, &record, sizeof(record), nullptr)) {
+        warnings.CouldNotRead(what, platform.GetLastError());
+        return false;
+    }
+    return true;
+}
+
 // The job is verified when the child is in it and its limit record reads back as set.
 bool CheckJob(Platform& platform, HANDLE process, HANDLE job, const JobLimits& limits, Warnings& warnings) {
     BOOL inJob = FALSE;
@@ -175,9 +188,7 @@ bool CheckJob(Platform& platform, HANDLE process, HANDLE job, const JobLimits& l
     }
     const JOBOBJECT_EXTENDED_LIMIT_INFORMATION set = LimitRecord(limits);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION read;
-    std::memset(&read, 0, sizeof(read));
-    if (!platform.QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &read, sizeof(read), nullptr)) {
-        warnings.CouldNotRead(u"the job's limits", platform.GetLastError());
+    if (!ReadJobRecord(platform, job, JobObjectExtendedLimitInformation, read, u"the job's limits", warnings)) {
         return false;
     }
     SYSTEM_INFO system;
@@ -192,9 +203,8 @@ bool CheckJob(Platform& platform, HANDLE process, HANDLE job, const JobLimits& l
 }
 
 bool CheckUiRestrictions(Platform& platform, HANDLE job, Warnings& warnings) {
-    JOBOBJECT_BASIC_UI_RESTRICTIONS read{};
-    if (!platform.QueryInformationJobObject(job, JobObjectBasicUIRestrictions, &read, sizeof(read), nullptr)) {
-        warnings.CouldNotRead(u"the job's UI restrictions", platform.GetLastError());
+    JOBOBJECT_BASIC_UI_RESTRICTIONS read;
+    if (!ReadJobRecord(platform, job, JobObjectBasicUIRestrictions, read, u"the job's UI restrictions", warnings)) {
         return false;
     }
     if (read.UIRestrictionsClass != kUiRestrictions) {
@@ -208,9 +218,7 @@ bool CheckUiRestrictions(Platform& platform, HANDLE job, Warnings& warnings) {
 bool CheckCpuRate(Platform& platform, HANDLE job, std::uint32_t percent, Warnings& warnings) {
     const JOBOBJECT_CPU_RATE_CONTROL_INFORMATION set = CpuRateRecord(percent);
     JOBOBJECT_CPU_RATE_CONTROL_INFORMATION read;
-    std::memset(&read, 0, sizeof(read));
-    if (!platform.QueryInformationJobObject(job, JobObjectCpuRateControlInformation, &read, sizeof(read), nullptr)) {
-        warnings.CouldNotRead(u"the job's CPU rate", platform.GetLastError());
+    if (!ReadJobRecord(platform, job, JobObjectCpuRateControlInformation, read, u"the job's CPU rate", warnings)) {
         return false;
     }
     if (read.ControlFlags != set.ControlFlags || read.CpuRate != set.CpuRate) {

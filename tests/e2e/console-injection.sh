@@ -7,20 +7,7 @@
 # own input is NUL, so that only the console, and not brindle's relay of its input, can
 # keep the typed line from the shell.
 # Usage: console-injection.sh <the mingw build folder>
-set -euo pipefail
-build=$(cd "$1" && pwd)
-windows() { local path="Z:$1"; printf '%s' "${path//\//\\}"; }
-brindle=$(windows "$build/brindle.exe")
-probe=$(windows "$build/probe.exe")
-
-# The first console of a new Wine prefix, and the first hidden one, take seconds to come
-# up: both are started once before anything here is timed.
-warm_up() {
-    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' -- cmd /c exit 0" /dev/null >/dev/null 2>&1 || true
-    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' --private-console -- cmd /c exit 0" /dev/null \
-        >/dev/null 2>&1 || true
-}
-warm_up
+source "$(dirname "${BASH_SOURCE[0]}")/PseudoTerminal.sh" "$1"
 
 # What the caller's shell printed when brindle, with these options, ran the injecting child.
 shell_after() {

@@ -6,20 +6,7 @@
 # console is a real one only on a terminal, so the shell runs under a pseudo-terminal
 # (script). The machine may be loaded: every step waits generously.
 # Usage: console-keeps-lines.sh <the mingw build folder>
-set -euo pipefail
-build=$(cd "$1" && pwd)
-windows() { local path="Z:$1"; printf '%s' "${path//\//\\}"; }
-brindle=$(windows "$build/brindle.exe")
-probe=$(windows "$build/probe.exe")
-
-# The first console of a new Wine prefix, and the first hidden one, take seconds to come
-# up: both are started once before anything here is timed.
-warm_up() {
-    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' -- cmd /c exit 0" /dev/null >/dev/null 2>&1 || true
-    timeout 60 script -qec "/usr/lib/wine/wine64 '$build/brindle.exe' --private-console -- cmd /c exit 0" /dev/null \
-        >/dev/null 2>&1 || true
-}
-warm_up
+source "$(dirname "${BASH_SOURCE[0]}")/PseudoTerminal.sh" "$1"
 
 # "^" keeps the typed text from holding what only the command's run prints.
 typed=$({ sleep 5; printf '%s --private-console -- cmd /c echo H^I\r' "$brindle"; sleep 8
