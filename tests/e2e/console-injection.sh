@@ -16,7 +16,13 @@ shell_after() {
 }
 
 fail() { echo "console-injection: $*" >&2; exit 1; }
-control=$(shell_after "")
+# Now and then Wine's console under script loses the typed input of the control run (seen
+# in a clean CI run, never in a second try): the control is tried up to three times. The
+# run with the option, which must show nothing, is never tried again.
+for attempt in 1 2 3; do
+    control=$(shell_after "")
+    grep -q INJECTED <<<"$control" && break
+done
 grep -q 'Child process exited with code 0' <<<"$control" || fail "the child did not run: $control"
 grep -q INJECTED <<<"$control" || fail "without --private-console the typed line should have run: $control"
 private=$(shell_after --private-console)
