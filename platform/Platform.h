@@ -114,14 +114,23 @@ public:
     // The scratch folder. GetTempPathW gives the user's temporary folder with a trailing
     // backslash (the length written, or the size it needs when the buffer is too small).
     // SHGetKnownFolderPath gives a known folder without one, in memory the caller frees
-    // with CoTaskMemFree; it returns its HRESULT. CreateDirectoryW fails with
-    // ERROR_ALREADY_EXISTS on any name that is taken, a link's included.
+    // with CoTaskMemFree; it returns its HRESULT.
     virtual DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) = 0;
     virtual HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) = 0;
     virtual void CoTaskMemFree(void* memory) = 0;
-    virtual BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) = 0;
+    // NtCreateFile of ntdll, the one call that creates a folder and opens it in the same
+    // step (FILE_CREATE fails on any name that is taken, a link's included, with
+    // STATUS_OBJECT_NAME_COLLISION), so that no other process can come between the two.
+    // It takes an NT name ("\??\C:\..." or "\??\UNC\server\share\..."), the object
+    // attributes' flags and no allocation size or extended attributes, and returns its
+    // NTSTATUS, which RtlNtStatusToDosError turns into a Windows error code.
+    virtual NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
+                                  DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition,
+                                  DWORD createOptions) = 0;
+    virtual DWORD RtlNtStatusToDosError(NTSTATUS status) = 0;
     // Lists a folder from its handle (FileFullDirectoryInfo: as many entries as fit, then
-    // ERROR_NO_MORE_FILES), never by a name that could lead elsewhere.
+    // ERROR_NO_MORE_FILES; FileFullDirectoryRestartInfo starts again from the first), never
+    // by a name that could lead elsewhere.
     // SetFileInformationByHandle with FileDispositionInfo marks the file or empty folder
     // the handle names for deletion when its last handle closes; it needs DELETE access,
     // and fails on a read-only entry, which FileBasicInfo can make writable first.

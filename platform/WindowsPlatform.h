@@ -52,7 +52,9 @@ public:
     DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override;
     HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override;
     void CoTaskMemFree(void* memory) override;
-    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override;
+    NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
+                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition, DWORD createOptions) override;
+    DWORD RtlNtStatusToDosError(NTSTATUS status) override;
     BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                     DWORD infoLength) override;
     void Sleep(DWORD milliseconds) override;

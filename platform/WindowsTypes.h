@@ -16,6 +16,7 @@
 #endif
 #include <windows.h>
 #include <aclapi.h>
+#include <winternl.h>
 
 // The Windows SDK defines it; some MinGW-w64 headers do not.
 #ifndef ERROR_ELEVATION_REQUIRED
@@ -353,6 +354,7 @@ enum FILE_INFO_BY_HANDLE_CLASS {
     FileDispositionInfo = 4,
     FileAttributeTagInfo = 9,
     FileFullDirectoryInfo = 14,
+    FileFullDirectoryRestartInfo = 15,
     FileIdInfo = 18
 };
 
@@ -408,6 +410,12 @@ constexpr DWORD ERROR_ELEVATION_REQUIRED = 740;
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
 constexpr DWORD STILL_ACTIVE = 259;
+// NtCreateFile's status, options and disposition.
+using NTSTATUS = LONG;
+constexpr DWORD OBJ_CASE_INSENSITIVE = 0x40;
+constexpr DWORD FILE_CREATE = 0x2;
+constexpr DWORD FILE_DIRECTORY_FILE = 0x1;
+constexpr DWORD FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
 
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
 constexpr DWORD TOKEN_QUERY = 0x8;
@@ -525,6 +533,11 @@ constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_IN
 constexpr DWORD kDispositionDelete = 0x1;
 constexpr DWORD kDispositionPosixSemantics = 0x2;          // the name goes at once
 constexpr DWORD kDispositionIgnoreReadOnly = 0x10;         // no attribute is changed to delete it
+
+// The statuses of NtCreateFile that mean "this name is taken, try the next one".
+// Windows' headers define them only where they leave winnt.h's out.
+constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
 
 }  // namespace brindle
 

@@ -16,14 +16,13 @@ constexpr GUID kLocalAppDataLow{0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0
 constexpr DWORD kFacilityWin32 = 7;
 // Names others have taken are skipped; this many taken ends the search.
 constexpr DWORD kMostNamesTried = 1000;
-// What stands at the fresh folder's name is no longer the folder brindle made.
-constexpr DWORD kReparsePointEncountered = 4395;  // ERROR_REPARSE_POINT_ENCOUNTERED
 constexpr ULONGLONG kRemovalPatienceMs = 5000;
 constexpr DWORD kRetryPauseMs = 100;
 
-// The folder is held with FILE_LIST_DIRECTORY: a handle with attribute access alone
-// takes no part in sharing, and would not keep anyone from renaming the folder.
-constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// The folder is held from its creation to its deletion by one handle, which lists it
+// and deletes it. With FILE_LIST_DIRECTORY and DELETE it takes part in sharing (a handle
+// with attribute access alone would not), so no one can rename the folder meanwhile.
+constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | DELETE | SYNCHRONIZE;
 // Each entry is opened to be listed, made writable and deleted.
 constexpr DWORD kEntryAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
                                SYNCHRONIZE;
@@ -62,29 +61,24 @@ StepResult TemporaryFolder(Platform& platform, std::u16string& folder) {
     return StepResult::Applied();
 }
 
-// Makes the first free "brindle-<pid>-<n>" in parent. CreateDirectoryW fails on any
-// name that is taken, a link planted there included, so the folder made is new.
-StepResult MakeFreshFolder(Platform& platform, const std::u16string& parent, std::u16string& made) {
-    std::u16string folder;
-    if (!FullPathOf(platform, parent, folder)) {
-        return StepResult::Failed(platform.GetLastError());
+// A full path with the prefix that names it whole: local before a path on a drive (or
+// one that has a prefix already), share before a path on a share.
+std::u16string Prefixed(const std::u16string& path, const std::u16string& local, const std::u16string& share) {
+    if (path.rfind(u"\\\\?\\", 0) == 0 || path.rfind(u"\\\\.\\", 0) == 0) {
+        return local + path.substr(4);
     }
-    while (!folder.empty() && folder.back() == u'\\') {
-        folder.pop_back();
+    if (path.rfind(u"\\\\", 0) == 0) {
+        return share + path.substr(2);
     }
-    const std::u16string stem = folder + u"\\brindle-" + Decimal(platform.GetCurrentProcessId()) + u"-";
-    for (DWORD n = 0;; ++n) {
-        const std::u16string candidate = stem + Decimal(n);
-        if (platform.CreateDirectoryW(candidate.c_str(), nullptr)) {
-            made = candidate;
-            return StepResult::Applied();
-        }
-        const DWORD error = platform.GetLastError();
-        if (error != ERROR_ALREADY_EXISTS || n + 1 == kMostNamesTried) {
-            return StepResult::Failed(error);
-        }
-    }
+    return local + path;
 }
+
+// Long paths are the rule inside a folder that tools fill: the removal names entries
+// in the form that lifts the MAX_PATH limit.
+std::u16string ExtendedPath(const std::u16string& path) { return Prefixed(path, u"\\\\?\\", u"\\\\?\\UNC\\"); }
+
+// The name NtCreateFile takes for a full path.
+std::u16string NtName(const std::u16string& path) { return Prefixed(path, u"\\??\\", u"\\??\\UNC\\"); }
 
 // Opens what stands at path as itself (a link, not what it points to), shared with no
 // one who would rename or delete it, and reads its attributes. The Windows error, or 0.
@@ -104,18 +98,6 @@ DWORD OpenAsItself(Platform& platform, const std::u16string& path, DWORD access,
     return 0;
 }
 
-// Long paths are the rule inside a folder that tools fill: the removal names entries
-// in the form that lifts the MAX_PATH limit.
-std::u16string ExtendedPath(const std::u16string& path) {
-    if (path.rfind(u"\\\\?\\", 0) == 0) {
-        return path;
-    }
-    if (path.rfind(u"\\\\", 0) == 0) {
-        return u"\\\\?\\UNC\\" + path.substr(2);
-    }
-    return u"\\\\?\\" + path;
-}
-
 // Deletes a tree from its top down, never through a name that could lead elsewhere:
 // each entry is opened as itself, and only a plain folder is entered. The folders
 // entered stay open, without FILE_SHARE_DELETE, until everything below them is gone.
@@ -123,9 +105,15 @@ class TreeRemoval {
 public:
     explicit TreeRemoval(Platform& platform) : platform_(platform) {}
 
-    // The first error met; every entry that can be deleted is deleted all the same.
-    DWORD Remove(const std::u16string& top) {
-        Visit(top);
+    // Empties and deletes the folder at top through held, its handle, which it never
+    // reopens by name. The first error met; every entry that can be deleted is deleted
+    // all the same.
+    DWORD Remove(const std::u16string& top, HANDLE held) {
+        Entry& folder = way_.emplace_back(platform_, top);
+        folder.handle = held;
+        if (const DWORD error = List(folder)) {
+            return error;
+        }
         while (!way_.empty()) {
             Entry& folder = way_.back();
             if (folder.names.empty()) {
@@ -143,9 +131,10 @@ public:
 private:
     // An entry open for deletion; a folder's with the names in it still to delete.
     struct Entry {
-        Entry(Platform& platform, std::u16string path) : path(std::move(path)), handle(platform) {}
+        Entry(Platform& platform, std::u16string path) : path(std::move(path)), opened(platform) {}
         std::u16string path;
-        UniqueHandle handle;
+        UniqueHandle opened;    // the entry's own handle; the top's is the scratch folder's
+        HANDLE handle = nullptr;
         DWORD attributes = 0;
         std::vector<std::u16string> names;
     };
@@ -160,8 +149,10 @@ private:
     // anything else (a file, a link of any kind) is deleted at once.
     void Visit(const std::u16string& path) {
         Entry& entry = way_.emplace_back(platform_, path);
-        if (const DWORD error = OpenAsItself(platform_, path, kEntryAccess, entry.handle, entry.attributes)) {
-            Note(error);
+        const DWORD opened = OpenAsItself(platform_, path, kEntryAccess, entry.opened, entry.attributes);
+        entry.handle = entry.opened.get();
+        if (opened != 0) {
+            Note(opened);
             way_.pop_back();
         } else if (!IsPlainFolder(entry.attributes)) {
             Note(Dispose(entry));
@@ -172,14 +163,16 @@ private:
         }
     }
 
-    // The names in a folder, read from its handle.
+    // The names in a folder, read from its handle from the first on: the top's handle
+    // lists it again on each try.
     DWORD List(Entry& folder) {
         std::vector<std::uint64_t> buffer(8192);  // 64 KiB, aligned as the entries need
         const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(buffer[0]));
         const auto* data = reinterpret_cast<const unsigned char*>(buffer.data());
         constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
-        while (platform_.GetFileInformationByHandleEx(folder.handle.get(), FileFullDirectoryInfo, buffer.data(),
-                                                      bytes)) {
+        FILE_INFO_BY_HANDLE_CLASS from = FileFullDirectoryRestartInfo;
+        while (platform_.GetFileInformationByHandleEx(folder.handle, from, buffer.data(), bytes)) {
+            from = FileFullDirectoryInfo;
             for (std::size_t offset = 0; offset + kNameOffset <= bytes;) {
                 FILE_FULL_DIR_INFO header;
                 std::memcpy(&header, data + offset, kNameOffset);
@@ -206,7 +199,7 @@ private:
     // other names outside the folder (a hard link to a file of the user's).
     DWORD Dispose(Entry& entry) {
         DispositionInfoEx disposition{kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly};
-        if (platform_.SetFileInformationByHandle(entry.handle.get(), kFileDispositionInfoEx, &disposition,
+        if (platform_.SetFileInformationByHandle(entry.handle, kFileDispositionInfoEx, &disposition,
                                                  sizeof(disposition))) {
             return 0;
         }
@@ -223,7 +216,7 @@ private:
     DWORD DisposeTheOldWay(Entry& entry) {
         if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
             FILE_STANDARD_INFO standard{};
-            if (!platform_.GetFileInformationByHandleEx(entry.handle.get(), FileStandardInfo, &standard,
+            if (!platform_.GetFileInformationByHandleEx(entry.handle, FileStandardInfo, &standard,
                                                         sizeof(standard))) {
                 return platform_.GetLastError();
             }
@@ -232,12 +225,12 @@ private:
             }
             FILE_BASIC_INFO basic{};
             basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would leave the attributes unchanged
-            if (!platform_.SetFileInformationByHandle(entry.handle.get(), FileBasicInfo, &basic, sizeof(basic))) {
+            if (!platform_.SetFileInformationByHandle(entry.handle, FileBasicInfo, &basic, sizeof(basic))) {
                 return platform_.GetLastError();
             }
         }
         FILE_DISPOSITION_INFO disposition{TRUE};
-        if (!platform_.SetFileInformationByHandle(entry.handle.get(), FileDispositionInfo, &disposition,
+        if (!platform_.SetFileInformationByHandle(entry.handle, FileDispositionInfo, &disposition,
                                                   sizeof(disposition))) {
             return platform_.GetLastError();
         }
@@ -255,10 +248,7 @@ StepResult ScratchFolder::Create(bool lowIntegrity, bool verbose) {
     std::u16string parent;
     StepResult result = lowIntegrity ? LocalLowFolder(platform_, parent) : TemporaryFolder(platform_, parent);
     if (result.applied) {
-        result = MakeFreshFolder(platform_, parent, path_);
-    }
-    if (result.applied) {
-        result = Hold();
+        result = MakeFreshFolder(parent);
     }
     if (!result.applied) {
         platform_.WriteStandardError(u"[brindle] Could not create the scratch folder: " + Decimal(result.error) +
@@ -269,29 +259,47 @@ StepResult ScratchFolder::Create(bool lowIntegrity, bool verbose) {
     return result;
 }
 
-StepResult ScratchFolder::Hold() {
-    DWORD attributes = 0;
-    if (const DWORD error = OpenAsItself(platform_, path_, kHoldAccess, hold_, attributes)) {
-        return StepResult::Failed(error);
+StepResult ScratchFolder::MakeFreshFolder(const std::u16string& parent) {
+    std::u16string folder;
+    if (!FullPathOf(platform_, parent, folder)) {
+        return StepResult::Failed(platform_.GetLastError());
     }
-    if (!IsPlainFolder(attributes)) {
-        return StepResult::Failed(kReparsePointEncountered);  // swapped for a link before it was held
+    while (!folder.empty() && folder.back() == u'\\') {
+        folder.pop_back();
     }
-    return StepResult::Applied();
+    const std::u16string stem = folder + u"\\brindle-" + Decimal(platform_.GetCurrentProcessId()) + u"-";
+    for (DWORD n = 0;; ++n) {
+        const std::u16string candidate = stem + Decimal(n);
+        HANDLE made = nullptr;
+        const NTSTATUS status = platform_.NtCreateFile(&made, kHoldAccess, NtName(candidate).c_str(),
+                                                       OBJ_CASE_INSENSITIVE, FILE_ATTRIBUTE_NORMAL, kNoDeleteSharing,
+                                                       FILE_CREATE,  // only a new folder, never one that stands
+                                                       FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+        if (status >= 0) {
+            hold_.adopt(made);
+            path_ = candidate;
+            return StepResult::Applied();
+        }
+        // Taken, or being deleted by whoever held it last.
+        const bool taken = status == kStatusObjectNameCollision || status == kStatusDeletePending;
+        if (!taken || n + 1 == kMostNamesTried) {
+            return StepResult::Failed(platform_.RtlNtStatusToDosError(status));
+        }
+    }
 }
 
 bool ScratchFolder::Remove() {
     if (path_.empty()) {
         return true;
     }
-    hold_.reset();  // deleting the folder takes DELETE access, which the hold shares with no one
     const std::u16string top = ExtendedPath(path_);
     const ULONGLONG start = platform_.GetTickCount64();
-    DWORD error = TreeRemoval(platform_).Remove(top);
+    DWORD error = TreeRemoval(platform_).Remove(top, hold_.get());
     while (error != 0 && platform_.GetTickCount64() - start < kRemovalPatienceMs) {
         platform_.Sleep(kRetryPauseMs);
-        error = TreeRemoval(platform_).Remove(top);
+        error = TreeRemoval(platform_).Remove(top, hold_.get());
     }
+    hold_.reset();  // a folder deleted the older way goes with its last handle
     if (error != 0) {
         platform_.WriteStandardError(u"[brindle] Warning: could not remove the scratch folder " + path_ + u": " +
                                      Decimal(error) + u"\n");

@@ -56,6 +56,32 @@ TEST(HostileChild, HoldingTheReportOpenForAWhileDoesNotLeaveItRunning) {
     }
 }
 
+// A process of the user that outlasts the command lets go of a file in the scratch folder
+// and at once tries, for 3 s, to rename the folder away and put a decoy in its place, so
+// that the run's TEMP would survive and the decoy be deleted. The folder is held from its
+// creation to its deletion: the rename never succeeds. The control is the same attack on
+// a folder that no one holds.
+TEST(HostileChild, CannotSwapTheScratchFolderForADecoy) {
+    const TempPath control(L"swapped", TempPath::Make::Directory);
+    const std::wstring moved = control.Get() + L".moved";
+    EXPECT_EQ(RunProgram(ProbePath(), {L"swap", control.Get(), L"0"}).exitCode, 0u);
+    EXPECT_TRUE(PathExists(moved + L"\\held.txt") && PathExists(control.Get() + L"\\decoy.txt"));
+    DeleteFileW((moved + L"\\held.txt").c_str());
+    DeleteFileW((control.Get() + L"\\decoy.txt").c_str());
+    RemoveDirectoryW(moved.c_str());
+
+    const TempPath report(L"swap.json");
+    const RunResult run = RunBrindle({L"--scratch", L"--report=" + report.Get(), L"--", ProbePath(), L"swapper", L"1000"});
+    EXPECT_EQ(run.exitCode, 0u);
+    const nlohmann::json written = nlohmann::json::parse(ReadBytes(report.Get()));
+    const std::string named = written["scratch"];
+    const std::wstring folder(named.begin(), named.end());
+    EXPECT_EQ(written["scratchRemoved"], true);
+    Sleep(3500);  // the attacker has given up
+    EXPECT_FALSE(PathExists(folder));
+    EXPECT_FALSE(PathExists(folder + L".moved"));
+}
+
 // The report is in place while the command runs: the command itself reads it.
 TEST(HostileChild, FindsTheReportSayingRunningWhileItRuns) {
     const TempPath report(L"running.json");

@@ -22,6 +22,10 @@
 //   copy-input            copies its standard input to its standard output, to the end
 //   holder PATH MS        starts "probe hold PATH MS" and ends half a second later
 //   hold PATH MS          holds PATH open, not sharing its deletion, for MS milliseconds
+//   swapper MS            starts "probe swap <its TEMP> MS" and ends half a second later
+//   swap FOLDER MS        keeps a file in FOLDER open for MS milliseconds, then for 3 s tries to
+//                         rename FOLDER to "FOLDER.moved" and put a folder holding decoy.txt in
+//                         its place; exits 0 once it has
 //   line                  reads its standard input up to a line feed and prints "got " and that line
 //   alternate N           writes the lines "0" to "N-1", the even ones to standard output and
 //                         the odd ones to standard error, one write each
@@ -172,6 +176,26 @@ int CreateMarkerLater(const std::wstring& path, DWORD delayMs) {
     const UniqueHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file ? 0 : WindowsFailure(L"CreateFileW");
+}
+
+int SwapFolderLater(const std::wstring& folder, DWORD heldMs) {
+    {
+        // Not sharing its deletion: the folder cannot be removed before this lets go.
+        const UniqueHandle held(CreateFileW((folder + L"\\held.txt").c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!held) {
+            return WindowsFailure(L"CreateFileW");
+        }
+        Sleep(heldMs);
+    }
+    for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 3000; Sleep(5)) {
+        if (MoveFileExW(folder.c_str(), (folder + L".moved").c_str(), 0)) {
+            return CreateDirectoryW(folder.c_str(), nullptr) ? CreateMarkerLater(folder + L"\\decoy.txt", 0)
+                                                             : WindowsFailure(L"CreateDirectoryW");
+        }
+    }
+    return WindowsFailure(L"MoveFileExW");
 }
 
 int WriteToInheritedHandle(DWORD value, const std::wstring& text) {
@@ -461,6 +485,15 @@ int Run(const std::wstring& mode, const std::vector<std::wstring>& rest) {
         const int result = StartGrandchild(L"hold " + QuoteArgument(rest[0]) + L" " + rest[1]);
         Sleep(500);  // time for the grandchild to open the file before this child ends
         return result;
+    }
+    if (mode == L"swapper" && rest.size() == 1 && ReadNumber(rest[0], first)) {
+        const wchar_t* const temp = _wgetenv(L"TEMP");
+        const int result = StartGrandchild(L"swap " + QuoteArgument(temp != nullptr ? temp : L"") + L" " + rest[0]);
+        Sleep(500);  // time for the grandchild to open its file before this child ends
+        return result;
+    }
+    if (mode == L"swap" && rest.size() == 2 && ReadNumber(rest[1], first)) {
+        return SwapFolderLater(rest[0], first);
     }
     if (mode == L"hold" && rest.size() == 2 && ReadNumber(rest[1], first)) {
         // Open as a reader does that does not share the file's deletion, and so its replacement.

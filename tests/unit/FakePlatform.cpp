@@ -488,8 +488,10 @@ public:
     BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                       DWORD infoLength) override {
         Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
-        if (object != nullptr && infoClass == FileFullDirectoryInfo) {
-            return ListFolder(f.fileOpens_[object->index], info, infoLength);
+        if (object != nullptr && (infoClass == FileFullDirectoryInfo || infoClass == FileFullDirectoryRestartInfo)) {
+            FileOpen& open = f.fileOpens_[object->index];
+            open.listed = open.listed && infoClass == FileFullDirectoryInfo;
+            return ListFolder(open, info, infoLength);
         }
         if (object != nullptr && infoClass == FileStandardInfo && infoLength == sizeof(FILE_STANDARD_INFO)) {
             const auto links = f.hardLinks_.find(f.fileOpens_[object->index].resolved);
@@ -515,11 +517,17 @@ public:
         return TRUE;
     }
 
+    // A name without its prefix: "C:\x" for "<prefix>C:\x", "\\s\x" for "<prefix>UNC\s\x".
+    static std::u16string Unprefixed(const std::u16string& path, const std::u16string& prefix) {
+        if (path.rfind(prefix + u"UNC\\", 0) == 0) {
+            return u"\\\\" + path.substr(prefix.size() + 4);
+        }
+        return path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path;
+    }
+
     // What a name leads to, through every junction on the way (the last one only when not opened as itself).
     std::u16string Resolve(std::u16string path, bool linkItself) const {
-        if (path.rfind(u"\\\\?\\", 0) == 0) {
-            path.erase(0, 4);
-        }
+        path = Unprefixed(path, u"\\\\?\\");
         if (path.size() == 2 && path[1] == u':') {
             path += u"\\work";  // a drive alone names its current folder
         }
@@ -643,8 +651,12 @@ public:
         return Call("GetLongPathNameW") ? 0 : CopyOut(path, longPath, bufferLength);
     }
 
+    // Windows takes TMP first.
     DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override {
-        return Call("GetTempPathW") ? 0 : CopyOut(kTempFolder, buffer, bufferLength);
+        const auto tmp = std::find_if(f.environment_.rbegin(), f.environment_.rend(),
+                                      [](const auto& variable) { return variable.first == u"TMP"; });
+        return Call("GetTempPathW") ? 0 : CopyOut(tmp == f.environment_.rend() ? kTempFolder : tmp->second + u"\\",
+                                                  buffer, bufferLength);
     }
 
     HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override {
@@ -659,16 +671,34 @@ public:
         return 0;
     }
 
-    BOOL CreateDirectoryW(const char16_t* pathName, SECURITY_ATTRIBUTES* attributes) override {
-        const std::u16string path = pathName;
+    // Creates a folder only (a scenario's failure is the status it returns), and opens it
+    // as CreateFileW would.
+    NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
+                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition, DWORD createOptions) override {
+        const std::u16string path = Unprefixed(ntName, u"\\??\\");
+        ProblemIf(path == ntName, "NtCreateFile was given a name that is not an NT name");
+        ProblemIf(objectAttributes != OBJ_CASE_INSENSITIVE, "NtCreateFile was asked to tell names by case");
         const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
         const bool exists = f.paths_.count(path) + f.files_.count(path) != 0;
-        if (Call("CreateDirectoryW") || exists || parent == f.paths_.end() ||
-            (parent->second & FILE_ATTRIBUTE_DIRECTORY) == 0 || attributes != nullptr) {
-            return Refuse(exists ? ERROR_ALREADY_EXISTS : kPathNotFound);
+        if (Call("NtCreateFile") || exists || parent == f.paths_.end() || createDisposition != FILE_CREATE ||
+            (createOptions & FILE_DIRECTORY_FILE) == 0) {
+            constexpr DWORD kCollision = 0xC0000035, kPathMissing = 0xC000003A;
+            return static_cast<NTSTATUS>(failed_ ? f.lastError_ : exists ? kCollision : kPathMissing);
         }
-        f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY;
-        return TRUE;
+        f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY | (fileAttributes & ~FILE_ATTRIBUTE_NORMAL);
+        f.fileOpens_.push_back({ntName, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
+        *file = NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
+        if (f.swap_ && f.swap_->opened == path) {
+            TrySwap();  // a rename right after the creation
+        }
+        return 0;
+    }
+
+    DWORD RtlNtStatusToDosError(NTSTATUS status) override {
+        const std::map<DWORD, DWORD> errors{{0xC0000022, ERROR_ACCESS_DENIED}, {0xC000003A, kPathNotFound},
+                                            {0xC0000035, ERROR_ALREADY_EXISTS}, {0xC0000056, 303}};
+        const auto error = errors.find(static_cast<DWORD>(status));
+        return error == errors.end() ? 317 : error->second;  // ERROR_MR_MID_NOT_FOUND
     }
 
     BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,

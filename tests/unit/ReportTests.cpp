@@ -176,7 +176,9 @@ TEST_F(ReportScenario, EachOutcomeIsReported) {
          {u"--strict", u"--low-il", u"--scratch", u"--", u"seven.exe"},
          [](FakePlatform& f) {
              f.Tell(FakePlatform::Lie::Token);
-             f.HoldOpenElsewhere(FakePlatform::kTempFolder + u"brindle-4242-0", ~ULONGLONG{0});
+             const std::u16string inUse = FakePlatform::kTempFolder + u"brindle-4242-0\\in-use.txt";
+             f.AddPath(inUse, FILE_ATTRIBUTE_NORMAL);  // found in the new folder
+             f.HoldOpenElsewhere(inUse, ~ULONGLONG{0});
          },
          1,
          {{"outcome", "refused"},

@@ -15,6 +15,7 @@ const std::u16string kTempScratch = FakePlatform::kTempFolder + u"brindle-4242-0
 const std::u16string kLowScratch = FakePlatform::kLocalLowFolder + u"\\brindle-4242-0";
 const std::u16string kDocuments = u"C:\\Users\\user\\Documents";
 const std::u16string kPrecious = kDocuments + u"\\b\\precious.txt";
+const std::u16string kShare = u"\\\\server\\share\\Temp";
 
 std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
@@ -52,6 +53,16 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
          [](FakePlatform& f) { f.Tell(FakePlatform::Lie::Token); }, u""},
         {"past a link planted at the first name", {}, FakePlatform::kTempFolder + u"brindle-4242-1",
          [&](FakePlatform& f) { f.AddLink(taken, kDocuments); }, u""},
+        {"past a folder being deleted at the first name", {}, FakePlatform::kTempFolder + u"brindle-4242-1",
+         [](FakePlatform& f) { f.Fail("NtCreateFile", 0xC0000056); }, u""},
+        {"under a TEMP on a share", {}, kShare + u"\\brindle-4242-0",
+         [](FakePlatform& f) {
+             f.SetEnvironmentVariable(u"TMP", kShare);
+             f.AddPath(kShare, FILE_ATTRIBUTE_DIRECTORY);
+         },
+         u""},
+        {"a rename of the folder as soon as it is made", {}, kTempScratch,
+         [](FakePlatform& f) { f.SwapForLinkWhenOpened(kTempScratch, kTempScratch, kDocuments); }, u""},
         {"TMP set on the command line wins", {u"--set-env=TMP=C:\\t"}, kTempScratch, nullptr, u""},
         {"a rename of the folder while the command runs", {}, kTempScratch,
          [](FakePlatform& f) { f.SwapForLinkWhenOpened(u"r.json.4242.tmp", kTempScratch, kDocuments, 1); }, u""},
@@ -107,6 +118,17 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         EXPECT_NE(block.find(u"TMP=" + (c.options == std::vector<std::u16string>{u"--set-env=TMP=C:\\t"} ? u"C:\\t" : c.folder) + u'\0'),
                   std::u16string::npos);
         EXPECT_FALSE(fake.Swapped());
+        // Made and held in one step by the handle that deletes it, and never opened by name.
+        std::vector<FakePlatform::FileOpen> opens;
+        std::copy_if(fake.FileOpens().begin(), fake.FileOpens().end(), std::back_inserter(opens),
+                     [&](const FakePlatform::FileOpen& open) { return open.resolved == c.folder; });
+        ASSERT_EQ(opens.size(), 1u);
+        const bool share = c.folder.rfind(u"\\\\", 0) == 0;
+        EXPECT_EQ(opens[0].path, (share ? u"\\??\\UNC\\" : u"\\??\\") + c.folder.substr(share ? 2 : 0));
+        EXPECT_EQ(opens[0].access, DWORD{FILE_LIST_DIRECTORY | DELETE | SYNCHRONIZE});
+        EXPECT_EQ(opens[0].shareMode, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE});
+        EXPECT_EQ(opens[0].disposition, DWORD{FILE_CREATE});
+        EXPECT_EQ(opens[0].flags, DWORD{FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT});
         EXPECT_TRUE(fake.Exists(kPrecious) && fake.Exists(kDocuments + u"\\b"));
         EXPECT_EQ(fake.Exists(c.folder), !c.warning.empty());
         EXPECT_EQ(fake.Exists(c.folder + u"\\cache\\deep\\ro.txt"), c.readOnlyLeft);
@@ -114,7 +136,7 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
             EXPECT_EQ(fake.Attributes(c.folder + u"\\cache\\deep\\ro.txt"), DWORD{FILE_ATTRIBUTE_READONLY});
         }
         EXPECT_EQ(lines.back(), c.warning.empty() ? u"[brindle] Child process exited with code 0\n" : c.warning);
-        if (c.name.find("first name") != std::string::npos) {
+        if (c.name.find("link planted") != std::string::npos) {
             EXPECT_TRUE(fake.Exists(taken));
         }
         // Deleted only once the job has ended what ran in it.
@@ -142,6 +164,7 @@ struct FailureCase {
     DWORD error;
     std::vector<std::u16string> options;
     std::u16string line;  // the failure's line
+    DWORD reported = 0;   // the error the report gives, when not the call's own (an NTSTATUS)
 };
 
 TEST(ScratchFailureTest, IsSaidAndTheChildKeepsItsTempOrUnderStrictDoesNotRun) {
@@ -149,11 +172,8 @@ TEST(ScratchFailureTest, IsSaidAndTheChildKeepsItsTempOrUnderStrictDoesNotRun) {
     const FailureCase cases[] = {
         {"GetTempPathW", 1, 5, {}, created + u"5\n"},
         {"SHGetKnownFolderPath", 1, 5, {u"--low-il"}, created + u"5\n"},  // E_ACCESSDENIED, as its Win32 code
-        {"CreateDirectoryW", 1, 3, {}, created + u"3\n"},
-        {"CreateFileW", 2, 32, {}, created + u"32\n"},  // after the first report's
+        {"NtCreateFile", 1, 0xC0000022, {}, created + u"5\n", 5},  // STATUS_ACCESS_DENIED, as its Win32 code
         {"GetEnvironmentStringsW", 1, 8, {}, u"[brindle] GetEnvironmentStrings failed: 8\n"},
-        // Renamed away and replaced by a link before brindle held it: the link is deleted, never followed.
-        {"", 0, 4395, {}, created + u"4395\n"},
     };
     for (const FailureCase& c : cases) {
         for (const bool strict : {false, true}) {
@@ -162,11 +182,7 @@ TEST(ScratchFailureTest, IsSaidAndTheChildKeepsItsTempOrUnderStrictDoesNotRun) {
             fake.AddProgram(u"tool.exe", FakeProgram{0, false});
             fake.AddPath(kDocuments, FILE_ATTRIBUTE_DIRECTORY);
             fake.AddPath(kPrecious, FILE_ATTRIBUTE_NORMAL);
-            if (c.operation.empty()) {
-                fake.SwapForLinkWhenOpened(kTempScratch, kTempScratch, kDocuments);
-            } else {
-                fake.Fail(c.operation, c.error, c.call);
-            }
+            fake.Fail(c.operation, c.error, c.call);
             std::vector<std::u16string> args{u"--scratch", u"--report=r.json"};
             args.insert(args.end(), c.options.begin(), c.options.end());
             if (strict) {
@@ -184,7 +200,7 @@ TEST(ScratchFailureTest, IsSaidAndTheChildKeepsItsTempOrUnderStrictDoesNotRun) {
             EXPECT_TRUE(fake.Exists(kPrecious));
             const nlohmann::json report = nlohmann::json::parse(fake.Files().at(u"r.json"));
             EXPECT_EQ(report["restrictions"]["scratch"],
-                      (nlohmann::json{{"requested", true}, {"applied", false}, {"error", c.error}, {"verified", nullptr}}));
+                      (nlohmann::json{{"requested", true}, {"applied", false}, {"error", c.reported ? c.reported : c.error}, {"verified", nullptr}}));
             EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
         }
     }
