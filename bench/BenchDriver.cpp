@@ -256,11 +256,11 @@ void Size(const std::wstring& brindle) {
     }
     const unsigned long long bytes = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     // The same limit as the size test of the mingw preset (tests/CMakeLists.txt).
-    constexpr unsigned long long kLimit = 180 * 1024;
+    constexpr unsigned long long kLimit = 256 * 1024;
     const double kib = static_cast<double>(bytes) / 1024.0;
     const bool met = bytes <= kLimit;
     Write(STD_OUTPUT_HANDLE,
-          Format("2. Size: brindle.exe %llu bytes = %.1f KiB  (target <= 180 KiB: %s, %lld bytes spare)\n", bytes, kib,
+          Format("2. Size: brindle.exe %llu bytes = %.1f KiB  (target <= 256 KiB: %s, %lld bytes spare)\n", bytes, kib,
                  met ? "met" : "NOT met", static_cast<long long>(kLimit) - static_cast<long long>(bytes)));
 }
 
@@ -410,9 +410,13 @@ int wmain(int argc, wchar_t* argv[]) {
     Compare("4. Scratch: brindle --job-object --timeout=60 with and without --scratch", "without", "with",
             brindle + jobRun + L" -- " + child, brindle + jobRun + L" --scratch -- " + child, pairs, nul.Get());
     if (argc == 7) {
-        Compare("5. Against the baseline: brindle --job-object --timeout=60", "baseline", "this",
-                QuoteProgram(argv[6]) + jobRun + L" -- " + child, brindle + jobRun + L" -- " + child, pairs,
-                nul.Get());
+        // Every option that shapes the launch, so that what the build adds to it shows.
+        const std::wstring everyOption = L" --low-il --restricted-token --job-object --timeout=60 --max-memory=256M"
+                                         L" --max-process-memory=128M --max-processes=16 --cpu-rate=50 --cpu-time=60"
+                                         L" --std-handles-only --scratch";
+        Compare("5. Against the baseline: brindle with every option", "baseline", "this",
+                QuoteProgram(argv[6]) + everyOption + L" -- " + child, brindle + everyOption + L" -- " + child,
+                pairs, nul.Get());
     }
     RelayCost(brindle, QuoteProgram(argv[3]), 7, nul.Get());
     return 0;
