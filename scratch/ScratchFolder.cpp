@@ -109,16 +109,16 @@ public:
     // reopens by name. The first error met; every entry that can be deleted is deleted
     // all the same.
     DWORD Remove(const std::u16string& top, HANDLE held) {
-        Entry& folder = way_.emplace_back(platform_, top);
-        folder.handle = held;
-        if (const DWORD error = List(folder)) {
+        Entry& first = way_.emplace_back(platform_, top);
+        first.handle = held;
+        if (const DWORD error = List(first)) {
             return error;
         }
         while (!way_.empty()) {
             Entry& folder = way_.back();
             if (folder.names.empty()) {
                 Note(Dispose(folder));
-                way_.pop_back();  // closing its handle deletes it
+                way_.pop_back();  // closes a folder's own handle, which deletes it the older way
                 continue;
             }
             const std::u16string name = std::move(folder.names.back());
