@@ -167,6 +167,16 @@ public:
         return wrong;
     }
 
+    // Records the call and, unless the scenario or what is wrong with it (wrong, with error) makes it fail, acts.
+    template <typename Act>
+    BOOL Do(const std::string& operation, bool wrong, DWORD error, Act act) {
+        if (Call(operation) || wrong) {
+            return Refuse(error);
+        }
+        act();
+        return TRUE;
+    }
+
     // Records the call and finds the open object of this kind the handle names; nullptr
     // when the call fails or the handle is not one.
     Object* Enter(const std::string& operation, HANDLE handle, Kind kind) {
@@ -222,13 +232,11 @@ public:
 
     // The latest allocation at memory that goes back through how.
     Allocation* Find(const void* memory, const std::string& how) {
-        for (auto allocation = f.allocations_.rbegin(); allocation != f.allocations_.rend(); ++allocation) {
-            const void* at = (*allocation)->list != nullptr ? (*allocation)->list : (*allocation)->bytes.data();
-            if (at == memory && (*allocation)->what.rfind(how, 0) == 0) {
-                return allocation->get();
-            }
-        }
-        return nullptr;
+        const auto found = std::find_if(f.allocations_.rbegin(), f.allocations_.rend(), [&](const auto& allocation) {
+            const void* at = allocation->list != nullptr ? allocation->list : allocation->bytes.data();
+            return at == memory && allocation->what.rfind(how, 0) == 0;
+        });
+        return found == f.allocations_.rend() ? nullptr : found->get();
     }
 
     // Memory goes back through the call that frees what its maker gives out.
@@ -269,21 +277,19 @@ public:
 
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override {
         const Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr;
-        if (Call("OpenProcessToken") || (process != kCurrentProcess && child == nullptr)) {
-            return Refuse(ERROR_INVALID_HANDLE);
-        }
-        // A child's token is the one it was created with, as it reads back. The token brindle
-        // opens only to read its user, and the one it closes to its child, are told apart
-        // from the one it launches with.
-        const Token* created = child != nullptr ? f.FindToken(f.processes_[child->index].tokenLabel) : nullptr;
-        Token read = created != nullptr && !f.Lies(Lie::Token) ? *created : Token{"", f.ownGroups_, f.ownIntegrity_};
-        read.label = child != nullptr                              ? "child token"
-                     : desiredAccess == TOKEN_QUERY                ? "query token"
-                     : desiredAccess == (READ_CONTROL | WRITE_DAC) ? "token to close"
-                                                                   : "own token";
-        read.openedWithAccess = child != nullptr ? read.openedWithAccess : desiredAccess;
-        *token = Add(Kind::Token, read.label, f.tokens_, read);
-        return TRUE;
+        return Do("OpenProcessToken", process != kCurrentProcess && child == nullptr, ERROR_INVALID_HANDLE, [&] {
+            // A child's token is the one it was created with, as it reads back. The token brindle opens only to read
+            // its user, and the one it closes to its child, are told apart from the one it launches with.
+            const Token* created = child != nullptr ? f.FindToken(f.processes_[child->index].tokenLabel) : nullptr;
+            Token read =
+                created != nullptr && !f.Lies(Lie::Token) ? *created : Token{"", f.ownGroups_, f.ownIntegrity_};
+            read.label = child != nullptr                              ? "child token"
+                         : desiredAccess == TOKEN_QUERY                ? "query token"
+                         : desiredAccess == (READ_CONTROL | WRITE_DAC) ? "token to close"
+                                                                       : "own token";
+            read.openedWithAccess = child != nullptr ? read.openedWithAccess : desiredAccess;
+            *token = Add(Kind::Token, read.label, f.tokens_, read);
+        });
     }
 
     // TokenUser, TokenIntegrityLevel and TokenGroups are all an array of SID_AND_ATTRIBUTES
@@ -357,16 +363,15 @@ public:
 
     BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
                                   DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override {
-        if (Call("AllocateAndInitializeSid") || subAuthorityCount < 1 || subAuthorityCount > 2) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        std::vector<BYTE> bytes{1, subAuthorityCount};
-        bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
-        const DWORD subAuthorities[] = {subAuthority0, subAuthority1};  // as many as the count says
-        bytes.resize(SidLength(bytes.data()));
-        std::memcpy(bytes.data() + 8, subAuthorities, bytes.size() - 8);
-        *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
-        return TRUE;
+        const bool wrong = subAuthorityCount < 1 || subAuthorityCount > 2;
+        return Do("AllocateAndInitializeSid", wrong, ERROR_INVALID_PARAMETER, [&] {
+            std::vector<BYTE> bytes{1, subAuthorityCount};
+            bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
+            const DWORD subAuthorities[] = {subAuthority0, subAuthority1};  // as many as the count says
+            bytes.resize(SidLength(bytes.data()));
+            std::memcpy(bytes.data() + 8, subAuthorities, bytes.size() - 8);
+            *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
+        });
     }
 
     BOOL EqualSid(PSID sid1, PSID sid2) override {
@@ -382,13 +387,12 @@ public:
 
     BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override {
         const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
-        if (Call("CreateWellKnownSid") || domainSid != nullptr || *size < bytes.size() ||
-            (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        std::memcpy(sid, bytes.data(), bytes.size());
-        *size = static_cast<DWORD>(bytes.size());
-        return TRUE;
+        const bool wrong = domainSid != nullptr || *size < bytes.size() ||
+                           (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid);
+        return Do("CreateWellKnownSid", wrong, ERROR_INVALID_PARAMETER, [&] {
+            std::memcpy(sid, bytes.data(), bytes.size());
+            *size = static_cast<DWORD>(bytes.size());
+        });
     }
 
     BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
@@ -534,9 +538,6 @@ public:
     // What a name leads to, through every junction on the way (the last one only when not opened as itself).
     std::u16string Resolve(std::u16string path, bool linkItself) const {
         path = Unprefixed(path, u"\\\\?\\");
-        if (path.size() == 2 && path[1] == u':') {
-            path += u"\\work";  // a drive alone names its current folder
-        }
         for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
             const bool last = end == std::u16string::npos;
             const auto link = f.entries_.find(path.substr(0, end));
@@ -563,27 +564,15 @@ public:
                });
     }
 
-    // The hostile rename: the folder and all below it move to "<folder>.moved", handles
-    // included, and a junction takes its name.
+    // The hostile rename of the folder, and a junction in its place. A scenario where it succeeds fails by Swapped(),
+    // so what the folder's entries and handles would become is not modelled.
     void TrySwap() {
         const Swap swap = *f.swap_;
         f.swap_.reset();
-        if (HeldWithoutDeleteSharing(swap.folder)) {
-            return;
+        if (!HeldWithoutDeleteSharing(swap.folder)) {
+            f.AddLink(swap.folder, swap.target);
+            f.swapped_ = true;
         }
-        const auto moved = [&swap](const std::u16string& path) {
-            return Below(path, swap.folder) ? swap.folder + u".moved" + path.substr(swap.folder.size()) : path;
-        };
-        std::map<std::u16string, Entry> kept;
-        for (const auto& [path, entry] : f.entries_) {
-            kept[moved(path)] = entry;
-        }
-        f.entries_ = kept;
-        for (FileOpen& open : f.fileOpens_) {
-            open.resolved = moved(open.resolved);
-        }
-        f.AddLink(swap.folder, swap.target);
-        f.swapped_ = true;
     }
 
     // The names of what is in a folder.
@@ -623,6 +612,7 @@ public:
         }
         return TRUE;
     }
+
     // The fake's current folder is C:\work on every drive.
     static std::u16string FullPath(std::u16string full) {
         std::replace(full.begin(), full.end(), u'/', u'\\');
@@ -774,13 +764,12 @@ public:
         f.moves_.push_back({flags, {}});
         const auto from = f.files_.find(existingFileName);
         const bool blocked = f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0;
-        if (Call("MoveFileExW") || from == f.files_.end() || blocked) {
-            return Refuse(from == f.files_.end() ? ERROR_FILE_NOT_FOUND : ERROR_FILE_EXISTS);
-        }
-        f.moves_.back().bytes = from->second;
-        f.files_.erase(from);
-        f.files_[newFileName] = f.moves_.back().bytes;
-        return TRUE;
+        const bool missing = from == f.files_.end();
+        return Do("MoveFileExW", missing || blocked, missing ? ERROR_FILE_NOT_FOUND : ERROR_FILE_EXISTS, [&] {
+            f.moves_.back().bytes = from->second;
+            f.files_.erase(from);
+            f.files_[newFileName] = f.moves_.back().bytes;
+        });
     }
 
     // --- Security ---
@@ -806,11 +795,9 @@ public:
     }
 
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override {
-        if (Call("InitializeAcl") || aclLength < sizeof(ACL)) {
-            return Refuse(ERROR_INSUFFICIENT_BUFFER);
-        }
-        *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
-        return TRUE;
+        return Do("InitializeAcl", aclLength < sizeof(ACL), ERROR_INSUFFICIENT_BUFFER, [&] {
+            *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
+        });
     }
 
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy, PSID labelSid) override {
@@ -872,23 +859,17 @@ public:
     }
 
     BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override {
-        if (Call("InitializeSecurityDescriptor")) {
-            return FALSE;
-        }
-        *descriptor = SECURITY_DESCRIPTOR{};
-        descriptor->Revision = static_cast<BYTE>(revision);
-        return TRUE;
+        return Do("InitializeSecurityDescriptor", false, 0, [&] {
+            *descriptor = SECURITY_DESCRIPTOR{};
+            descriptor->Revision = static_cast<BYTE>(revision);
+        });
     }
 
     BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
                                    BOOL daclDefaulted) override {
         ProblemIf(descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted,
                   "a thread's DACL set on an uninitialised descriptor, or as a default");
-        if (Call("SetSecurityDescriptorDacl")) {
-            return FALSE;
-        }
-        descriptor->Dacl = dacl;
-        return TRUE;
+        return Do("SetSecurityDescriptorDacl", false, 0, [&] { descriptor->Dacl = dacl; });
     }
 
     // --- Handles, the environment, the standard streams ---
@@ -924,13 +905,12 @@ public:
 
     BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
                          DWORD desiredAccess, BOOL inheritHandle, DWORD options) override {
-        if (Call("DuplicateHandle") || sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess ||
-            f.handleFlags_.count(sourceHandle) == 0 || desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
-        f.handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
-        return TRUE;
+        const bool wrong = sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || desiredAccess != 0 ||
+                           f.handleFlags_.count(sourceHandle) == 0 || options != DUPLICATE_SAME_ACCESS;
+        return Do("DuplicateHandle", wrong, ERROR_INVALID_PARAMETER, [&] {
+            *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
+            f.handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        });
     }
 
     BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
@@ -957,17 +937,15 @@ public:
         std::sort(sorted.begin(), sorted.end());
         const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
         const bool inheritable = std::all_of(sorted.begin(), sorted.end(), [this](HANDLE handle) {
-            const auto info = f.handleFlags_.find(handle);
-            return info != f.handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
+            return f.handleFlags_.count(handle) != 0 && (f.handleFlags_.at(handle) & HANDLE_FLAG_INHERIT) != 0;
         });
-        if (Call("UpdateProcThreadAttribute") || found == nullptr ||
-            flags != 0 || attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 ||
-            !distinct || !inheritable || previousValue != nullptr || returnSize != nullptr) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        found->handles = handles;
-        found->handleCount = sorted.size();
-        return TRUE;
+        const bool wrong = found == nullptr || flags != 0 || attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST ||
+                           size == 0 || size % sizeof(HANDLE) != 0 || !distinct || !inheritable ||
+                           previousValue != nullptr || returnSize != nullptr;
+        return Do("UpdateProcThreadAttribute", wrong, ERROR_INVALID_PARAMETER, [&] {
+            found->handles = handles;
+            found->handleCount = sorted.size();
+        });
     }
 
     void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override {
@@ -975,15 +953,13 @@ public:
     }
 
     BOOL GetEnvironmentStringsW(std::u16string& block) override {
-        if (Call("GetEnvironmentStringsW")) {
-            return FALSE;
-        }
-        block.clear();
-        for (const auto& [name, value] : f.environment_) {
-            block += name + u"=" + value + u'\0';
-        }
-        block += u'\0';
-        return TRUE;
+        return Do("GetEnvironmentStringsW", false, 0, [&] {
+            block.clear();
+            for (const auto& [name, value] : f.environment_) {
+                block += name + u"=" + value + u'\0';
+            }
+            block += u'\0';
+        });
     }
 
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override {
@@ -1427,15 +1403,12 @@ public:
 
     BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override {
         ProblemIf(size != 0, "a pipe of a size of its own");
-        if (Call("CreatePipe")) {
-            return FALSE;
-        }
-        f.pipes_.push_back({});
-        *readPipe = NewHandle(Kind::PipeRead, "pipe read end", f.pipes_.size() - 1);
-        *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", f.pipes_.size() - 1);
-        f.handleFlags_[*readPipe] = f.handleFlags_[*writePipe] =
-            attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
-        return TRUE;
+        return Do("CreatePipe", false, 0, [&] {
+            *readPipe = Add(Kind::PipeRead, "pipe read end", f.pipes_, Pipe{});
+            *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", f.pipes_.size() - 1);
+            f.handleFlags_[*readPipe] = f.handleFlags_[*writePipe] =
+                attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        });
     }
 
     // The standard input is pipe 0; a file there ends with a read of nothing.
@@ -1514,17 +1487,16 @@ public:
 
     // What was typed and not yet read, a key-down record for each character, Enter for "\n".
     BOOL PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, DWORD length, DWORD* read) override {
-        if (Call("PeekConsoleInputW") || console != kStdInput || !f.pipes_[0].console) {
-            return Refuse(ERROR_INVALID_HANDLE);
-        }
-        const std::string& typed = f.pipes_[0].buffer;
-        *read = static_cast<DWORD>(std::min<std::size_t>(length, typed.size()));
-        for (DWORD i = 0; i < *read; ++i) {
-            records[i] = INPUT_RECORD{KEY_EVENT, {}};
-            records[i].Event.KeyEvent.bKeyDown = TRUE;
-            records[i].Event.KeyEvent.uChar.UnicodeChar = typed[i] == '\n' ? u'\r' : static_cast<char16_t>(typed[i]);
-        }
-        return TRUE;
+        return Do("PeekConsoleInputW", console != kStdInput || !f.pipes_[0].console, ERROR_INVALID_HANDLE, [&] {
+            const std::string& typed = f.pipes_[0].buffer;
+            *read = static_cast<DWORD>(std::min<std::size_t>(length, typed.size()));
+            for (DWORD i = 0; i < *read; ++i) {
+                records[i] = INPUT_RECORD{KEY_EVENT, {}};
+                KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+                key.bKeyDown = TRUE;
+                key.uChar.UnicodeChar = typed[i] == '\n' ? u'\r' : static_cast<char16_t>(typed[i]);
+            }
+        });
     }
 
     BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,

@@ -334,11 +334,11 @@ private:
     // name, which may hold before anything is there.
     struct Entry {
         DWORD attributes = 0;
-        DWORD tag = 0;             // a reparse point's
-        std::u16string target{};   // a junction's
+        DWORD tag = 0;              // a reparse point's
+        std::u16string target{};    // a junction's
         std::vector<BYTE> label{};  // a directory's system ACL; empty for none
-        ULONGLONG inUseUntil = 0;  // until then another process holds it open without sharing its deletion
-        DWORD links = 1;           // its names, hard links elsewhere included
+        ULONGLONG inUseUntil = 0;   // until then another process holds it open without sharing its deletion
+        DWORD links = 1;            // its names, hard links elsewhere included
     };
     struct Swap {
         std::u16string opened, folder, target;
@@ -351,17 +351,15 @@ private:
     bool ThreadEnded(const Thread& thread) const;
 
     std::vector<FakeGroup> ownGroups_;
-    bool elevated_ = false;
     std::string ownIntegrity_ = "S-1-16-12288";
-    bool dispositionExRefused_ = false;
+    bool elevated_ = false, dispositionExRefused_ = false, inputIsPipe_ = false, swapped_ = false;
     std::vector<Lie> lies_;
     bool Lies(Lie lie) const { return std::find(lies_.begin(), lies_.end(), lie) != lies_.end(); }
     std::map<std::u16string, FakeProgram> programs_;
     std::map<std::string, std::map<int, DWORD>> failures_;
     std::map<std::string, int> callCounts_;
     std::optional<std::pair<DWORD, DWORD>> waitFailure_;
-    std::vector<std::pair<std::u16string, std::u16string>> environment_;  // in the order set
-    std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
+    std::vector<std::pair<std::u16string, std::u16string>> environment_, shortNames_;  // in the order set
     std::optional<DWORD> interrupt_;
     PHANDLER_ROUTINE consoleHandler_ = nullptr;
     std::map<DWORD, HANDLE> standardHandles_;
@@ -369,7 +367,6 @@ private:
     std::map<std::u16string, Entry> entries_;
     std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
     std::optional<Swap> swap_;
-    bool swapped_ = false;
     ULONGLONG clock_ = 1000000;
     DWORD lastError_ = 0;
 
@@ -377,12 +374,11 @@ private:
     std::string relayedOutput_, relayedErrors_;
     std::map<std::u16string, std::string> files_;
     std::vector<Move> moves_;
-    std::vector<std::string> calls_;
+    std::vector<std::string> calls_, problems_;
     std::vector<FakeCreation> creations_;
     std::vector<DWORD> waitLimits_, portWaits_;
     std::map<HANDLE, std::vector<BYTE>> dacls_;
     std::vector<LabelWrite> labelWrites_;
-    std::vector<std::string> problems_;
 
     std::vector<Object> objects_;
     std::vector<Token> tokens_;
@@ -392,7 +388,6 @@ private:
     std::vector<Pipe> pipes_{Pipe{}};
     std::vector<bool> events_;  // whether each is set
     std::optional<std::size_t> emptyWriteAt_;
-    bool inputIsPipe_ = false;
     std::vector<Thread> threads_;
     std::vector<std::vector<BYTE>> threadDacls_;
     std::optional<std::size_t> runningThread_;
