@@ -324,7 +324,8 @@ public:
             record.resize(offsetof(TOKEN_GROUPS, Groups));
             groups = read.groups;
         } else if (infoClass == TokenUser || infoClass == TokenIntegrityLevel) {
-            groups = {infoClass == TokenUser ? FakeGroup{kUserSid, 0} : FakeGroup{read.integrityLabel, SE_GROUP_INTEGRITY}};
+            groups = {infoClass == TokenUser ? FakeGroup{kUserSid, 0}
+                                             : FakeGroup{read.integrityLabel, SE_GROUP_INTEGRITY}};
         } else {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
@@ -467,7 +468,8 @@ public:
             return Refuse(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);  // only a \\?\ name may be longer than MAX_PATH
         } else if ((desiredAccess & DELETE) != 0 && HeldWithoutDeleteSharing(resolved)) {
             return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                   (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
             // Windows opens a directory only for a caller that asks for backup semantics.
             return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
@@ -642,7 +644,8 @@ public:
         if (Call("GetVolumePathNameW") || volume == nullptr) {
             return Refuse(ERROR_FILE_NOT_FOUND);
         }
-        return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE : Refuse(ERROR_FILENAME_EXCED_RANGE);
+        return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE
+                                                                                : Refuse(ERROR_FILENAME_EXCED_RANGE);
     }
 
     DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override {
@@ -678,7 +681,8 @@ public:
     // Creates a folder only (a scenario's failure is the status it returns), and opens it
     // as CreateFileW would.
     NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
-                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition, DWORD createOptions) override {
+                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition,
+                          DWORD createOptions) override {
         const std::u16string path = Unprefixed(ntName, u"\\??\\");
         ProblemIf(path == ntName, "NtCreateFile was given a name that is not an NT name");
         ProblemIf(objectAttributes != OBJ_CASE_INSENSITIVE, "NtCreateFile was asked to tell names by case");
@@ -690,8 +694,8 @@ public:
             return static_cast<NTSTATUS>(failed_ ? f.lastError_ : exists ? kCollision : kPathMissing);
         }
         f.entries_[path].attributes = FILE_ATTRIBUTE_DIRECTORY | (fileAttributes & ~FILE_ATTRIBUTE_NORMAL);
-        f.fileOpens_.push_back({ntName, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
-        *file = NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
+        *file = Add(Kind::File, "file", f.fileOpens_,
+                    FileOpen{ntName, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
         if (f.swap_ && f.swap_->opened == path) {
             TrySwap();  // a rename right after the creation
         }
@@ -739,7 +743,8 @@ public:
                    void* overlapped) override {
         const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
         Object* pipe = Lookup(file, Kind::PipeWrite);
-        Object* object = Lookup(file, Kind::File);
+        const Object* object = Lookup(file, Kind::File);
+        const FileOpen* open = object != nullptr ? &f.fileOpens_[object->index] : nullptr;
         if (Call("WriteFile") || (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0)) {
             return Refuse(ERROR_NO_DATA);
         }
@@ -748,10 +753,10 @@ public:
             (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
         } else if (pipe != nullptr) {
             Put(pipe->index, bytes);
-        } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
+        } else if (open == nullptr || overlapped != nullptr || (open->access & GENERIC_WRITE) == 0) {
             return Refuse(ERROR_ACCESS_DENIED);
         } else {
-            f.files_[f.fileOpens_[object->index].path] += bytes;
+            f.files_[open->path] += bytes;
         }
         return TRUE;
     }
@@ -1092,8 +1097,8 @@ public:
             }
         }
         const std::size_t made = f.processes_.size();
-        *processInformation = {NewHandle(Kind::Process, "process", made - 1), NewHandle(Kind::Thread, "thread", made - 1),
-                               ProcessId(made), ProcessId(made) + 1};
+        *processInformation = {NewHandle(Kind::Process, "process", made - 1),
+                               NewHandle(Kind::Thread, "thread", made - 1), ProcessId(made), ProcessId(made) + 1};
         return TRUE;
     }
 
@@ -1374,7 +1379,8 @@ public:
         std::deque<std::pair<DWORD, DWORD>>& queue = target->queue;
         const std::vector<std::size_t>* members = target->job ? &f.jobs_[*target->job].processes : nullptr;
         const Process* child = members != nullptr && !members->empty() ? &f.processes_[members->front()] : nullptr;
-        const bool chatters = child != nullptr && child->program.chatters && child->Running() && milliseconds >= kChatterMs;
+        const bool chatters =
+            child != nullptr && child->program.chatters && child->Running() && milliseconds >= kChatterMs;
         if (queue.empty() && (chatters || (child != nullptr && child->program.floods))) {
             f.clock_ += chatters ? kChatterMs : 1;
             queue.emplace_back(chatters ? JOB_OBJECT_MSG_END_OF_PROCESS_TIME : JOB_OBJECT_MSG_JOB_MEMORY_LIMIT,
@@ -1476,13 +1482,15 @@ public:
     // --- The relay's waiting: the standard input is a console or a file, the rest pipes ---
     DWORD GetFileType(HANDLE file) override {
         Call("GetFileType");
-        return file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE : f.pipes_[0].console ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
+        return file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE
+               : f.pipes_[0].console               ? FILE_TYPE_CHAR
+                                                   : FILE_TYPE_DISK;
     }
 
-    BOOL GetConsoleMode(HANDLE console, DWORD* mode) override {
+    BOOL GetConsoleMode(HANDLE handle, DWORD* mode) override {
         *mode = ENABLE_LINE_INPUT;
-        return Call("GetConsoleMode") || console != kStdInput || !f.pipes_[0].console || f.inputIsPipe_ ? Refuse(ERROR_INVALID_HANDLE)
-                                                                                      : TRUE;
+        const bool console = handle == kStdInput && f.pipes_[0].console && !f.inputIsPipe_;
+        return Call("GetConsoleMode") || !console ? Refuse(ERROR_INVALID_HANDLE) : TRUE;
     }
 
     // What was typed and not yet read, a key-down record for each character, Enter for "\n".
@@ -1506,7 +1514,8 @@ public:
             *available = static_cast<DWORD>(f.pipes_[0].buffer.size());
             return TRUE;
         }
-        if (end == nullptr || buffer != nullptr || bufferSize != 0 || bytesRead != nullptr || leftThisMessage != nullptr) {
+        if (end == nullptr || buffer != nullptr || bufferSize != 0 || bytesRead != nullptr ||
+            leftThisMessage != nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         *available = static_cast<DWORD>(f.pipes_[end->index].buffer.size());
@@ -1646,8 +1655,9 @@ std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
 }
 
 bool FakePlatform::ThreadEnded(const Thread& thread) const {
-    return thread.ran && (thread.cancelled || (thread.waitsFor ? bool(events_[*thread.waitsFor])
-                                                               : !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0));
+    return thread.ran && (thread.cancelled ||
+                          (thread.waitsFor ? bool(events_[*thread.waitsFor])
+                                           : !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0));
 }
 
 }  // namespace brindle::testing
