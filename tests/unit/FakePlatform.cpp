@@ -250,7 +250,6 @@ public:
     void WriteError(std::u16string_view text) override { f.standardError_ += text; }
     void WriteStandardOutput(std::u16string_view text) override { f.standardOutput_ += text; }
     ULONGLONG GetTickCount64() override { return f.clock_; }
-    // The clock started at kStartOfDay.
     void GetSystemTimeAsFileTime(FILETIME* time) override {
         const std::uint64_t now = kStartOfDay + f.clock_ * 10000;
         *time = {static_cast<DWORD>(now), static_cast<DWORD>(now >> 32)};
@@ -577,7 +576,7 @@ public:
         }
     }
 
-    // The names of what is in a folder.
+    // The names of the entries directly in a folder.
     std::vector<std::u16string> Listing(const std::u16string& folder) const {
         std::vector<std::u16string> names;
         const std::u16string prefix = folder + u"\\";
