@@ -12,11 +12,10 @@ namespace {
 
 constexpr DWORD kStillActive = 259;
 constexpr DWORD kAllottedSpaceExceeded = 1344;
-constexpr DWORD kPathNotFound = 3;
 // What the fake's FreeSid and CloseHandle leave as the last error, so that a code read
 // after a release is visibly wrong.
 constexpr DWORD kErrorLeftByRelease = 0;
-constexpr DWORD kHighIntegrity = 0x3000;
+const std::string kHigh = "S-1-16-12288";  // the label of High integrity
 // Windows takes at most 32 767 characters of command line, its terminating null included.
 constexpr std::size_t kLongestCommandLine = 32766;
 // The access that takes part in sharing: a handle with none of it keeps no one out.
@@ -61,8 +60,10 @@ std::u16string TempOf(const std::u16string& block) {
 
 std::size_t SidLength(const BYTE* sid) { return 8 + 4 * std::size_t{sid[1]}; }
 
-std::vector<BYTE> Bytes(const void* record, std::size_t size) {
-    const auto* bytes = static_cast<const BYTE*>(record);
+// The bytes of a record, or the first size bytes at record.
+template <typename T>
+std::vector<BYTE> Bytes(const T* record, std::size_t size = sizeof(T)) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(record);
     return {bytes, bytes + size};
 }
 
@@ -132,7 +133,7 @@ std::string SidText(const BYTE* sid) {
     }
     return text;
 }
-// The Windows the launcher is handed: each operation works on the model of the FakePlatform it belongs to.
+
 class FakePlatform::Seam final : public Platform {
 public:
     explicit Seam(FakePlatform& fake) : f(fake) {}
@@ -166,11 +167,28 @@ public:
         return wrong;
     }
 
+    // Records the call and, unless the scenario or what is wrong with it (wrong, with error) makes it fail, acts.
+    template <typename Act>
+    BOOL Do(const std::string& operation, bool wrong, DWORD error, Act act) {
+        if (Call(operation) || wrong) {
+            return Refuse(error);
+        }
+        act();
+        return TRUE;
+    }
+
     // Records the call and finds the open object of this kind the handle names; nullptr
     // when the call fails or the handle is not one.
     Object* Enter(const std::string& operation, HANDLE handle, Kind kind) {
         Object* object = Call(operation) ? nullptr : Lookup(handle, kind);
         return object != nullptr ? object : Refuse(ERROR_INVALID_HANDLE, object);
+    }
+
+    // The same, giving the model the object stands for in the store of its kind.
+    template <typename T>
+    T* Enter(const std::string& operation, HANDLE handle, Kind kind, std::vector<T>& store) {
+        const Object* object = Enter(operation, handle, kind);
+        return object != nullptr ? &store[object->index] : nullptr;
     }
 
     // Without a kind: whatever object the fake gave the handle out for, closed or not.
@@ -188,6 +206,22 @@ public:
         return reinterpret_cast<HANDLE>(std::uintptr_t{0x1000} + 8 * f.objects_.size());
     }
 
+    // A new object, kept in the store of its kind, and a handle to it.
+    template <typename T>
+    HANDLE Add(Kind kind, const std::string& label, std::vector<T>& store, T model) {
+        store.push_back(std::move(model));
+        return NewHandle(kind, label, store.size() - 1);
+    }
+
+    // Copies a record out to the caller's buffer, which must be of its size (an empty record is no answer).
+    BOOL Give(const std::vector<BYTE>& record, void* info, DWORD length) {
+        if (record.empty() || record.size() != length) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        std::memcpy(info, record.data(), length);
+        return TRUE;
+    }
+
     // what names the call that frees it, then the memory ("FreeSid: SID S-1-16-4096").
     void* Allocate(std::string what, const void* bytes, std::size_t size) {
         f.allocations_.push_back(std::make_unique<Allocation>(Allocation{std::move(what), {}}));
@@ -198,13 +232,11 @@ public:
 
     // The latest allocation at memory that goes back through how.
     Allocation* Find(const void* memory, const std::string& how) {
-        for (auto allocation = f.allocations_.rbegin(); allocation != f.allocations_.rend(); ++allocation) {
-            const void* at = (*allocation)->list != nullptr ? (*allocation)->list : (*allocation)->bytes.data();
-            if (at == memory && (*allocation)->what.rfind(how, 0) == 0) {
-                return allocation->get();
-            }
-        }
-        return nullptr;
+        const auto found = std::find_if(f.allocations_.rbegin(), f.allocations_.rend(), [&](const auto& allocation) {
+            const void* at = allocation->list != nullptr ? allocation->list : allocation->bytes.data();
+            return at == memory && allocation->what.rfind(how, 0) == 0;
+        });
+        return found == f.allocations_.rend() ? nullptr : found->get();
     }
 
     // Memory goes back through the call that frees what its maker gives out.
@@ -218,7 +250,6 @@ public:
     void WriteError(std::u16string_view text) override { f.standardError_ += text; }
     void WriteStandardOutput(std::u16string_view text) override { f.standardOutput_ += text; }
     ULONGLONG GetTickCount64() override { return f.clock_; }
-    // The clock started at kStartOfDay.
     void GetSystemTimeAsFileTime(FILETIME* time) override {
         const std::uint64_t now = kStartOfDay + f.clock_ * 10000;
         *time = {static_cast<DWORD>(now), static_cast<DWORD>(now >> 32)};
@@ -243,28 +274,21 @@ public:
 
     // --- Tokens and SIDs ---
 
-    HANDLE AddToken(Token token) {
-        f.tokens_.push_back(std::move(token));
-        return NewHandle(Kind::Token, f.tokens_.back().label, f.tokens_.size() - 1);
-    }
-
     BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) override {
         const Object* child = process != kCurrentProcess ? Lookup(process, Kind::Process) : nullptr;
-        if (Call("OpenProcessToken") || (process != kCurrentProcess && child == nullptr)) {
-            return Refuse(ERROR_INVALID_HANDLE);
-        }
-        // A child's token is the one it was created with, as it reads back. The token brindle
-        // opens only to read its user, and the one it closes to its child, are told apart
-        // from the one it launches with.
-        const Token* created = child != nullptr ? f.FindToken(f.processes_[child->index].tokenLabel) : nullptr;
-        Token read = created != nullptr && !f.Lies(Lie::Token) ? *created : Token{"", f.ownGroups_, f.ownIntegrity_};
-        read.label = child != nullptr                               ? "child token"
-                     : desiredAccess == TOKEN_QUERY                  ? "query token"
-                     : desiredAccess == (READ_CONTROL | WRITE_DAC) ? "token to close"
-                                                                     : "own token";
-        read.openedWithAccess = child != nullptr ? read.openedWithAccess : desiredAccess;
-        *token = AddToken(read);
-        return TRUE;
+        return Do("OpenProcessToken", process != kCurrentProcess && child == nullptr, ERROR_INVALID_HANDLE, [&] {
+            // A child's token is the one it was created with, as it reads back. The token brindle opens only to read
+            // its user, and the one it closes to its child, are told apart from the one it launches with.
+            const Token* created = child != nullptr ? f.FindToken(f.processes_[child->index].tokenLabel) : nullptr;
+            Token read =
+                created != nullptr && !f.Lies(Lie::Token) ? *created : Token{"", f.ownGroups_, f.ownIntegrity_};
+            read.label = child != nullptr                              ? "child token"
+                         : desiredAccess == TOKEN_QUERY                ? "query token"
+                         : desiredAccess == (READ_CONTROL | WRITE_DAC) ? "token to close"
+                                                                       : "own token";
+            read.openedWithAccess = child != nullptr ? read.openedWithAccess : desiredAccess;
+            *token = Add(Kind::Token, read.label, f.tokens_, read);
+        });
     }
 
     // TokenUser, TokenIntegrityLevel and TokenGroups are all an array of SID_AND_ATTRIBUTES
@@ -272,20 +296,20 @@ public:
     BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength,
                              DWORD* returnLength) override {
         *returnLength = 0;
-        Object* object = Enter("GetTokenInformation", token, Kind::Token);
-        if (object == nullptr || (infoClass != TokenGroups && infoClass != TokenUser && infoClass != TokenElevation &&
-                                  infoClass != TokenIntegrityLevel && infoClass != TokenPrivileges)) {
-            return Refuse(ERROR_INVALID_PARAMETER);
+        const Token* object = Enter("GetTokenInformation", token, Kind::Token, f.tokens_);
+        if (object == nullptr) {
+            return FALSE;
         }
         // A platform that ignores the label and the removal of privileges reads them back as brindle's own.
         const Token ignored{"", f.ownGroups_, f.ownIntegrity_};
         const bool lies = f.Lies(Lie::Token) && (infoClass == TokenIntegrityLevel || infoClass == TokenPrivileges);
-        const Token& read = lies ? ignored : f.tokens_[object->index];
+        const Token& read = lies ? ignored : *object;
         // The record as it will lie in the buffer: the SIDs its entries point to follow them.
         std::vector<BYTE> record;
         const auto add = [&record](const auto& part) {
             record.insert(record.end(), reinterpret_cast<const BYTE*>(&part), reinterpret_cast<const BYTE*>(&part + 1));
         };
+        std::vector<FakeGroup> groups;
         if (infoClass == TokenPrivileges) {
             // SeChangeNotifyPrivilege (23), then the others from SeCreateTokenPrivilege (2) on.
             add(DWORD{1 + read.otherPrivileges});
@@ -294,64 +318,60 @@ public:
             }
         } else if (infoClass == TokenElevation) {
             add(TOKEN_ELEVATION{f.elevated_ ? 1u : 0u});
+        } else if (infoClass == TokenGroups) {
+            add(static_cast<DWORD>(read.groups.size()));
+            record.resize(offsetof(TOKEN_GROUPS, Groups));
+            groups = read.groups;
+        } else if (infoClass == TokenUser || infoClass == TokenIntegrityLevel) {
+            groups = {infoClass == TokenUser ? FakeGroup{kUserSid, 0}
+                                             : FakeGroup{read.integrityLabel, SE_GROUP_INTEGRITY}};
         } else {
-            const FakeGroup one = infoClass == TokenUser ? FakeGroup{kUserSid, 0}
-                                                         : FakeGroup{read.integrityLabel, SE_GROUP_INTEGRITY};
-            const std::vector<FakeGroup> groups = infoClass == TokenGroups ? read.groups : std::vector<FakeGroup>{one};
-            if (infoClass == TokenGroups) {
-                add(static_cast<DWORD>(groups.size()));
-                record.resize(offsetof(TOKEN_GROUPS, Groups));
-            }
-            const std::size_t sidsAt = record.size() + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-            std::vector<BYTE> sids;
-            for (const FakeGroup& group : groups) {
-                const std::uintptr_t sid = reinterpret_cast<std::uintptr_t>(info) + sidsAt + sids.size();
-                add(SID_AND_ATTRIBUTES{reinterpret_cast<PSID>(sid), group.attributes});
-                const std::vector<BYTE> bytes = SidBytes(group.sid);
-                sids.insert(sids.end(), bytes.begin(), bytes.end());
-            }
-            record.insert(record.end(), sids.begin(), sids.end());
-            const auto* buffer = static_cast<const BYTE*>(info);
-            ProblemIf(info != nullptr && infoLength >= record.size() &&
-                          std::any_of(buffer, buffer + infoLength, [](BYTE b) { return b != 0; }),
-                      "token information buffer was not zero-filled");
+            return Refuse(ERROR_INVALID_PARAMETER);
         }
+        const std::size_t sidsAt = record.size() + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+        std::vector<BYTE> sids;
+        for (const FakeGroup& group : groups) {
+            const std::uintptr_t sid = reinterpret_cast<std::uintptr_t>(info) + sidsAt + sids.size();
+            add(SID_AND_ATTRIBUTES{reinterpret_cast<PSID>(sid), group.attributes});
+            const std::vector<BYTE> bytes = SidBytes(group.sid);
+            sids.insert(sids.end(), bytes.begin(), bytes.end());
+        }
+        record.insert(record.end(), sids.begin(), sids.end());
         *returnLength = static_cast<DWORD>(record.size());
         if (info == nullptr || infoLength < record.size()) {
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
+        const auto* buffer = static_cast<const BYTE*>(info);
+        ProblemIf(infoClass != TokenPrivileges && infoClass != TokenElevation &&
+                      std::any_of(buffer, buffer + infoLength, [](BYTE b) { return b != 0; }),
+                  "token information buffer was not zero-filled");
         std::memcpy(info, record.data(), record.size());
         return TRUE;
     }
 
     BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD infoLength) override {
-        Object* object = Enter("SetTokenInformation", token, Kind::Token);
-        if (object == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
+        Token* target = Enter("SetTokenInformation", token, Kind::Token, f.tokens_);
+        if (target == nullptr || infoClass != TokenIntegrityLevel || info == nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const auto* label = static_cast<const TOKEN_MANDATORY_LABEL*>(info);
-        Token& target = f.tokens_[object->index];
-        target.integrityLabel = SidText(static_cast<const BYTE*>(label->Label.Sid));
-        target.integrityLabelAttributes = label->Label.Attributes;
-        target.integrityLabelLength = infoLength;
+        target->integrityLabel = SidText(static_cast<const BYTE*>(label->Label.Sid));
+        target->integrityLabelAttributes = label->Label.Attributes;
+        target->integrityLabelLength = infoLength;
         return TRUE;
     }
 
     BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
                                   DWORD subAuthority0, DWORD subAuthority1, PSID* sid) override {
-        if (Call("AllocateAndInitializeSid") || subAuthorityCount < 1 || subAuthorityCount > 2) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        std::vector<BYTE> bytes{1, subAuthorityCount};
-        bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
-        // As many sub-authorities as the count says.
-        for (const DWORD subAuthority : {subAuthority0, subAuthority1}) {
-            for (int shift = 0; shift < 32 && bytes.size() < SidLength(bytes.data()); shift += 8) {
-                bytes.push_back(static_cast<BYTE>(subAuthority >> shift));
-            }
-        }
-        *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
-        return TRUE;
+        const bool wrong = subAuthorityCount < 1 || subAuthorityCount > 2;
+        return Do("AllocateAndInitializeSid", wrong, ERROR_INVALID_PARAMETER, [&] {
+            std::vector<BYTE> bytes{1, subAuthorityCount};
+            bytes.insert(bytes.end(), authority->Value, authority->Value + 6);
+            const DWORD subAuthorities[] = {subAuthority0, subAuthority1};  // as many as the count says
+            bytes.resize(SidLength(bytes.data()));
+            std::memcpy(bytes.data() + 8, subAuthorities, bytes.size() - 8);
+            *sid = Allocate("FreeSid: SID " + SidText(bytes.data()), bytes.data(), bytes.size());
+        });
     }
 
     BOOL EqualSid(PSID sid1, PSID sid2) override {
@@ -367,24 +387,23 @@ public:
 
     BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD* size) override {
         const std::vector<BYTE> bytes = SidBytes(type == WinLocalSystemSid ? "S-1-5-18" : "S-1-3-4");
-        if (Call("CreateWellKnownSid") || domainSid != nullptr || *size < bytes.size() ||
-            (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid)) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        std::memcpy(sid, bytes.data(), bytes.size());
-        *size = static_cast<DWORD>(bytes.size());
-        return TRUE;
+        const bool wrong = domainSid != nullptr || *size < bytes.size() ||
+                           (type != WinLocalSystemSid && type != WinCreatorOwnerRightsSid);
+        return Do("CreateWellKnownSid", wrong, ERROR_INVALID_PARAMETER, [&] {
+            std::memcpy(sid, bytes.data(), bytes.size());
+            *size = static_cast<DWORD>(bytes.size());
+        });
     }
 
     BOOL CreateRestrictedToken(HANDLE existingToken, DWORD flags, DWORD disableSidCount,
                                SID_AND_ATTRIBUTES* sidsToDisable, DWORD deletePrivilegeCount,
                                LUID_AND_ATTRIBUTES* privilegesToDelete, DWORD restrictedSidCount,
                                SID_AND_ATTRIBUTES* sidsToRestrict, HANDLE* newToken) override {
-        Object* source = Enter("CreateRestrictedToken", existingToken, Kind::Token);
+        const Token* source = Enter("CreateRestrictedToken", existingToken, Kind::Token, f.tokens_);
         if (source == nullptr || (disableSidCount != 0 && sidsToDisable == nullptr)) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        Token restricted = f.tokens_[source->index];
+        Token restricted = *source;
         restricted.label = "restricted token";
         restricted.restrictionFlags = flags;
         restricted.otherPrivileges = (flags & DISABLE_MAX_PRIVILEGE) != 0 ? 0 : restricted.otherPrivileges;
@@ -399,62 +418,56 @@ public:
                 group.attributes |= group.sid == sid ? SE_GROUP_USE_FOR_DENY_ONLY : 0;
             }
         }
-        *newToken = AddToken(restricted);
+        *newToken = Add(Kind::Token, restricted.label, f.tokens_, restricted);
         return TRUE;
     }
 
     BOOL DuplicateTokenEx(HANDLE existingToken, DWORD desiredAccess, SECURITY_ATTRIBUTES* attributes,
                           SECURITY_IMPERSONATION_LEVEL impersonationLevel, TOKEN_TYPE tokenType,
                           HANDLE* newToken) override {
-        Object* source = Enter("DuplicateTokenEx", existingToken, Kind::Token);
+        const Token* source = Enter("DuplicateTokenEx", existingToken, Kind::Token, f.tokens_);
         if (source == nullptr) {
             return FALSE;
         }
-        Token duplicate = f.tokens_[source->index];
+        Token duplicate = *source;
         duplicate.label = "duplicate token";
         duplicate.duplicateAccess = desiredAccess;
         duplicate.impersonationLevel = impersonationLevel;
         duplicate.tokenType = tokenType;
         duplicate.duplicateAttributesGiven = attributes != nullptr;
-        *newToken = AddToken(duplicate);
+        *newToken = Add(Kind::Token, duplicate.label, f.tokens_, duplicate);
         return TRUE;
     }
 
     // --- Files and folders ---
 
     DWORD GetFileAttributesW(const char16_t* path) override {
-        const auto found = f.paths_.find(path);
-        if (Call("GetFileAttributesW") || found == f.paths_.end()) {
-            return Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-        }
-        return found->second;
+        const DWORD attributes = f.entries_[path].attributes;
+        return Call("GetFileAttributesW") || attributes == 0 ? Refuse(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES)
+                                                             : attributes;
     }
 
     HANDLE CreateFileW(const char16_t* fileName, DWORD desiredAccess, DWORD shareMode,
                        SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
                        HANDLE templateFile) override {
-        f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
-                                securityAttributes != nullptr, templateFile != nullptr});
         const bool fails = Call("CreateFileW");
         if (!fails && f.swap_ && Resolve(fileName, true) == f.swap_->opened && f.swap_->skipping-- == 0) {
             TrySwap();
         }
         const std::u16string resolved = Resolve(fileName, (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
-        f.fileOpens_.back().resolved = resolved;
-        const auto found = f.paths_.find(resolved);
-        const auto inUse = f.inUseUntil_.find(resolved);
-        const bool taken = f.files_.count(fileName) + f.paths_.count(fileName) != 0;
-        if (fails || (creationDisposition == CREATE_NEW && taken)) {
+        f.fileOpens_.push_back({fileName, desiredAccess, shareMode, creationDisposition, flagsAndAttributes,
+                                securityAttributes != nullptr, templateFile != nullptr, resolved});
+        const DWORD attributes = f.entries_[resolved].attributes;
+        if (fails || (creationDisposition == CREATE_NEW && (f.files_.count(fileName) != 0 || f.Exists(fileName)))) {
             return Refuse(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         }
         if (creationDisposition == CREATE_NEW) {
             f.files_[fileName] = {};
-        } else if (found == f.paths_.end() || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
+        } else if (attributes == 0 || (std::u16string_view(fileName).size() >= MAX_PATH && fileName[0] != u'\\')) {
             return Refuse(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);  // only a \\?\ name may be longer than MAX_PATH
-        } else if ((desiredAccess & DELETE) != 0 &&
-                   ((inUse != f.inUseUntil_.end() && f.clock_ < inUse->second) || HeldWithoutDeleteSharing(resolved))) {
+        } else if ((desiredAccess & DELETE) != 0 && HeldWithoutDeleteSharing(resolved)) {
             return Refuse(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-        } else if ((found->second & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                    (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
             // Windows opens a directory only for a caller that asks for backup semantics.
             return Refuse(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
@@ -473,11 +486,11 @@ public:
 
     // The identity FileIdInfo gives, in the older record.
     BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) override {
-        Object* object = Enter("GetFileInformationByHandle", file, Kind::File);
-        if (object == nullptr) {
-            return Refuse(ERROR_INVALID_HANDLE);
+        const FileOpen* open = Enter("GetFileInformationByHandle", file, Kind::File, f.fileOpens_);
+        if (open == nullptr) {
+            return FALSE;
         }
-        const FILE_ID_INFO id = IdOf(f.fileOpens_[object->index]);
+        const FILE_ID_INFO id = IdOf(*open);
         *information = {};
         information->dwVolumeSerialNumber = static_cast<DWORD>(id.VolumeSerialNumber);
         std::memcpy(&information->nFileIndexLow, id.FileId.Identifier, sizeof(DWORD));
@@ -487,34 +500,32 @@ public:
 
     BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                       DWORD infoLength) override {
-        Object* object = Enter("GetFileInformationByHandleEx", file, Kind::File);
-        if (object != nullptr && (infoClass == FileFullDirectoryInfo || infoClass == FileFullDirectoryRestartInfo)) {
-            FileOpen& open = f.fileOpens_[object->index];
-            open.listed = open.listed && infoClass == FileFullDirectoryInfo;
-            return ListFolder(open, info, infoLength);
+        FileOpen* open = Enter("GetFileInformationByHandleEx", file, Kind::File, f.fileOpens_);
+        if (open == nullptr) {
+            return FALSE;
         }
-        if (object != nullptr && infoClass == FileStandardInfo && infoLength == sizeof(FILE_STANDARD_INFO)) {
-            const auto links = f.hardLinks_.find(f.fileOpens_[object->index].resolved);
-            FILE_STANDARD_INFO standard{};
-            standard.NumberOfLinks = links == f.hardLinks_.end() ? 1 : links->second;
-            std::memcpy(info, &standard, sizeof(standard));
-            return TRUE;
-        }
-        if (object != nullptr && infoClass == FileIdInfo && infoLength == sizeof(FILE_ID_INFO)) {
-            const FILE_ID_INFO id = IdOf(f.fileOpens_[object->index]);
-            std::memcpy(info, &id, sizeof(id));
-            return TRUE;
-        }
-        if (object == nullptr || infoClass != FileAttributeTagInfo || infoLength != sizeof(FILE_ATTRIBUTE_TAG_INFO)) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        const FileOpen& open = f.fileOpens_[object->index];
+        const Entry& entry = f.entries_[open->resolved];
+        FILE_STANDARD_INFO standard{};
+        standard.NumberOfLinks = entry.links;
+        const FILE_ID_INFO id = IdOf(*open);
         // Without the flag Windows follows the link: the handle is its target, a plain folder.
-        const bool itself = (open.flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-        const FILE_ATTRIBUTE_TAG_INFO result{f.paths_[open.resolved] & ~(itself ? 0 : FILE_ATTRIBUTE_REPARSE_POINT),
-                                             itself ? f.reparsePoints_[open.resolved].tag : 0};
-        std::memcpy(info, &result, sizeof(result));
-        return TRUE;
+        const bool itself = (open->flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+        const FILE_ATTRIBUTE_TAG_INFO tag{entry.attributes & ~(itself ? 0 : FILE_ATTRIBUTE_REPARSE_POINT),
+                                          itself ? entry.tag : 0};
+        switch (infoClass) {
+            case FileFullDirectoryInfo:
+            case FileFullDirectoryRestartInfo:
+                open->listed = open->listed && infoClass == FileFullDirectoryInfo;
+                return ListFolder(*open, info, infoLength);
+            case FileStandardInfo:
+                return Give(Bytes(&standard), info, infoLength);
+            case FileIdInfo:
+                return Give(Bytes(&id), info, infoLength);
+            case FileAttributeTagInfo:
+                return Give(Bytes(&tag), info, infoLength);
+            default:
+                return Refuse(ERROR_INVALID_PARAMETER);
+        }
     }
 
     // A name without its prefix: "C:\x" for "<prefix>C:\x", "\\s\x" for "<prefix>UNC\s\x".
@@ -528,13 +539,10 @@ public:
     // What a name leads to, through every junction on the way (the last one only when not opened as itself).
     std::u16string Resolve(std::u16string path, bool linkItself) const {
         path = Unprefixed(path, u"\\\\?\\");
-        if (path.size() == 2 && path[1] == u':') {
-            path += u"\\work";  // a drive alone names its current folder
-        }
         for (std::size_t end = path.find(u'\\');; end = path.find(u'\\', end + 1)) {
             const bool last = end == std::u16string::npos;
-            const auto link = f.reparsePoints_.find(path.substr(0, end));
-            if (link != f.reparsePoints_.end() && !link->second.target.empty() && !(last && linkItself)) {
+            const auto link = f.entries_.find(path.substr(0, end));
+            if (link != f.entries_.end() && !link->second.target.empty() && !(last && linkItself)) {
                 const std::u16string target = link->second.target;
                 path = target + (last ? std::u16string() : path.substr(end));
                 end = target.size();  // a target is no junction itself
@@ -546,36 +554,39 @@ public:
         }
     }
 
-    // Whether an open handle to path keeps others from deleting or renaming it.
-    bool HeldWithoutDeleteSharing(const std::u16string& path) const {
-        return std::any_of(f.objects_.begin(), f.objects_.end(), [&](const Object& object) {
-            const FileOpen* open = object.kind == Kind::File && object.closes == 0 ? &f.fileOpens_[object.index] : nullptr;
-            return open != nullptr && open->resolved == path && (open->access & kSharedAccess) != 0 &&
-                   (open->shareMode & FILE_SHARE_DELETE) == 0;
-        });
+    // Whether a handle open to path, another process's or the launcher's, keeps others from deleting or renaming it.
+    bool HeldWithoutDeleteSharing(const std::u16string& path) {
+        return f.clock_ < f.entries_[path].inUseUntil ||
+               std::any_of(f.objects_.begin(), f.objects_.end(), [&](const Object& object) {
+                   const FileOpen* open = object.kind == Kind::File && object.closes == 0 ? &f.fileOpens_[object.index]
+                                                                                          : nullptr;
+                   return open != nullptr && open->resolved == path && (open->access & kSharedAccess) != 0 &&
+                          (open->shareMode & FILE_SHARE_DELETE) == 0;
+               });
     }
 
-    // The hostile rename: the folder and all below it move to "<folder>.moved", handles
-    // included, and a junction takes its name.
+    // The hostile rename of the folder, and a junction in its place. A scenario where it succeeds fails by Swapped(),
+    // so what the folder's entries and handles would become is not modelled.
     void TrySwap() {
         const Swap swap = *f.swap_;
         f.swap_.reset();
-        if (HeldWithoutDeleteSharing(swap.folder)) {
-            return;
+        if (!HeldWithoutDeleteSharing(swap.folder)) {
+            f.AddLink(swap.folder, swap.target);
+            f.swapped_ = true;
         }
-        const auto moved = [&swap](const std::u16string& path) {
-            return Below(path, swap.folder) ? swap.folder + u".moved" + path.substr(swap.folder.size()) : path;
-        };
-        std::map<std::u16string, DWORD> kept;
-        for (const auto& [path, attributes] : f.paths_) {
-            kept[moved(path)] = attributes;
+    }
+
+    // The names of the entries directly in a folder.
+    std::vector<std::u16string> Listing(const std::u16string& folder) const {
+        std::vector<std::u16string> names;
+        const std::u16string prefix = folder + u"\\";
+        for (auto entry = f.entries_.lower_bound(prefix); entry != f.entries_.end() && Below(entry->first, folder);
+             ++entry) {
+            if (entry->second.attributes != 0 && entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
+                names.push_back(entry->first.substr(prefix.size()));
+            }
         }
-        f.paths_ = kept;
-        for (FileOpen& open : f.fileOpens_) {
-            open.resolved = moved(open.resolved);
-        }
-        f.AddLink(swap.folder, swap.target);
-        f.swapped_ = true;
+        return names;
     }
 
     // Everything in the folder in one call, then its end.
@@ -584,14 +595,8 @@ public:
             return Refuse(ERROR_NO_MORE_FILES);
         }
         open.listed = true;
-        std::vector<std::u16string> names{u".", u".."};
-        const std::u16string prefix = open.resolved + u"\\";
-        for (auto entry = f.paths_.lower_bound(prefix); entry != f.paths_.end() && Below(entry->first, open.resolved);
-             ++entry) {
-            if (entry->first.find(u'\\', prefix.size()) == std::u16string::npos) {
-                names.push_back(entry->first.substr(prefix.size()));
-            }
-        }
+        std::vector<std::u16string> names = Listing(open.resolved);
+        names.insert(names.begin(), {u".", u".."});
         constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
         auto* bytes = static_cast<unsigned char*>(buffer);
         for (std::size_t i = 0, offset = 0; i < names.size(); ++i) {
@@ -638,7 +643,8 @@ public:
         if (Call("GetVolumePathNameW") || volume == nullptr) {
             return Refuse(ERROR_FILE_NOT_FOUND);
         }
-        return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE : Refuse(ERROR_FILENAME_EXCED_RANGE);
+        return CopyOut(*volume, volumePathName, bufferLength) <= volume->size() ? TRUE
+                                                                                : Refuse(ERROR_FILENAME_EXCED_RANGE);
     }
 
     DWORD GetLongPathNameW(const char16_t* shortPath, char16_t* longPath, DWORD bufferLength) override {
@@ -674,20 +680,21 @@ public:
     // Creates a folder only (a scenario's failure is the status it returns), and opens it
     // as CreateFileW would.
     NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
-                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition, DWORD createOptions) override {
+                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition,
+                          DWORD createOptions) override {
         const std::u16string path = Unprefixed(ntName, u"\\??\\");
         ProblemIf(path == ntName, "NtCreateFile was given a name that is not an NT name");
         ProblemIf(objectAttributes != OBJ_CASE_INSENSITIVE, "NtCreateFile was asked to tell names by case");
-        const auto parent = f.paths_.find(Resolve(path.substr(0, path.rfind(u'\\')), false));
-        const bool exists = f.paths_.count(path) + f.files_.count(path) != 0;
-        if (Call("NtCreateFile") || exists || parent == f.paths_.end() || createDisposition != FILE_CREATE ||
+        const bool parent = f.entries_[Resolve(path.substr(0, path.rfind(u'\\')), false)].attributes != 0;
+        const bool exists = f.Exists(path) || f.files_.count(path) != 0;
+        if (Call("NtCreateFile") || exists || !parent || createDisposition != FILE_CREATE ||
             (createOptions & FILE_DIRECTORY_FILE) == 0) {
             constexpr DWORD kCollision = 0xC0000035, kPathMissing = 0xC000003A;
             return static_cast<NTSTATUS>(failed_ ? f.lastError_ : exists ? kCollision : kPathMissing);
         }
-        f.paths_[path] = FILE_ATTRIBUTE_DIRECTORY | (fileAttributes & ~FILE_ATTRIBUTE_NORMAL);
-        f.fileOpens_.push_back({ntName, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
-        *file = NewHandle(Kind::File, "file", f.fileOpens_.size() - 1);
+        f.entries_[path].attributes = FILE_ATTRIBUTE_DIRECTORY | (fileAttributes & ~FILE_ATTRIBUTE_NORMAL);
+        *file = Add(Kind::File, "file", f.fileOpens_,
+                    FileOpen{ntName, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
         if (f.swap_ && f.swap_->opened == path) {
             TrySwap();  // a rename right after the creation
         }
@@ -695,7 +702,7 @@ public:
     }
 
     DWORD RtlNtStatusToDosError(NTSTATUS status) override {
-        const std::map<DWORD, DWORD> errors{{0xC0000022, ERROR_ACCESS_DENIED}, {0xC000003A, kPathNotFound},
+        const std::map<DWORD, DWORD> errors{{0xC0000022, ERROR_ACCESS_DENIED}, {0xC000003A, ERROR_PATH_NOT_FOUND},
                                             {0xC0000035, ERROR_ALREADY_EXISTS}, {0xC0000056, 303}};
         const auto error = errors.find(static_cast<DWORD>(status));
         return error == errors.end() ? 317 : error->second;  // ERROR_MR_MID_NOT_FOUND
@@ -703,17 +710,16 @@ public:
 
     BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                     DWORD infoLength) override {
-        Object* object = Enter("SetFileInformationByHandle", file, Kind::File);
-        if (object == nullptr || f.paths_.count(f.fileOpens_[object->index].resolved) == 0) {
+        FileOpen* open = Enter("SetFileInformationByHandle", file, Kind::File, f.fileOpens_);
+        DWORD* attributes = open != nullptr ? &f.entries_[open->resolved].attributes : nullptr;
+        if (attributes == nullptr || *attributes == 0) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
-        FileOpen& open = f.fileOpens_[object->index];
-        DWORD& attributes = f.paths_[open.resolved];
         if (infoClass == FileBasicInfo && infoLength == sizeof(FILE_BASIC_INFO) &&
-            (open.access & FILE_WRITE_ATTRIBUTES) != 0) {
+            (open->access & FILE_WRITE_ATTRIBUTES) != 0) {
             // 0 leaves the attributes as they are.
             const DWORD set = static_cast<const FILE_BASIC_INFO*>(info)->FileAttributes;
-            attributes = set == 0 ? attributes : (attributes & FILE_ATTRIBUTE_DIRECTORY) | set;
+            *attributes = set == 0 ? *attributes : (*attributes & FILE_ATTRIBUTE_DIRECTORY) | set;
             return TRUE;
         }
         const bool ex = infoClass == kFileDispositionInfoEx && infoLength == sizeof(DispositionInfoEx);
@@ -721,15 +727,14 @@ public:
             return Refuse(ERROR_INVALID_PARAMETER);  // a system before Windows 10 1809
         }
         const DWORD flags = ex ? static_cast<const DispositionInfoEx*>(info)->Flags : 0;
-        const bool ignoreReadOnly = (flags & kDispositionIgnoreReadOnly) != 0;
         if ((!ex && (infoClass != FileDispositionInfo || infoLength != sizeof(FILE_DISPOSITION_INFO))) ||
-            (open.access & DELETE) == 0 || ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && !ignoreReadOnly)) {
+            (open->access & DELETE) == 0 ||
+            ((*attributes & FILE_ATTRIBUTE_READONLY) != 0 && (flags & kDispositionIgnoreReadOnly) == 0)) {
             return Refuse(ERROR_ACCESS_DENIED);
         }
-        const auto next = f.paths_.upper_bound(open.resolved);
-        const bool empty = next == f.paths_.end() || !Below(next->first, open.resolved);
-        open.deletePending = empty && (ex ? (flags & kDispositionDelete) != 0
-                                          : static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0);
+        const bool empty = Listing(open->resolved).empty();
+        open->deletePending = empty && (ex ? (flags & kDispositionDelete) != 0
+                                           : static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0);
         return empty ? TRUE : Refuse(ERROR_DIR_NOT_EMPTY);
     }
 
@@ -737,7 +742,8 @@ public:
                    void* overlapped) override {
         const std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
         Object* pipe = Lookup(file, Kind::PipeWrite);
-        Object* object = Lookup(file, Kind::File);
+        const Object* object = Lookup(file, Kind::File);
+        const FileOpen* open = object != nullptr ? &f.fileOpens_[object->index] : nullptr;
         if (Call("WriteFile") || (pipe != nullptr && f.OpenEnds(pipe->index, Kind::PipeRead) == 0)) {
             return Refuse(ERROR_NO_DATA);
         }
@@ -746,32 +752,28 @@ public:
             (file == kStdOutput ? f.relayedOutput_ : f.relayedErrors_) += bytes;
         } else if (pipe != nullptr) {
             Put(pipe->index, bytes);
-        } else if (object == nullptr || overlapped != nullptr || (f.fileOpens_[object->index].access & GENERIC_WRITE) == 0) {
+        } else if (open == nullptr || overlapped != nullptr || (open->access & GENERIC_WRITE) == 0) {
             return Refuse(ERROR_ACCESS_DENIED);
         } else {
-            f.files_[f.fileOpens_[object->index].path] += bytes;
+            f.files_[open->path] += bytes;
         }
         return TRUE;
     }
 
     BOOL DeleteFileW(const char16_t* fileName) override {
-        if (Call("DeleteFileW") || f.files_.count(fileName) == 0) {
-            return Refuse(ERROR_FILE_NOT_FOUND);
-        }
-        return f.files_.erase(fileName) != 0;
+        return Call("DeleteFileW") || f.files_.erase(fileName) == 0 ? Refuse(ERROR_FILE_NOT_FOUND) : TRUE;
     }
 
     BOOL MoveFileExW(const char16_t* existingFileName, const char16_t* newFileName, DWORD flags) override {
         f.moves_.push_back({flags, {}});
         const auto from = f.files_.find(existingFileName);
         const bool blocked = f.files_.count(newFileName) != 0 && (flags & MOVEFILE_REPLACE_EXISTING) == 0;
-        if (Call("MoveFileExW") || from == f.files_.end() || blocked) {
-            return Refuse(from == f.files_.end() ? ERROR_FILE_NOT_FOUND : ERROR_FILE_EXISTS);
-        }
-        f.moves_.back().bytes = from->second;
-        f.files_.erase(from);
-        f.files_[newFileName] = f.moves_.back().bytes;
-        return TRUE;
+        const bool missing = from == f.files_.end();
+        return Do("MoveFileExW", missing || blocked, missing ? ERROR_FILE_NOT_FOUND : ERROR_FILE_EXISTS, [&] {
+            f.moves_.back().bytes = from->second;
+            f.files_.erase(from);
+            f.files_[newFileName] = f.moves_.back().bytes;
+        });
     }
 
     // --- Security ---
@@ -783,28 +785,23 @@ public:
                                          owner != nullptr || group != nullptr || dacl != nullptr || sacl == nullptr ||
                                          securityDescriptor == nullptr,
                                      "GetNamedSecurityInfoW was asked for more, or less, than a file's label");
-        if (Call("GetNamedSecurityInfoW") || wrong || f.paths_.count(objectName) == 0) {
+        if (Call("GetNamedSecurityInfoW") || wrong || !f.Exists(objectName)) {
             return failed_ ? f.lastError_ : wrong ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
         }
         // The descriptor holds its header, then the system ACL when the object has a label.
         constexpr std::size_t kHeader = 20;
+        const std::vector<BYTE>& label = f.entries_[objectName].label;
         std::vector<BYTE> descriptor(kHeader);
-        const auto label = f.labels_.find(objectName);
-        if (label != f.labels_.end()) {
-            descriptor.insert(descriptor.end(), label->second.begin(), label->second.end());
-        }
+        descriptor.insert(descriptor.end(), label.begin(), label.end());
         *securityDescriptor = Allocate("LocalFree: security descriptor", descriptor.data(), descriptor.size());
-        *sacl = label != f.labels_.end() ? reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader)
-                                         : nullptr;
+        *sacl = label.empty() ? nullptr : reinterpret_cast<ACL*>(static_cast<BYTE*>(*securityDescriptor) + kHeader);
         return 0;
     }
 
     BOOL InitializeAcl(ACL* acl, DWORD aclLength, DWORD aclRevision) override {
-        if (Call("InitializeAcl") || aclLength < sizeof(ACL)) {
-            return Refuse(ERROR_INSUFFICIENT_BUFFER);
-        }
-        *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
-        return TRUE;
+        return Do("InitializeAcl", aclLength < sizeof(ACL), ERROR_INSUFFICIENT_BUFFER, [&] {
+            *acl = ACL{static_cast<BYTE>(aclRevision), 0, static_cast<WORD>(aclLength), 0, 0};
+        });
     }
 
     BOOL AddMandatoryAce(ACL* acl, DWORD aceRevision, DWORD aceFlags, DWORD mandatoryPolicy, PSID labelSid) override {
@@ -861,28 +858,22 @@ public:
         }
         f.labelWrites_.push_back({objectName, objectType, securityInfo, owner != nullptr, group != nullptr,
                                   dacl != nullptr, sacl != nullptr ? AclBytes(sacl) : std::vector<BYTE>{}});
-        f.labels_[objectName] = f.labelWrites_.back().sacl;  // what a later read sees
+        f.entries_[objectName].label = f.labelWrites_.back().sacl;  // what a later read sees
         return 0;
     }
 
     BOOL InitializeSecurityDescriptor(SECURITY_DESCRIPTOR* descriptor, DWORD revision) override {
-        if (Call("InitializeSecurityDescriptor")) {
-            return FALSE;
-        }
-        *descriptor = SECURITY_DESCRIPTOR{};
-        descriptor->Revision = static_cast<BYTE>(revision);
-        return TRUE;
+        return Do("InitializeSecurityDescriptor", false, 0, [&] {
+            *descriptor = SECURITY_DESCRIPTOR{};
+            descriptor->Revision = static_cast<BYTE>(revision);
+        });
     }
 
     BOOL SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, BOOL daclPresent, ACL* dacl,
                                    BOOL daclDefaulted) override {
         ProblemIf(descriptor->Revision != SECURITY_DESCRIPTOR_REVISION || !daclPresent || daclDefaulted,
                   "a thread's DACL set on an uninitialised descriptor, or as a default");
-        if (Call("SetSecurityDescriptorDacl")) {
-            return FALSE;
-        }
-        descriptor->Dacl = dacl;
-        return TRUE;
+        return Do("SetSecurityDescriptorDacl", false, 0, [&] { descriptor->Dacl = dacl; });
     }
 
     // --- Handles, the environment, the standard streams ---
@@ -918,13 +909,12 @@ public:
 
     BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, HANDLE* targetHandle,
                          DWORD desiredAccess, BOOL inheritHandle, DWORD options) override {
-        if (Call("DuplicateHandle") || sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess ||
-            f.handleFlags_.count(sourceHandle) == 0 || desiredAccess != 0 || options != DUPLICATE_SAME_ACCESS) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
-        f.handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
-        return TRUE;
+        const bool wrong = sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess || desiredAccess != 0 ||
+                           f.handleFlags_.count(sourceHandle) == 0 || options != DUPLICATE_SAME_ACCESS;
+        return Do("DuplicateHandle", wrong, ERROR_INVALID_PARAMETER, [&] {
+            *targetHandle = NewHandle(Kind::Duplicate, "duplicate", 0);
+            f.handleFlags_[*targetHandle] = inheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        });
     }
 
     BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD attributeCount, DWORD flags,
@@ -951,17 +941,15 @@ public:
         std::sort(sorted.begin(), sorted.end());
         const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
         const bool inheritable = std::all_of(sorted.begin(), sorted.end(), [this](HANDLE handle) {
-            const auto info = f.handleFlags_.find(handle);
-            return info != f.handleFlags_.end() && (info->second & HANDLE_FLAG_INHERIT) != 0;
+            return f.handleFlags_.count(handle) != 0 && (f.handleFlags_.at(handle) & HANDLE_FLAG_INHERIT) != 0;
         });
-        if (Call("UpdateProcThreadAttribute") || found == nullptr ||
-            flags != 0 || attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST || size == 0 || size % sizeof(HANDLE) != 0 ||
-            !distinct || !inheritable || previousValue != nullptr || returnSize != nullptr) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        found->handles = handles;
-        found->handleCount = sorted.size();
-        return TRUE;
+        const bool wrong = found == nullptr || flags != 0 || attribute != PROC_THREAD_ATTRIBUTE_HANDLE_LIST ||
+                           size == 0 || size % sizeof(HANDLE) != 0 || !distinct || !inheritable ||
+                           previousValue != nullptr || returnSize != nullptr;
+        return Do("UpdateProcThreadAttribute", wrong, ERROR_INVALID_PARAMETER, [&] {
+            found->handles = handles;
+            found->handleCount = sorted.size();
+        });
     }
 
     void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list) override {
@@ -969,25 +957,21 @@ public:
     }
 
     BOOL GetEnvironmentStringsW(std::u16string& block) override {
-        if (Call("GetEnvironmentStringsW")) {
-            return FALSE;
-        }
-        block.clear();
-        for (const auto& [name, value] : f.environment_) {
-            block += name + u"=" + value + u'\0';
-        }
-        block += u'\0';
-        return TRUE;
+        return Do("GetEnvironmentStringsW", false, 0, [&] {
+            block.clear();
+            for (const auto& [name, value] : f.environment_) {
+                block += name + u"=" + value + u'\0';
+            }
+            block += u'\0';
+        });
     }
 
     std::u16string ReadEnvironmentVariable(std::u16string_view name) override {
         Call("ReadEnvironmentVariable");
-        for (const auto& [variable, value] : f.environment_) {
-            if (AsciiLower(variable) == AsciiLower(std::u16string(name))) {
-                return value;
-            }
-        }
-        return {};
+        const auto found = std::find_if(f.environment_.begin(), f.environment_.end(), [&](const auto& variable) {
+            return AsciiLower(variable.first) == AsciiLower(std::u16string(name));
+        });
+        return found != f.environment_.end() ? found->second : u"";
     }
 
     BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) override {
@@ -1008,8 +992,7 @@ public:
             EndJob(f.jobs_[object->index], std::nullopt);
         }
         if (object->kind == Kind::File && f.fileOpens_[object->index].deletePending) {
-            f.paths_.erase(f.fileOpens_[object->index].resolved);
-            f.reparsePoints_.erase(f.fileOpens_[object->index].resolved);
+            f.entries_.erase(f.fileOpens_[object->index].resolved);
         }
         return TRUE;
     }
@@ -1058,9 +1041,10 @@ public:
         if ((creation.creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0) {
             const Allocation* list = Find(reinterpret_cast<const STARTUPINFOEXW*>(startupInfo)->lpAttributeList,
                                           "DeleteProcThreadAttributeList");
-            if (!ProblemIf(startupInfo->cb != sizeof(STARTUPINFOEXW) || list == nullptr || list->frees != 0,
-                           "an extended startup record without a live attribute list")) {
-                creation.handleListGiven = true;
+            creation.handleListGiven = !ProblemIf(startupInfo->cb != sizeof(STARTUPINFOEXW) || list == nullptr ||
+                                                      list->frees != 0,
+                                                  "an extended startup record without a live attribute list");
+            if (creation.handleListGiven) {
                 creation.handleList.assign(list->handles, list->handles + list->handleCount);
             }
         }
@@ -1068,40 +1052,40 @@ public:
             ProblemIf((creation.creationFlags & CREATE_UNICODE_ENVIRONMENT) == 0,
                       "a UTF-16 environment block without CREATE_UNICODE_ENVIRONMENT");
             const auto* block = static_cast<const char16_t*>(environment);
-            std::size_t length = 0;
-            while (block[length] != u'\0' || block[length + 1] != u'\0') {
+            std::size_t length = 2;
+            while (block[length - 2] != u'\0' || block[length - 1] != u'\0') {
                 ++length;
             }
-            creation.environment.assign(block, length + 2);
+            creation.environment.assign(block, length);
         }
         f.creations_.push_back(creation);
         // Windows adds ".exe" to a program named without an extension.
         const std::u16string name = ProgramOf(creation.commandLine);
         const auto program = f.programs_.find(f.programs_.count(name) != 0 ? name : name + u".exe");
         const std::string tokenLabel = creation.tokenLabel.empty() ? "own token" : creation.tokenLabel;
+        // Windows starts a program that demands elevation only with an unrestricted token of High integrity.
+        const Token* token = f.FindToken(tokenLabel);
+        const bool reduced = token == nullptr || token->label == "restricted token" || token->integrityLabel != kHigh;
         if (Call(creation.api) || tokenLabel == "invalid token") {
             return Refuse(ERROR_INVALID_HANDLE);
         }
         if (creation.commandLine.size() > kLongestCommandLine) {
             return Refuse(ERROR_FILENAME_EXCED_RANGE);
         }
-        // Windows starts a program that demands elevation only with an unrestricted token of High integrity.
-        const Token* token = f.FindToken(tokenLabel);
-        const bool reduced = token == nullptr || token->label == "restricted token" ||
-                             token->integrityLabel != "S-1-16-" + std::to_string(kHighIntegrity);
         if (program == f.programs_.end() || (program->second.demandsElevation && reduced)) {
             return Refuse(program == f.programs_.end() ? ERROR_FILE_NOT_FOUND : ERROR_ELEVATION_REQUIRED);
         }
-        f.processes_.push_back({program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
+        f.processes_.push_back(
+            {program->second, tokenLabel, kProgramFolder + program->first, TempOf(creation.environment)});
+        // The pipe ends it holds: those of its standard handles, or of its handle list, that may be inherited.
         const STARTUPINFOW& startup = creation.startup;
         const bool standard = !creation.handleListGiven && creation.inheritHandles;
         for (HANDLE handle : standard ? std::vector<HANDLE>{startup.hStdInput, startup.hStdOutput, startup.hStdError}
                                       : creation.handleList) {
-            for (Kind end : {Kind::PipeRead, Kind::PipeWrite}) {
-                Object* pipe = Lookup(handle, end);
-                if (pipe != nullptr && (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
-                    f.processes_.back().inherited.emplace_back(end, pipe->index);
-                }
+            const Object* end = Lookup(handle, std::nullopt);
+            if (end != nullptr && end->closes == 0 && (end->kind == Kind::PipeRead || end->kind == Kind::PipeWrite) &&
+                (f.handleFlags_[handle] & HANDLE_FLAG_INHERIT) != 0) {
+                f.processes_.back().inherited.emplace_back(end->kind, end->index);
             }
         }
         // What the program will write is there from the start.
@@ -1111,10 +1095,9 @@ public:
                 Put(pipe->index, *text);
             }
         }
-        processInformation->hProcess = NewHandle(Kind::Process, "process", f.processes_.size() - 1);
-        processInformation->hThread = NewHandle(Kind::Thread, "thread", f.processes_.size() - 1);
-        processInformation->dwProcessId = ProcessId(f.processes_.size());
-        processInformation->dwThreadId = processInformation->dwProcessId + 1;
+        const std::size_t made = f.processes_.size();
+        *processInformation = {NewHandle(Kind::Process, "process", made - 1),
+                               NewHandle(Kind::Thread, "thread", made - 1), ProcessId(made), ProcessId(made) + 1};
         return TRUE;
     }
 
@@ -1126,7 +1109,7 @@ public:
             }
             return 1;
         }
-        Object* object = Enter("ResumeThread", thread, Kind::Thread);
+        const Object* object = Enter("ResumeThread", thread, Kind::Thread);
         if (object == nullptr) {
             return static_cast<DWORD>(-1);
         }
@@ -1172,31 +1155,38 @@ public:
         }
     }
 
-    // A relay thread and a process are waited on alike: ended, or the limit passes on the clock.
+    // A relay thread, a process and an event are waited on alike: ended (or set), or the limit passes on the clock.
+    // A relay thread that would wait for an event not set ends its copy there, like a read that would block; it counts
+    // as running until the event is set.
     DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
         f.waitLimits_.push_back(milliseconds);
         if (Call("WaitForSingleObject") || f.waitFailure_) {
             f.lastError_ = f.waitFailure_ ? f.waitFailure_->second : f.lastError_;
             return f.waitFailure_ ? f.waitFailure_->first : WAIT_FAILED;
         }
-        if (Object* event = Lookup(handle, Kind::Event)) {
-            return WaitForEvent(event->index, milliseconds);
-        }
-        Object* relay = Lookup(handle, Kind::RelayThread);
-        Object* object = Lookup(handle, Kind::Process);
-        if (relay == nullptr && object == nullptr) {
+        const Object* event = Lookup(handle, Kind::Event);
+        const Object* relay = Lookup(handle, Kind::RelayThread);
+        const Object* object = Lookup(handle, Kind::Process);
+        const Process* process = object != nullptr ? &f.processes_[object->index] : nullptr;
+        if (event == nullptr && relay == nullptr && process == nullptr) {
             return Refuse(ERROR_INVALID_HANDLE, WAIT_FAILED);
         }
-        if (object != nullptr && f.interrupt_ && f.consoleHandler_ != nullptr && f.processes_[object->index].Running()) {
-            const DWORD event = *f.interrupt_;
-            f.interrupt_.reset();
-            f.consoleHandler_(event);  // as Windows calls it, on a thread of its own, while the launcher waits
-        }
-        if (relay != nullptr ? f.ThreadEnded(f.threads_[relay->index]) : !f.processes_[object->index].Running()) {
-            f.clock_ += relay != nullptr ? 0 : kChildRunMs;
+        if (event != nullptr && !f.events_[event->index] && f.runningThread_) {
+            f.threads_[*f.runningThread_].waitsFor = event->index;
             return WAIT_OBJECT_0;
         }
-        if (ProblemIf(milliseconds == INFINITE, "waited without a limit on something that never ends")) {
+        if (process != nullptr && f.interrupt_ && f.consoleHandler_ != nullptr && process->Running()) {
+            const DWORD interrupt = *f.interrupt_;
+            f.interrupt_.reset();
+            f.consoleHandler_(interrupt);  // as Windows calls it, on a thread of its own, while the launcher waits
+        }
+        if (event != nullptr ? f.events_[event->index] != 0
+                             : relay != nullptr ? f.ThreadEnded(f.threads_[relay->index]) : !process->Running()) {
+            f.clock_ += process != nullptr ? kChildRunMs : 0;
+            return WAIT_OBJECT_0;
+        }
+        if (ProblemIf(milliseconds == INFINITE && event == nullptr,
+                      "waited without a limit on something that never ends")) {
             return Refuse(ERROR_INVALID_PARAMETER, WAIT_FAILED);
         }
         f.clock_ += milliseconds;
@@ -1204,21 +1194,21 @@ public:
     }
 
     BOOL TerminateProcess(HANDLE process, UINT exitCode) override {
-        Object* object = Enter("TerminateProcess", process, Kind::Process);
-        if (object != nullptr && f.processes_[object->index].Running()) {
-            f.processes_[object->index].terminatedWith = exitCode;
+        Process* target = Enter("TerminateProcess", process, Kind::Process, f.processes_);
+        if (target != nullptr && target->Running()) {
+            target->terminatedWith = exitCode;
         }
-        return object != nullptr;
+        return target != nullptr;
     }
 
     BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override {
-        Object* object = Enter("GetExitCodeProcess", process, Kind::Process);
-        if (object == nullptr) {
-            return FALSE;
+        const Process* target = Enter("GetExitCodeProcess", process, Kind::Process, f.processes_);
+        if (target != nullptr) {
+            *exitCode = target->terminatedWith ? *target->terminatedWith
+                        : target->exited       ? target->program.exitCode
+                                               : kStillActive;
         }
-        const Process& target = f.processes_[object->index];
-        *exitCode = target.terminatedWith ? *target.terminatedWith : target.exited ? target.program.exitCode : kStillActive;
-        return TRUE;
+        return target != nullptr;
     }
 
     HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) override {
@@ -1233,8 +1223,8 @@ public:
     }
 
     BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL* result) override {
-        Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
-        Object* jobObject = Lookup(job, Kind::Job);
+        const Object* processObject = Enter("IsProcessInJob", process, Kind::Process);
+        const Object* jobObject = Lookup(job, Kind::Job);
         if (processObject == nullptr || jobObject == nullptr) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
@@ -1244,9 +1234,9 @@ public:
     }
 
     BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, char16_t* name, DWORD* size) override {
-        Object* object = Enter("QueryFullProcessImageNameW", process, Kind::Process);
-        const std::u16string image = object != nullptr ? f.processes_[object->index].image : u"";
-        if (object == nullptr || flags != 0 || CopyOut(image, name, *size) > image.size()) {
+        const Process* target = Enter("QueryFullProcessImageNameW", process, Kind::Process, f.processes_);
+        const std::u16string image = target != nullptr ? target->image : u"";
+        if (target == nullptr || flags != 0 || CopyOut(image, name, *size) > image.size()) {
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
         }
         *size = static_cast<DWORD>(image.size());
@@ -1257,15 +1247,11 @@ public:
 
     HANDLE CreateJobObjectW(SECURITY_ATTRIBUTES* attributes, const char16_t* name) override {
         ProblemIf(attributes != nullptr || name != nullptr, "the job was given security attributes or a name");
-        if (Call("CreateJobObjectW")) {
-            return nullptr;
-        }
-        f.jobs_.push_back({});
-        return NewHandle(Kind::Job, "job", f.jobs_.size() - 1);
+        return Call("CreateJobObjectW") ? nullptr : Add(Kind::Job, "job", f.jobs_, Job{});
     }
 
     BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength) override {
-        Object* object = Enter("SetInformationJobObject", job, Kind::Job);
+        const Object* object = Enter("SetInformationJobObject", job, Kind::Job);
         if (object == nullptr || info == nullptr) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
@@ -1285,7 +1271,7 @@ public:
         const auto* association = static_cast<const JOBOBJECT_ASSOCIATE_COMPLETION_PORT*>(info);
         const bool associates = infoClass == JobObjectAssociateCompletionPortInformation &&
                                 infoLength == sizeof(JOBOBJECT_ASSOCIATE_COMPLETION_PORT);
-        Object* port = associates ? Lookup(association->CompletionPort, Kind::Port) : nullptr;
+        const Object* port = associates ? Lookup(association->CompletionPort, Kind::Port) : nullptr;
         if (port == nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
@@ -1297,27 +1283,24 @@ public:
     }
 
     BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) override {
-        Object* jobObject = Enter("AssignProcessToJobObject", job, Kind::Job);
-        Object* processObject = Lookup(process, Kind::Process);
-        if (jobObject == nullptr || processObject == nullptr) {
+        Job* target = Enter("AssignProcessToJobObject", job, Kind::Job, f.jobs_);
+        const Object* member = Lookup(process, Kind::Process);
+        if (target == nullptr || member == nullptr) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
-        f.jobs_[jobObject->index].processes.push_back(processObject->index);
+        target->processes.push_back(member->index);
         return TRUE;
     }
 
     BOOL TerminateJobObject(HANDLE job, UINT exitCode) override {
-        Object* object = Enter("TerminateJobObject", job, Kind::Job);
-        if (object != nullptr) {
-            EndJob(f.jobs_[object->index], exitCode);
-        }
-        return object != nullptr;
+        Job* target = Enter("TerminateJobObject", job, Kind::Job, f.jobs_);
+        return target != nullptr && EndJob(*target, exitCode);
     }
 
     // Ends the processes of a job that is terminated or closed; closed, only with kill on close.
-    void EndJob(Job& job, std::optional<UINT> exitCode) {
+    bool EndJob(Job& job, std::optional<UINT> exitCode) {
         if (!exitCode && (LimitsOf(job).BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) == 0) {
-            return;
+            return false;
         }
         job.terminatedWith = exitCode ? exitCode : job.terminatedWith;
         for (std::size_t index : job.processes) {
@@ -1328,50 +1311,45 @@ public:
                 process.exited = process.endedByJobClose = !exitCode;
             }
         }
+        return true;
     }
 
+    // A record reads back as it was set, or as zeros where the platform ignored it.
     BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD infoLength,
                                    DWORD* returnLength) override {
-        Object* object = Enter("QueryInformationJobObject", job, Kind::Job);
-        if (object == nullptr || returnLength != nullptr) {
+        const Job* target = Enter("QueryInformationJobObject", job, Kind::Job, f.jobs_);
+        if (target == nullptr || returnLength != nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const auto running = [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); };
         ProblemIf(infoClass == JobObjectBasicAccountingInformation &&
                       std::any_of(f.threads_.begin(), f.threads_.end(), running),
                   "the job's figures read while a relay still runs");
-        const Job& target = f.jobs_[object->index];
-        // A record reads back as it was set, or as zeros where the platform ignored it.
-        std::vector<BYTE> record;
         if (infoClass == JobObjectBasicUIRestrictions || infoClass == JobObjectCpuRateControlInformation) {
             const bool ui = infoClass == JobObjectBasicUIRestrictions;
-            record = ui ? target.uiRestrictions : target.cpuRate;
-            record = f.Lies(ui ? Lie::UiRestrictions : Lie::CpuRate) ? std::vector<BYTE>(record.size()) : record;
-        } else if (infoClass == JobObjectBasicAccountingInformation) {
+            const std::vector<BYTE>& record = ui ? target->uiRestrictions : target->cpuRate;
+            return Give(f.Lies(ui ? Lie::UiRestrictions : Lie::CpuRate) ? std::vector<BYTE>(record.size()) : record,
+                        info, infoLength);
+        }
+        if (infoClass == JobObjectBasicAccountingInformation) {
             JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
             accounting.TotalUserTime.QuadPart = kJobUserTimeUnits;
             accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
-            accounting.TotalProcesses = static_cast<DWORD>(target.processes.size());
-            for (std::size_t index : target.processes) {
+            accounting.TotalProcesses = static_cast<DWORD>(target->processes.size());
+            for (std::size_t index : target->processes) {
                 accounting.ActiveProcesses += f.processes_[index].Running() ? 1 : 0;
             }
-            record = Bytes(&accounting, sizeof(accounting));
-        } else if (infoClass == JobObjectExtendedLimitInformation && !target.extendedLimit.empty()) {
-            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = LimitsOf(target);
-            limits.PeakProcessMemoryUsed = kPeakProcessMemory;
-            limits.PeakJobMemoryUsed = kPeakJobMemory;
-            // Windows keeps the memory limits in whole pages.
-            limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
-            limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
-            DWORD& flags = limits.BasicLimitInformation.LimitFlags;
-            flags = f.Lies(Lie::JobLimits) ? 0 : flags;
-            record = Bytes(&limits, sizeof(limits));
+            return Give(Bytes(&accounting), info, infoLength);
         }
-        if (record.empty() || record.size() != infoLength) {
-            return Refuse(ERROR_INVALID_PARAMETER);
-        }
-        std::memcpy(info, record.data(), infoLength);
-        return TRUE;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = LimitsOf(*target);
+        limits.PeakProcessMemoryUsed = kPeakProcessMemory;
+        limits.PeakJobMemoryUsed = kPeakJobMemory;
+        // Windows keeps the memory limits in whole pages.
+        limits.JobMemoryLimit -= limits.JobMemoryLimit % kPageSize;
+        limits.ProcessMemoryLimit -= limits.ProcessMemoryLimit % kPageSize;
+        limits.BasicLimitInformation.LimitFlags *= f.Lies(Lie::JobLimits) ? 0 : 1;
+        const bool set = infoClass == JobObjectExtendedLimitInformation && !target->extendedLimit.empty();
+        return Give(set ? Bytes(&limits) : std::vector<BYTE>{}, info, infoLength);
     }
 
     void GetSystemInfo(SYSTEM_INFO* info) override {
@@ -1384,46 +1362,40 @@ public:
         ProblemIf(
             file != INVALID_HANDLE_VALUE || existingPort != nullptr || completionKey != 0 || concurrentThreads != 1,
             "a completion port for a file, or read by more than one thread");
-        if (Call("CreateIoCompletionPort")) {
-            return nullptr;
-        }
-        f.ports_.push_back({});
-        return NewHandle(Kind::Port, "port", f.ports_.size() - 1);
+        return Call("CreateIoCompletionPort") ? nullptr : Add(Kind::Port, "port", f.ports_, Port{});
     }
 
-    // A port whose child chatters gets a message each kChatterMs; a scenario that reads a
-    // port without end is a problem, and the read then fails.
+    // While the launcher waits, a port hears its child chatter each kChatterMs as long as it runs, or its flood every
+    // 1 ms; a scenario that reads a port without end is a problem, and the read then fails.
     BOOL GetQueuedCompletionStatus(HANDLE port, DWORD* bytesTransferred, ULONG_PTR* completionKey,
                                    LPOVERLAPPED* overlapped, DWORD milliseconds) override {
         *overlapped = nullptr;
-        Object* object = Enter("GetQueuedCompletionStatus", port, Kind::Port);
-        if (object == nullptr) {
+        Port* target = Enter("GetQueuedCompletionStatus", port, Kind::Port, f.ports_);
+        if (target == nullptr) {
             return FALSE;
         }
         f.portWaits_.push_back(milliseconds);
-        Port& target = f.ports_[object->index];
-        const std::vector<std::size_t>* members = target.job ? &f.jobs_[*target.job].processes : nullptr;
+        std::deque<std::pair<DWORD, DWORD>>& queue = target->queue;
+        const std::vector<std::size_t>* members = target->job ? &f.jobs_[*target->job].processes : nullptr;
         const Process* child = members != nullptr && !members->empty() ? &f.processes_[members->front()] : nullptr;
-        if (target.queue.empty() && child != nullptr && child->program.chatters && child->Running() &&
-            milliseconds >= kChatterMs) {
-            f.clock_ += kChatterMs;
-            target.queue.emplace_back(JOB_OBJECT_MSG_END_OF_PROCESS_TIME, ProcessId(1));
-        }
-        if (target.queue.empty() && child != nullptr && child->program.floods) {
-            f.clock_ += 1;
-            target.queue.emplace_back(JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, 0);
+        const bool chatters =
+            child != nullptr && child->program.chatters && child->Running() && milliseconds >= kChatterMs;
+        if (queue.empty() && (chatters || (child != nullptr && child->program.floods))) {
+            f.clock_ += chatters ? kChatterMs : 1;
+            queue.emplace_back(chatters ? JOB_OBJECT_MSG_END_OF_PROCESS_TIME : JOB_OBJECT_MSG_JOB_MEMORY_LIMIT,
+                               chatters ? ProcessId(1) : 0);
         }
         if (ProblemIf(f.portWaits_.size() > kMostPortReads || milliseconds == INFINITE, "a port read without end")) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
-        if (target.queue.empty()) {
+        if (queue.empty()) {
             f.clock_ += milliseconds;
             return Refuse(WAIT_TIMEOUT);
         }
-        *bytesTransferred = target.queue.front().first;
-        *completionKey = reinterpret_cast<ULONG_PTR>(target.key);
-        *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(target.queue.front().second));
-        target.queue.pop_front();
+        *bytesTransferred = queue.front().first;
+        *completionKey = reinterpret_cast<ULONG_PTR>(target->key);
+        *overlapped = reinterpret_cast<LPOVERLAPPED>(static_cast<std::uintptr_t>(queue.front().second));
+        queue.pop_front();
         return TRUE;
     }
 
@@ -1436,21 +1408,18 @@ public:
 
     BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, SECURITY_ATTRIBUTES* attributes, DWORD size) override {
         ProblemIf(size != 0, "a pipe of a size of its own");
-        if (Call("CreatePipe")) {
-            return FALSE;
-        }
-        f.pipes_.push_back({});
-        *readPipe = NewHandle(Kind::PipeRead, "pipe read end", f.pipes_.size() - 1);
-        *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", f.pipes_.size() - 1);
-        f.handleFlags_[*readPipe] = f.handleFlags_[*writePipe] =
-            attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
-        return TRUE;
+        return Do("CreatePipe", false, 0, [&] {
+            *readPipe = Add(Kind::PipeRead, "pipe read end", f.pipes_, Pipe{});
+            *writePipe = NewHandle(Kind::PipeWrite, "pipe write end", f.pipes_.size() - 1);
+            f.handleFlags_[*readPipe] = f.handleFlags_[*writePipe] =
+                attributes != nullptr && attributes->bInheritHandle ? HANDLE_FLAG_INHERIT : 0;
+        });
     }
 
     // The standard input is pipe 0; a file there ends with a read of nothing.
     BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) override {
         *bytesRead = 0;
-        Object* end = Lookup(file, Kind::PipeRead);
+        const Object* end = Lookup(file, Kind::PipeRead);
         if (Call("ReadFile") || (file != kStdInput && (end == nullptr || overlapped != nullptr))) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
@@ -1493,58 +1462,59 @@ public:
         if (Call("CreateThread")) {
             return nullptr;
         }
-        f.threads_.push_back({start, parameter});
         const auto* descriptor =
             static_cast<const SECURITY_DESCRIPTOR*>(attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
         f.threadDacls_.push_back(descriptor != nullptr ? AclBytes(static_cast<const ACL*>(descriptor->Dacl))
                                                        : std::vector<BYTE>{});
-        return NewHandle(Kind::RelayThread, "relay thread", f.threads_.size() - 1);
+        return Add(Kind::RelayThread, "relay thread", f.threads_, Thread{start, parameter});
     }
 
     BOOL CancelSynchronousIo(HANDLE thread) override {
-        Object* relay = Enter("CancelSynchronousIo", thread, Kind::RelayThread);
-        if (relay == nullptr || f.ThreadEnded(f.threads_[relay->index]) || !f.threads_[relay->index].ran) {
+        Thread* relay = Enter("CancelSynchronousIo", thread, Kind::RelayThread, f.threads_);
+        if (relay == nullptr || f.ThreadEnded(*relay) || !relay->ran) {
             return Refuse(ERROR_NOT_FOUND);
         }
-        f.threads_[relay->index].cancelled = true;
+        relay->cancelled = true;
         return TRUE;
     }
 
     // --- The relay's waiting: the standard input is a console or a file, the rest pipes ---
     DWORD GetFileType(HANDLE file) override {
         Call("GetFileType");
-        return file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE : f.pipes_[0].console ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
+        return file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE
+               : f.pipes_[0].console               ? FILE_TYPE_CHAR
+                                                   : FILE_TYPE_DISK;
     }
 
-    BOOL GetConsoleMode(HANDLE console, DWORD* mode) override {
+    BOOL GetConsoleMode(HANDLE handle, DWORD* mode) override {
         *mode = ENABLE_LINE_INPUT;
-        return Call("GetConsoleMode") || console != kStdInput || !f.pipes_[0].console || f.inputIsPipe_ ? Refuse(ERROR_INVALID_HANDLE)
-                                                                                      : TRUE;
+        const bool console = handle == kStdInput && f.pipes_[0].console && !f.inputIsPipe_;
+        return Call("GetConsoleMode") || !console ? Refuse(ERROR_INVALID_HANDLE) : TRUE;
     }
 
     // What was typed and not yet read, a key-down record for each character, Enter for "\n".
     BOOL PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, DWORD length, DWORD* read) override {
-        if (Call("PeekConsoleInputW") || console != kStdInput || !f.pipes_[0].console) {
-            return Refuse(ERROR_INVALID_HANDLE);
-        }
-        const std::string& typed = f.pipes_[0].buffer;
-        *read = static_cast<DWORD>(std::min<std::size_t>(length, typed.size()));
-        for (DWORD i = 0; i < *read; ++i) {
-            records[i] = INPUT_RECORD{KEY_EVENT, {}};
-            records[i].Event.KeyEvent.bKeyDown = TRUE;
-            records[i].Event.KeyEvent.uChar.UnicodeChar = typed[i] == '\n' ? u'\r' : static_cast<char16_t>(typed[i]);
-        }
-        return TRUE;
+        return Do("PeekConsoleInputW", console != kStdInput || !f.pipes_[0].console, ERROR_INVALID_HANDLE, [&] {
+            const std::string& typed = f.pipes_[0].buffer;
+            *read = static_cast<DWORD>(std::min<std::size_t>(length, typed.size()));
+            for (DWORD i = 0; i < *read; ++i) {
+                records[i] = INPUT_RECORD{KEY_EVENT, {}};
+                KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+                key.bKeyDown = TRUE;
+                key.uChar.UnicodeChar = typed[i] == '\n' ? u'\r' : static_cast<char16_t>(typed[i]);
+            }
+        });
     }
 
     BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* available,
                        DWORD* leftThisMessage) override {
-        Object* end = pipe == kStdInput ? nullptr : Enter("PeekNamedPipe", pipe, Kind::PipeRead);
+        const Object* end = pipe == kStdInput ? nullptr : Enter("PeekNamedPipe", pipe, Kind::PipeRead);
         if (pipe == kStdInput && !Call("PeekNamedPipe") && f.inputIsPipe_) {
             *available = static_cast<DWORD>(f.pipes_[0].buffer.size());
             return TRUE;
         }
-        if (end == nullptr || buffer != nullptr || bufferSize != 0 || bytesRead != nullptr || leftThisMessage != nullptr) {
+        if (end == nullptr || buffer != nullptr || bufferSize != 0 || bytesRead != nullptr ||
+            leftThisMessage != nullptr) {
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         *available = static_cast<DWORD>(f.pipes_[end->index].buffer.size());
@@ -1553,31 +1523,14 @@ public:
 
     HANDLE CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
                         const char16_t* name) override {
-        if (!manualReset || attributes != nullptr || name != nullptr) {
-            f.problems_.push_back("an event that resets itself, is passed on or has a name");
-        }
-        if (Call("CreateEventW")) {
-            return nullptr;
-        }
-        f.events_.push_back(initialState != FALSE);
-        return NewHandle(Kind::Event, "event", f.events_.size() - 1);
+        ProblemIf(!manualReset || attributes != nullptr || name != nullptr,
+                  "an event that resets itself, is passed on or has a name");
+        return Call("CreateEventW") ? nullptr : Add(Kind::Event, "event", f.events_, initialState != FALSE);
     }
 
     BOOL SetEvent(HANDLE event) override {
-        Object* object = Enter("SetEvent", event, Kind::Event);
+        const Object* object = Enter("SetEvent", event, Kind::Event);
         return object != nullptr && (f.events_[object->index] = true);
-    }
-
-    // A relay thread that would wait for an event not set ends its copy there, like a read
-    // that would block; it counts as running until the event is set.
-    DWORD WaitForEvent(std::size_t event, DWORD milliseconds) {
-        if (!f.events_[event] && f.runningThread_) {
-            f.threads_[*f.runningThread_].waitsFor = event;
-        } else if (!f.events_[event]) {
-            f.clock_ += milliseconds;
-            return WAIT_TIMEOUT;
-        }
-        return WAIT_OBJECT_0;
     }
 
     // The fake's standard streams are distinct pipes unless a test gives two of them one handle.
@@ -1596,8 +1549,8 @@ FakePlatform::FakePlatform()
     SetStandardHandle(STD_INPUT_HANDLE, kStdInput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_OUTPUT_HANDLE, kStdOutput, HANDLE_FLAG_INHERIT);
     SetStandardHandle(STD_ERROR_HANDLE, kStdError, HANDLE_FLAG_INHERIT);
-    paths_[kTempFolder.substr(0, kTempFolder.size() - 1)] = FILE_ATTRIBUTE_DIRECTORY;
-    paths_[kLocalLowFolder] = FILE_ATTRIBUTE_DIRECTORY;
+    AddPath(kTempFolder.substr(0, kTempFolder.size() - 1), FILE_ATTRIBUTE_DIRECTORY);
+    AddPath(kLocalLowFolder, FILE_ATTRIBUTE_DIRECTORY);
 }
 
 FakePlatform::~FakePlatform() = default;
@@ -1614,8 +1567,10 @@ void FakePlatform::SetStandardHandle(DWORD stream, HANDLE handle, std::optional<
 }
 
 void FakePlatform::AddReparsePoint(const std::u16string& path, DWORD tag, const std::u16string& target) {
-    paths_[path] = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    reparsePoints_[path] = {tag, target};
+    Entry& entry = entries_[path];
+    entry.attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    entry.tag = tag;
+    entry.target = target;
 }
 
 // The label is written as the launcher writes one, through InitializeAcl and AddMandatoryAce.
@@ -1628,7 +1583,7 @@ void FakePlatform::SetLabel(const std::u16string& path, std::vector<FakeLabel> e
         seam_->AppendAce(acl, ACL_REVISION, SYSTEM_MANDATORY_LABEL_ACE_TYPE, entry.flags, entry.mask, sid.data());
     }
     acl->AclSize = static_cast<WORD>(AclUsed(acl));
-    labels_[path] = AclBytes(acl);
+    entries_[path].label = AclBytes(acl);
 }
 
 std::vector<std::u16string> FakePlatform::ErrorLines() const {
@@ -1699,8 +1654,9 @@ std::size_t FakePlatform::OpenEnds(std::size_t pipe, Kind end) const {
 }
 
 bool FakePlatform::ThreadEnded(const Thread& thread) const {
-    return thread.ran && (thread.cancelled || (thread.waitsFor ? bool(events_[*thread.waitsFor])
-                                                               : !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0));
+    return thread.ran && (thread.cancelled ||
+                          (thread.waitsFor ? bool(events_[*thread.waitsFor])
+                                           : !thread.blockedOn || OpenEnds(*thread.blockedOn, Kind::PipeWrite) == 0));
 }
 
 }  // namespace brindle::testing

@@ -132,7 +132,8 @@ public:
     void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
         environment_.emplace_back(name, value);
     }
-    void AddPath(const std::u16string& path, DWORD attributes) { paths_[path] = attributes; }
+    // An entry at a full path; attributes are never 0 (FILE_ATTRIBUTE_NORMAL stands for none).
+    void AddPath(const std::u16string& path, DWORD attributes) { entries_[path].attributes = attributes; }
     // What GetStdHandle returns for one stream; the fake's three distinct, inheritable handles unless a test says
     // otherwise. flags are what GetHandleInformation reports; without them the handle is unknown to it.
     void SetStandardHandle(DWORD stream, HANDLE handle, std::optional<DWORD> flags);
@@ -147,7 +148,7 @@ public:
     // The directory's existing label entries, in order; without them it has no label.
     void SetLabel(const std::u16string& path, std::vector<FakeLabel> entries);
     // Another process has the entry open, without sharing its deletion, until the clock reaches untilMs.
-    void HoldOpenElsewhere(const std::u16string& path, ULONGLONG untilMs) { inUseUntil_[path] = untilMs; }
+    void HoldOpenElsewhere(const std::u16string& path, ULONGLONG untilMs) { entries_[path].inUseUntil = untilMs; }
     // When the launcher opens `opened` (after `skipping` earlier opens of it), a hostile
     // process first tries to rename `folder` away and put a junction to target in its
     // place. Windows refuses the rename while a handle to the folder does not share its deletion.
@@ -156,8 +157,8 @@ public:
         swap_ = Swap{opened, folder, target, skipping};
     }
     bool Swapped() const { return swapped_; }
-    bool Exists(const std::u16string& path) const { return paths_.count(path) != 0; }
-    DWORD Attributes(const std::u16string& path) const { return paths_.at(path); }
+    bool Exists(const std::u16string& path) const { return entries_.count(path) != 0 && Attributes(path) != 0; }
+    DWORD Attributes(const std::u16string& path) const { return entries_.at(path).attributes; }
     // A file, or anything else that stands at a name, such as a link planted there.
     void AddFile(const std::u16string& path, const std::string& bytes) { files_[path] = bytes; }
     // What ReadFile of the standard input handle gives: these bytes, then its end (a
@@ -175,7 +176,7 @@ public:
     // The file system cannot delete a read-only entry as it is (Windows before 10 1809, FAT).
     void RefuseDispositionEx() { dispositionExRefused_ = true; }
     // The file has this many names in all (hard links elsewhere).
-    void SetHardLinks(const std::u16string& path, DWORD links) { hardLinks_[path] = links; }
+    void SetHardLinks(const std::u16string& path, DWORD links) { entries_[path].links = links; }
 
     // An 8.3 short name of a folder: GetLongPathNameW gives longName in its place.
     void AddShortName(const std::u16string& shortName, const std::u16string& longName) {
@@ -329,9 +330,15 @@ private:
         const HANDLE* handles = nullptr;  // where its handle list points, read at creation
         std::size_t handleCount = 0;
     };
-    struct Reparse {
-        DWORD tag;
-        std::u16string target;  // a junction's; empty for other reparse points
+    // What the folder tree holds at a full path: an entry while it has attributes, and what a scenario says of the
+    // name, which may hold before anything is there.
+    struct Entry {
+        DWORD attributes = 0;
+        DWORD tag = 0;              // a reparse point's
+        std::u16string target{};    // a junction's
+        std::vector<BYTE> label{};  // a directory's system ACL; empty for none
+        ULONGLONG inUseUntil = 0;   // until then another process holds it open without sharing its deletion
+        DWORD links = 1;            // its names, hard links elsewhere included
     };
     struct Swap {
         std::u16string opened, folder, target;
@@ -344,29 +351,22 @@ private:
     bool ThreadEnded(const Thread& thread) const;
 
     std::vector<FakeGroup> ownGroups_;
-    bool elevated_ = false;
     std::string ownIntegrity_ = "S-1-16-12288";
-    bool dispositionExRefused_ = false;
-    std::map<std::u16string, DWORD> hardLinks_;
+    bool elevated_ = false, dispositionExRefused_ = false, inputIsPipe_ = false, swapped_ = false;
     std::vector<Lie> lies_;
     bool Lies(Lie lie) const { return std::find(lies_.begin(), lies_.end(), lie) != lies_.end(); }
     std::map<std::u16string, FakeProgram> programs_;
     std::map<std::string, std::map<int, DWORD>> failures_;
     std::map<std::string, int> callCounts_;
     std::optional<std::pair<DWORD, DWORD>> waitFailure_;
-    std::vector<std::pair<std::u16string, std::u16string>> environment_;  // in the order set
-    std::vector<std::pair<std::u16string, std::u16string>> shortNames_;
+    std::vector<std::pair<std::u16string, std::u16string>> environment_, shortNames_;  // in the order set
     std::optional<DWORD> interrupt_;
     PHANDLER_ROUTINE consoleHandler_ = nullptr;
     std::map<DWORD, HANDLE> standardHandles_;
     std::map<HANDLE, DWORD> handleFlags_;  // what GetHandleInformation reports
-    std::map<std::u16string, DWORD> paths_;
-    std::map<std::u16string, Reparse> reparsePoints_;
-    std::map<std::u16string, ULONGLONG> inUseUntil_;
-    std::map<std::u16string, std::vector<BYTE>> labels_;  // each directory's system ACL
+    std::map<std::u16string, Entry> entries_;
     std::vector<std::u16string> volumes_{u"C:\\", u"D:\\"};
     std::optional<Swap> swap_;
-    bool swapped_ = false;
     ULONGLONG clock_ = 1000000;
     DWORD lastError_ = 0;
 
@@ -374,12 +374,11 @@ private:
     std::string relayedOutput_, relayedErrors_;
     std::map<std::u16string, std::string> files_;
     std::vector<Move> moves_;
-    std::vector<std::string> calls_;
+    std::vector<std::string> calls_, problems_;
     std::vector<FakeCreation> creations_;
     std::vector<DWORD> waitLimits_, portWaits_;
     std::map<HANDLE, std::vector<BYTE>> dacls_;
     std::vector<LabelWrite> labelWrites_;
-    std::vector<std::string> problems_;
 
     std::vector<Object> objects_;
     std::vector<Token> tokens_;
@@ -389,7 +388,6 @@ private:
     std::vector<Pipe> pipes_{Pipe{}};
     std::vector<bool> events_;  // whether each is set
     std::optional<std::size_t> emptyWriteAt_;
-    bool inputIsPipe_ = false;
     std::vector<Thread> threads_;
     std::vector<std::vector<BYTE>> threadDacls_;
     std::optional<std::size_t> runningThread_;
