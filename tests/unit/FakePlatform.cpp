@@ -680,7 +680,7 @@ public:
     // Creates a folder only (a scenario's failure is the status it returns), and opens it
     // as CreateFileW would.
     NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
-                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition,
+                          DWORD /* fileAttributes */, DWORD shareAccess, DWORD createDisposition,
                           DWORD createOptions) override {
         const std::u16string path = Unprefixed(ntName, u"\\??\\");
         ProblemIf(path == ntName, "NtCreateFile was given a name that is not an NT name");
@@ -689,10 +689,10 @@ public:
         const bool exists = f.Exists(path) || f.files_.count(path) != 0;
         if (Call("NtCreateFile") || exists || !parent || createDisposition != FILE_CREATE ||
             (createOptions & FILE_DIRECTORY_FILE) == 0) {
-            constexpr DWORD kCollision = 0xC0000035, kPathMissing = 0xC000003A;
-            return static_cast<NTSTATUS>(failed_ ? f.lastError_ : exists ? kCollision : kPathMissing);
+            constexpr NTSTATUS kPathMissing = static_cast<NTSTATUS>(0xC000003A);
+            return failed_ ? static_cast<NTSTATUS>(f.lastError_) : exists ? kStatusObjectNameCollision : kPathMissing;
         }
-        f.entries_[path].attributes = FILE_ATTRIBUTE_DIRECTORY | (fileAttributes & ~FILE_ATTRIBUTE_NORMAL);
+        f.entries_[path].attributes = FILE_ATTRIBUTE_DIRECTORY;
         *file = Add(Kind::File, "file", f.fileOpens_,
                     FileOpen{ntName, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
         if (f.swap_ && f.swap_->opened == path) {
@@ -702,9 +702,11 @@ public:
     }
 
     DWORD RtlNtStatusToDosError(NTSTATUS status) override {
-        const std::map<DWORD, DWORD> errors{{0xC0000022, ERROR_ACCESS_DENIED}, {0xC000003A, ERROR_PATH_NOT_FOUND},
-                                            {0xC0000035, ERROR_ALREADY_EXISTS}, {0xC0000056, 303}};
-        const auto error = errors.find(static_cast<DWORD>(status));
+        const std::map<NTSTATUS, DWORD> errors{{static_cast<NTSTATUS>(0xC0000022), ERROR_ACCESS_DENIED},
+                                               {static_cast<NTSTATUS>(0xC000003A), ERROR_PATH_NOT_FOUND},
+                                               {kStatusObjectNameCollision, ERROR_ALREADY_EXISTS},
+                                               {kStatusDeletePending, 303}};
+        const auto error = errors.find(status);
         return error == errors.end() ? 317 : error->second;  // ERROR_MR_MID_NOT_FOUND
     }
 

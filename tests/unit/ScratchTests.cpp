@@ -54,7 +54,7 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         {"past a link planted at the first name", {}, FakePlatform::kTempFolder + u"brindle-4242-1",
          [&](FakePlatform& f) { f.AddLink(taken, kDocuments); }, u""},
         {"past a folder being deleted at the first name", {}, FakePlatform::kTempFolder + u"brindle-4242-1",
-         [](FakePlatform& f) { f.Fail("NtCreateFile", 0xC0000056); }, u""},
+         [](FakePlatform& f) { f.Fail("NtCreateFile", static_cast<DWORD>(kStatusDeletePending)); }, u""},
         {"under a TEMP on a share", {}, kShare + u"\\brindle-4242-0",
          [](FakePlatform& f) {
              f.SetEnvironmentVariable(u"TMP", kShare);
