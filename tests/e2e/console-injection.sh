@@ -10,15 +10,19 @@
 source "$(dirname "${BASH_SOURCE[0]}")/PseudoTerminal.sh" "$1"
 
 # What the caller's shell printed when brindle, with these options, ran the injecting child.
+# "exit" is typed only once brindle has said the child ended: typed earlier, it would wait
+# in the console's input ahead of the injected line, and the shell would end first.
 shell_after() {
-    { sleep 5; printf '%s --verbose %s -- %s inject "echo INJ^ECTED" < NUL\r' "$brindle" "$1" "$probe"; sleep 6
-      printf 'exit\r'; } | timeout 60 script -qec "/usr/lib/wine/wine64 cmd" /dev/null 2>&1 | tr -d '\r' || true
+    { sleep 5; printf '%s --verbose %s -- %s inject "echo INJ^ECTED" < NUL\r' "$brindle" "$1" "$probe"
+      after 'Child process exited' 'exit'; } |
+        timeout 90 script -qec "/usr/lib/wine/wine64 cmd" /dev/null >"$out" 2>&1 || true
+    tr -d '\r' <"$out"
 }
 
 fail() { echo "console-injection: $*" >&2; exit 1; }
-# Now and then Wine's console under script loses the typed input of the control run (seen
-# in a clean CI run, never in a second try): the control is tried up to three times. The
-# run with the option, which must show nothing, is never tried again.
+# Should Wine's console under script lose typed input on a loaded machine, the control is
+# tried up to three times. The run with the option, which must show nothing, is never
+# tried again.
 for attempt in 1 2 3; do
     control=$(shell_after "")
     grep -q INJECTED <<<"$control" && break

@@ -11,13 +11,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/PseudoTerminal.sh" "$1"
 # "^" keeps the typed text from holding what only the command's run prints. A line is
 # typed for the shell only once the output shows the run before it has ended: one typed
 # while brindle still runs goes, by design, to the child.
-out=$(mktemp)
-trap 'rm -f "$out"' EXIT
-after() {  # waits up to 60 s for $1 in the output, 2 s more for the run to end, and types $2
-    for _ in $(seq 600); do grep -q "$1" "$out" && break; sleep 0.1; done
-    sleep 2
-    printf '%s\r' "$2"
-}
 { sleep 5; printf '%s --private-console -- cmd /c echo H^I\r' "$brindle"
   after HI 'echo FIR^ST'; after FIRST 'echo SEC^OND'
   after SECOND "$brindle --private-console -- $probe line"; sleep 5
