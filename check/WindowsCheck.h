@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Wide.h"
+
 namespace brindle {
 
 // A probe launched by the checker: `brindle.exe --probe=NAME [values]` as the first
@@ -83,12 +85,6 @@ private:
     decltype(&::connect) connect_ = nullptr;
 };
 
-// The check speaks char16_t like the rest of brindle; Windows takes the same code units
-// as wchar_t.
-inline const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-inline const wchar_t* Wide(const std::u16string& text) { return Wide(text.c_str()); }
-inline wchar_t* Writable(std::u16string& text) { return reinterpret_cast<wchar_t*>(&text[0]); }
-
 // The decimal number that text starts with; 0 when it starts with no digit.
 inline std::uint64_t LeadingNumber(std::u16string_view text) {
     std::uint64_t value = 0;
@@ -101,7 +97,7 @@ inline std::uint64_t LeadingNumber(std::u16string_view text) {
 // This program's own path, which a probe and the checker launch again.
 inline std::u16string OwnPath() {
     std::u16string path(32768, u'\0');
-    path.resize(::GetModuleFileNameW(nullptr, Writable(path), static_cast<DWORD>(path.size())));
+    path.resize(::GetModuleFileNameW(nullptr, Wide(path.data()), static_cast<DWORD>(path.size())));
     return path;
 }
 

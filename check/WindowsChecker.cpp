@@ -40,7 +40,7 @@ std::u16string FirstLine(HANDLE pipe) {
     bytes = bytes.substr(0, bytes.find_first_of("\r\n"));
     std::u16string line(bytes.size(), u'\0');
     line.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                                               Writable(line), static_cast<int>(line.size()))));
+                                                               Wide(line.data()), static_cast<int>(line.size()))));
     return line;
 }
 
@@ -76,7 +76,7 @@ Launch RunLaunch(const ProbeSpec& probe, const std::vector<std::u16string>& valu
     startup.hStdOutput = outWrite.get();
     startup.hStdError = errWrite.get();
     PROCESS_INFORMATION created = {};
-    if (!::CreateProcessW(Wide(self), Writable(commandLine), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    if (!::CreateProcessW(Wide(self), Wide(commandLine.data()), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                           &created)) {
         launch.err = u"CreateProcessW failed: " + Decimal(::GetLastError());
         return launch;
@@ -207,7 +207,7 @@ class CheckFolder {
 public:
     CheckFolder() {
         std::u16string temporary(MAX_PATH + 1, u'\0');
-        temporary.resize(::GetTempPathW(static_cast<DWORD>(temporary.size()), Writable(temporary)));
+        temporary.resize(::GetTempPathW(static_cast<DWORD>(temporary.size()), Wide(temporary.data())));
         path_ = temporary + u"brindle-check-" + Decimal(::GetCurrentProcessId());
         created_ = ::CreateDirectoryW(Wide(path_), nullptr) != 0;
         if (!created_) {

@@ -165,7 +165,7 @@ OwnedHandle StartCopy(const std::u16string& arguments, DWORD flags, DWORD* proce
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION created = {};
-    if (!::CreateProcessW(Wide(program), Writable(commandLine), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+    if (!::CreateProcessW(Wide(program), Wide(commandLine.data()), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                           &startup, &created)) {
         return OwnedHandle();
     }

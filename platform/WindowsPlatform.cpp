@@ -4,16 +4,10 @@
 #include <string>
 
 #include "platform/Text.h"
+#include "platform/Wide.h"
 
 namespace brindle {
 namespace {
-
-// On Windows wchar_t and char16_t are both UTF-16 code units; the logic speaks
-// char16_t and the system wchar_t, and only this file converts between them.
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be a UTF-16 code unit");
-
-const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 
 // A console takes UTF-16 as it is; anything else (a pipe, a file) gets UTF-8.
 void WriteText(DWORD standardStream, std::u16string_view text) {
@@ -348,7 +342,7 @@ BOOL WindowsPlatform::PeekConsoleInputW(HANDLE console, INPUT_RECORD* records, D
 
 HANDLE WindowsPlatform::CreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
                                      const char16_t* name) {
-    return ::CreateEventW(attributes, manualReset, initialState, reinterpret_cast<const wchar_t*>(name));
+    return ::CreateEventW(attributes, manualReset, initialState, Wide(name));
 }
 
 BOOL WindowsPlatform::SetEvent(HANDLE event) { return ::SetEvent(event); }
