@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
+
+#include "platform/Paths.h"
 
 namespace brindle {
 namespace {
@@ -186,13 +189,11 @@ bool PrivateConsole::OutputMeetsErrors(HANDLE output, HANDLE error) {
         platform_.CompareObjectHandles(output, error)) {
         return true;
     }
-    BY_HANDLE_FILE_INFORMATION first{};
-    BY_HANDLE_FILE_INFORMATION second{};
-    return platform_.GetFileType(output) == FILE_TYPE_DISK && platform_.GetFileType(error) == FILE_TYPE_DISK &&
-           platform_.GetFileInformationByHandle(output, &first) &&
-           platform_.GetFileInformationByHandle(error, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
-           first.nFileIndexLow == second.nFileIndexLow;
+    if (platform_.GetFileType(output) != FILE_TYPE_DISK || platform_.GetFileType(error) != FILE_TYPE_DISK) {
+        return false;
+    }
+    const std::optional<FileIdentity> first = IdentityOf(platform_, output);
+    return first && first == IdentityOf(platform_, error);
 }
 
 StepResult PrivateConsole::CreatePipes() {

@@ -1,5 +1,7 @@
 #include "platform/Paths.h"
 
+#include <cstring>
+
 namespace brindle {
 namespace {
 
@@ -40,6 +42,25 @@ std::u16string CanonicalPathOf(Platform& platform, const std::u16string& path) {
         return longPath;
     }
     return fullPath;
+}
+
+bool FileIdentity::operator==(const FileIdentity& other) const {
+    return volume == other.volume && std::memcmp(file.Identifier, other.file.Identifier, sizeof(file)) == 0;
+}
+
+std::optional<FileIdentity> IdentityOf(Platform& platform, HANDLE file) {
+    FILE_ID_INFO id{};
+    if (platform.GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof(id))) {
+        return FileIdentity{id.VolumeSerialNumber, id.FileId};
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!platform.GetFileInformationByHandle(file, &information)) {
+        return std::nullopt;
+    }
+    FileIdentity index{information.dwVolumeSerialNumber, {}};
+    std::memcpy(index.file.Identifier, &information.nFileIndexLow, sizeof(DWORD));
+    std::memcpy(index.file.Identifier + sizeof(DWORD), &information.nFileIndexHigh, sizeof(DWORD));
+    return index;
 }
 
 }  // namespace brindle

@@ -1,6 +1,9 @@
-// The full and long forms of a path, for the checks that compare paths.
+// The full and long forms of a path, and the identity of an open file, for the checks
+// that compare paths and files.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
@@ -15,5 +18,19 @@ bool FullPathOf(Platform& platform, const std::u16string& path, std::u16string& 
 // give one: it fails for a path that does not exist, which is then judged by its full
 // path alone. Empty when not even the full path can be read.
 std::u16string CanonicalPathOf(Platform& platform, const std::u16string& path);
+
+// A file or folder as the file system knows it, whatever name or handle led there: its
+// volume's serial number and its file id.
+struct FileIdentity {
+    std::uint64_t volume;
+    FILE_ID_128 file;
+
+    bool operator==(const FileIdentity& other) const;
+};
+
+// The identity of the file an open handle names, from FileIdInfo, or where that is refused
+// (file systems before ReFS-sized ids) from the volume serial and the 64-bit file index;
+// empty when neither can be read.
+std::optional<FileIdentity> IdentityOf(Platform& platform, HANDLE file);
 
 }  // namespace brindle

@@ -1,13 +1,13 @@
 #include "report/RunReport.h"
 
 #include <algorithm>
-#include <cstring>
+#include <optional>
 
-#include "report/Version.h"
 #include "platform/Owners.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "report/Json.h"
+#include "report/Version.h"
 
 namespace brindle {
 namespace {
@@ -271,20 +271,8 @@ void LimitsReached(JsonWriter& json, const std::vector<JobLimit>& limits) {
     json.EndArray();
 }
 
-// A folder as the file system knows it, whatever name led there: its volume's serial
-// number and its file id.
-struct FolderId {
-    std::uint64_t volume;
-    FILE_ID_128 file;
-
-    bool operator==(const FolderId& other) const {
-        return volume == other.volume && std::memcmp(file.Identifier, other.file.Identifier, sizeof(file)) == 0;
-    }
-};
-
-// The folder's id, from FileIdInfo, or where that is refused from the volume serial and
-// file index; empty when the folder cannot be opened or told.
-std::optional<FolderId> IdOf(Platform& platform, const std::u16string& folder) {
+// The folder's identity; empty when the folder cannot be opened or told.
+std::optional<FileIdentity> IdOf(Platform& platform, const std::u16string& folder) {
     const HANDLE opened = platform.CreateFileW(folder.c_str(), 0,  // no access: only what identifies it
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -293,18 +281,7 @@ std::optional<FolderId> IdOf(Platform& platform, const std::u16string& folder) {
     }
     UniqueHandle handle(platform);
     handle.adopt(opened);
-    FILE_ID_INFO id{};
-    if (platform.GetFileInformationByHandleEx(handle.get(), FileIdInfo, &id, sizeof(id))) {
-        return FolderId{id.VolumeSerialNumber, id.FileId};
-    }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!platform.GetFileInformationByHandle(handle.get(), &information)) {
-        return std::nullopt;
-    }
-    FolderId index{information.dwVolumeSerialNumber, {}};
-    std::memcpy(index.file.Identifier, &information.nFileIndexLow, sizeof(DWORD));
-    std::memcpy(index.file.Identifier + sizeof(DWORD), &information.nFileIndexHigh, sizeof(DWORD));
-    return index;
+    return IdentityOf(platform, handle.get());
 }
 
 // The folder a path lies in; empty above a root. A drive's root keeps its separator:
@@ -443,12 +420,12 @@ void RunReport::WarnIfWritableByTheCommand(const std::vector<WritableDir>& direc
         return;
     }
     const std::u16string report = CanonicalPathOf(platform_, path_);
-    std::vector<FolderId> writable;
+    std::vector<FileIdentity> writable;
     bool inside = false;
     for (const WritableDir& directory : directories) {
         if (directory.grant.Writable()) {
             inside = inside || IsInsideFolder(report, CanonicalPathOf(platform_, directory.path));
-            if (const std::optional<FolderId> id = IdOf(platform_, directory.path)) {
+            if (const std::optional<FileIdentity> id = IdOf(platform_, directory.path)) {
                 writable.push_back(*id);
             }
         }
@@ -457,7 +434,7 @@ void RunReport::WarnIfWritableByTheCommand(const std::vector<WritableDir>& direc
     // junction or a substituted drive lead to the same folder under another name.
     for (std::u16string folder = FolderOf(report); !inside && !writable.empty() && !folder.empty();
          folder = FolderOf(folder)) {
-        const std::optional<FolderId> id = IdOf(platform_, folder);
+        const std::optional<FileIdentity> id = IdOf(platform_, folder);
         inside = id && std::find(writable.begin(), writable.end(), *id) != writable.end();
     }
     if (inside) {
