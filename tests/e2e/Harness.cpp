@@ -214,19 +214,29 @@ UniqueHandle OpenUnwrittenPipe(HANDLE& writer) {
     return UniqueHandle(reader);
 }
 
+// Standard error bound for standard output's file: a duplicate of its handle, or the file
+// opened again, for appending, which only the file's identity ties to the first handle.
+UniqueHandle SecondHandleTo(HANDLE output, bool reopened) {
+    HANDLE second = nullptr;
+    if (!reopened) {
+        DuplicateHandle(GetCurrentProcess(), output, GetCurrentProcess(), &second, 0, TRUE, DUPLICATE_SAME_ACCESS);
+        return UniqueHandle(second);
+    }
+    UniqueHandle owned(
+        ReOpenFile(output, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    return owned && SetHandleInformation(owned.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ? std::move(owned)
+                                                                                                : UniqueHandle();
+}
+
 Attempt RunOnce(const std::wstring& program, std::wstring commandLine, std::wstring environmentBlock,
                 const Streams& streams, RunResult& result) {
     HANDLE writer = nullptr;
     const UniqueHandle input = streams.inputOpenPipe ? OpenUnwrittenPipe(writer) : OpenInput(streams.input);
     const UniqueHandle inputWriter(writer);  // held open, unwritten, until brindle.exe has ended
     const UniqueHandle output = CreateCaptureFile();
-    HANDLE duplicate = nullptr;
-    const UniqueHandle error(
-        !streams.errorsToOutput ? CreateCaptureFile()
-        : output && DuplicateHandle(GetCurrentProcess(), output.Get(), GetCurrentProcess(), &duplicate, 0, TRUE,
-                                    DUPLICATE_SAME_ACCESS)
-            ? UniqueHandle(duplicate)
-            : UniqueHandle());
+    const UniqueHandle error(!streams.errorsToOutput ? CreateCaptureFile()
+                             : output               ? SecondHandleTo(output.Get(), streams.reopened)
+                                                    : UniqueHandle());
     if (!input || !output || !error) {
         ADD_FAILURE() << "cannot open the standard handles for brindle.exe: " << GetLastError();
         return Attempt::kCannotStart;

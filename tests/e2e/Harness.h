@@ -73,6 +73,7 @@ struct Streams {
     std::string input;            // a file holding these bytes; NUL when empty
     bool inputOpenPipe = false;   // instead a pipe whose writer stays open until brindle.exe ends
     bool errorsToOutput = false;  // standard error a duplicate of standard output's handle (2>&1)
+    bool reopened = false;        // with errorsToOutput: the same file opened again instead (>>f 2>>f)
 };
 RunResult RunBrindleWithStreams(const std::vector<std::wstring>& arguments, const Streams& streams);
 

@@ -103,16 +103,20 @@ TEST(PrivateConsole, RelaysTheStreamsAndTheExitCode) {
     EXPECT_EQ(errors.err.substr(0, 13), "probe: usage:");
 }
 
-// With 2>&1 the child's output and errors reach the one place in the order it wrote them.
+// With 2>&1, or one file opened for each (>>f 2>>f), the child's output and errors reach
+// the one place in the order it wrote them.
 TEST(PrivateConsole, OutputAndErrorsBoundForOnePlaceKeepTheirOrder) {
-    const RunResult run = RunBrindleWithStreams({L"--private-console", L"--", ProbePath(), L"alternate", L"2000"},
-                                                Streams{"", false, true});
     std::string inOrder;
     for (int line = 0; line < 2000; ++line) {
         inOrder += std::to_string(line) + "\n";
     }
-    EXPECT_EQ(run.out, inOrder);
-    EXPECT_EQ(run.exitCode, 0u);
+    for (const bool reopened : {false, true}) {
+        SCOPED_TRACE(reopened ? "the file opened twice" : "one handle duplicated");
+        const RunResult run = RunBrindleWithStreams({L"--private-console", L"--", ProbePath(), L"alternate", L"2000"},
+                                                    Streams{"", false, true, reopened});
+        EXPECT_EQ(run.out, inOrder);
+        EXPECT_EQ(run.exitCode, 0u);
+    }
 }
 
 // A harness that keeps brindle's input an open pipe, and writes nothing, still has
