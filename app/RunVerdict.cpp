@@ -42,7 +42,6 @@ RunRecord Running(const RunRecord& sofar) {
     return running;
 }
 
-
 RunRecord RequestedRecord(const LaunchOptions& options) {
     RunRecord record;
     record.command = options.command;
@@ -61,7 +60,6 @@ RunRecord RequestedRecord(const LaunchOptions& options) {
                      Asked(options.cpuTime)};
     return record;
 }
-
 
 void NameTheDecidingLine(Platform& platform, RunRecord& record) {
     if ((record.outcome == Outcome::NotStarted || record.outcome == Outcome::Refused) && !record.message) {

@@ -235,6 +235,7 @@ StepResult PrivateConsole::CreatePipes() {
     }
     return StepResult::Applied();
 }
+
 StepResult PrivateConsole::CreateThreads(const std::vector<DWORD>& threadDacl) {
     SECURITY_DESCRIPTOR descriptor{};
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};

@@ -492,7 +492,6 @@ constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
 constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x100;
 constexpr DWORD DELETE = 0x10000;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
-
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
@@ -520,7 +519,6 @@ constexpr DWORD SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP = 0x4;
 
 #endif
 
-// The sizes the launcher hands to Windows; they must match 64-bit Windows wherever it builds.
 namespace brindle {
 
 // The extended disposition of a file (Windows 10 1607 and later, the read-only flag 1809).
@@ -541,6 +539,7 @@ constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056);
 
 }  // namespace brindle
 
+// The sizes the launcher hands to Windows; they must match 64-bit Windows wherever it builds.
 static_assert(sizeof(void*) == 8, "brindle is a 64-bit program");
 static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits");
 static_assert(sizeof(STARTUPINFOW) == 104, "STARTUPINFOW layout");
