@@ -98,17 +98,19 @@ TEST(OwnTokenTest, IsClosedToAReducedChildRightBeforeItRunsOrUnderStrictItNeverR
 
 TEST(OwnProcessFailureTest, IsAWarningOrUnderStrictARefusalAndTheReportSaysWhy) {
     // The failing call, and how many DACLs are written all the same: the thread's is
-    // written even when the process's fails.
+    // written even when the process's fails. The relay threads get the thread's DACL
+    // whole, or none: never one left half built (AddAccessAllowedAce #5).
     const std::tuple<std::string, int, std::size_t> failures[] = {
         {"OpenProcessToken", 1, 0},    {"GetTokenInformation", 2, 0}, {"CreateWellKnownSid", 2, 0},
-        {"AddAccessAllowedAce", 2, 1}, {"SetSecurityInfo", 1, 1},     {"SetSecurityInfo", 2, 1}};
+        {"AddAccessAllowedAce", 2, 1}, {"AddAccessAllowedAce", 5, 1}, {"SetSecurityInfo", 1, 1},
+        {"SetSecurityInfo", 2, 1}};
     for (const auto& [operation, call, daclsWritten] : failures) {
         for (const bool strict : {false, true}) {
             SCOPED_TRACE(operation + "#" + std::to_string(call) + (strict ? " strict" : ""));
             FakePlatform scenario;
             scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
             scenario.Fail(operation, ERROR_ACCESS_DENIED, call);
-            std::vector<std::u16string> args{u"--report=r.json", u"--", u"seven.exe"};
+            std::vector<std::u16string> args{u"--report=r.json", u"--private-console", u"--", u"seven.exe"};
             std::vector<std::u16string> lines{u"[brindle] Warning: could not protect brindle's own process: 5\n"};
             if (strict) {
                 args.insert(args.begin(), u"--strict");
@@ -117,6 +119,11 @@ TEST(OwnProcessFailureTest, IsAWarningOrUnderStrictARefusalAndTheReportSaysWhy) 
             EXPECT_EQ(Launch(scenario, args), strict ? 1u : 7u);
             EXPECT_EQ(scenario.ErrorLines(), lines);
             EXPECT_EQ(scenario.Dacls().size(), daclsWritten);
+            for (const std::vector<BYTE>& dacl : scenario.ThreadDacls()) {
+                ACL header{};
+                std::memcpy(&header, dacl.data(), dacl.empty() ? 0 : sizeof(header));
+                EXPECT_TRUE(dacl.empty() || header.AceCount == 3) << header.AceCount << " entries";
+            }
             EXPECT_EQ(scenario.Processes().size(), strict ? 0u : 1u);
             const Json report = Json::parse(scenario.Files().at(u"r.json"));
             EXPECT_EQ(report["outcome"], strict ? "refused" : "exited");
