@@ -120,13 +120,15 @@ public:
     virtual void CoTaskMemFree(void* memory) = 0;
     // NtCreateFile of ntdll, the one call that creates a folder and opens it in the same
     // step (FILE_CREATE fails on any name that is taken, a link's included, with
-    // STATUS_OBJECT_NAME_COLLISION), so that no other process can come between the two.
-    // It takes an NT name ("\??\C:\..." or "\??\UNC\server\share\..."), the object
-    // attributes' flags and no allocation size or extended attributes, and returns its
-    // NTSTATUS, which RtlNtStatusToDosError turns into a Windows error code.
-    virtual NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
-                                  DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition,
-                                  DWORD createOptions) = 0;
+    // STATUS_OBJECT_NAME_COLLISION), so that no other process can come between the two,
+    // and that opens an entry by its name in a folder already open (rootDirectory), so
+    // that no name above it is resolved again. It takes an NT name ("\??\C:\..." or
+    // "\??\UNC\server\share\...") or, with rootDirectory, a name within that folder, the
+    // object attributes' flags and no allocation size or extended attributes, and returns
+    // its NTSTATUS, which RtlNtStatusToDosError turns into a Windows error code.
+    virtual NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, HANDLE rootDirectory, const char16_t* name,
+                                  DWORD objectAttributes, DWORD fileAttributes, DWORD shareAccess,
+                                  DWORD createDisposition, DWORD createOptions) = 0;
     virtual DWORD RtlNtStatusToDosError(NTSTATUS status) = 0;
     // Lists a folder from its handle (FileFullDirectoryInfo: as many entries as fit, then
     // ERROR_NO_MORE_FILES; FileFullDirectoryRestartInfo starts again from the first), never

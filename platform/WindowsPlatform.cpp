@@ -158,22 +158,22 @@ void WindowsPlatform::CoTaskMemFree(void* memory) {
     }
 }
 
-NTSTATUS WindowsPlatform::NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName,
-                                       DWORD objectAttributes, DWORD fileAttributes, DWORD shareAccess,
-                                       DWORD createDisposition, DWORD createOptions) {
+NTSTATUS WindowsPlatform::NtCreateFile(HANDLE* file, DWORD desiredAccess, HANDLE rootDirectory,
+                                       const char16_t* name, DWORD objectAttributes, DWORD fileAttributes,
+                                       DWORD shareAccess, DWORD createDisposition, DWORD createOptions) {
     using Function = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
                                       ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
     const auto function = SystemFunction<Function>(L"ntdll.dll", "NtCreateFile");
-    const std::size_t bytes = std::char_traits<char16_t>::length(ntName) * sizeof(char16_t);
+    const std::size_t bytes = std::char_traits<char16_t>::length(name) * sizeof(char16_t);
     if (function == nullptr) {
         return static_cast<NTSTATUS>(0xC000007A);  // STATUS_PROCEDURE_NOT_FOUND
     }
     if (bytes > 0xFFFE) {  // a UNICODE_STRING counts its bytes in 16 bits
         return static_cast<NTSTATUS>(0xC0000106);  // STATUS_NAME_TOO_LONG
     }
-    UNICODE_STRING name{static_cast<USHORT>(bytes), static_cast<USHORT>(bytes), const_cast<PWSTR>(Wide(ntName))};
+    UNICODE_STRING text{static_cast<USHORT>(bytes), static_cast<USHORT>(bytes), const_cast<PWSTR>(Wide(name))};
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, objectAttributes, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &text, objectAttributes, rootDirectory, nullptr);
     IO_STATUS_BLOCK status{};
     return function(file, desiredAccess, &attributes, &status, nullptr, fileAttributes, shareAccess,
                     createDisposition, createOptions, nullptr, 0);

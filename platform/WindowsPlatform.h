@@ -52,8 +52,9 @@ public:
     DWORD GetTempPathW(DWORD bufferLength, char16_t* buffer) override;
     HRESULT SHGetKnownFolderPath(const GUID& folder, DWORD flags, HANDLE token, char16_t** path) override;
     void CoTaskMemFree(void* memory) override;
-    NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
-                          DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition, DWORD createOptions) override;
+    NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, HANDLE rootDirectory, const char16_t* name,
+                          DWORD objectAttributes, DWORD fileAttributes, DWORD shareAccess, DWORD createDisposition,
+                          DWORD createOptions) override;
     DWORD RtlNtStatusToDosError(NTSTATUS status) override;
     BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                     DWORD infoLength) override;

@@ -413,9 +413,12 @@ constexpr DWORD STILL_ACTIVE = 259;
 // NtCreateFile's status, options and disposition.
 using NTSTATUS = LONG;
 constexpr DWORD OBJ_CASE_INSENSITIVE = 0x40;
+constexpr DWORD FILE_OPEN = 0x1;
 constexpr DWORD FILE_CREATE = 0x2;
 constexpr DWORD FILE_DIRECTORY_FILE = 0x1;
 constexpr DWORD FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
+constexpr DWORD FILE_OPEN_FOR_BACKUP_INTENT = 0x4000;
+constexpr DWORD FILE_OPEN_REPARSE_POINT = 0x200000;
 
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
 constexpr DWORD TOKEN_QUERY = 0x8;

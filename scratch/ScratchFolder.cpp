@@ -27,7 +27,8 @@ constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | DELETE | SYNCHRONIZE;
 constexpr DWORD kEntryAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
                                SYNCHRONIZE;
 constexpr DWORD kNoDeleteSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD kAsItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+// A link is opened as itself, a folder like a file, and the handle waits for its calls.
+constexpr DWORD kAsItself = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
 
 // An HRESULT of the Win32 facility carries a Windows error code in its low 16 bits.
 DWORD ErrorOf(HRESULT result) {
@@ -73,21 +74,21 @@ std::u16string Prefixed(const std::u16string& path, const std::u16string& local,
     return local + path;
 }
 
-// Long paths are the rule inside a folder that tools fill: the removal names entries
-// in the form that lifts the MAX_PATH limit.
-std::u16string ExtendedPath(const std::u16string& path) { return Prefixed(path, u"\\\\?\\", u"\\\\?\\UNC\\"); }
-
 // The name NtCreateFile takes for a full path.
 std::u16string NtName(const std::u16string& path) { return Prefixed(path, u"\\??\\", u"\\??\\UNC\\"); }
 
-// Opens what stands at path as itself (a link, not what it points to), shared with no
-// one who would rename or delete it, and reads its attributes. The Windows error, or 0.
-DWORD OpenAsItself(Platform& platform, const std::u16string& path, DWORD access, UniqueHandle& handle,
+// Opens what stands at name in the folder open as folder, as itself (a link, not what it
+// points to), shared with no one who would rename or delete it, and reads its attributes.
+// The name is looked up in that folder itself: a folder made a link after it was opened
+// is never passed through. The Windows error, or 0.
+DWORD OpenAsItself(Platform& platform, HANDLE folder, const std::u16string& name, UniqueHandle& handle,
                    DWORD& attributes) {
-    const HANDLE opened =
-        platform.CreateFileW(path.c_str(), access, kNoDeleteSharing, nullptr, OPEN_EXISTING, kAsItself, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return platform.GetLastError();
+    HANDLE opened = nullptr;
+    const NTSTATUS status = platform.NtCreateFile(&opened, kEntryAccess, folder, name.c_str(), OBJ_CASE_INSENSITIVE,
+                                                  0 /* no attributes: an existing entry */, kNoDeleteSharing,
+                                                  FILE_OPEN, kAsItself);
+    if (status < 0) {
+        return platform.RtlNtStatusToDosError(status);
     }
     handle.adopt(opened);
     FILE_ATTRIBUTE_TAG_INFO tag{};
@@ -99,17 +100,17 @@ DWORD OpenAsItself(Platform& platform, const std::u16string& path, DWORD access,
 }
 
 // Deletes a tree from its top down, never through a name that could lead elsewhere:
-// each entry is opened as itself, and only a plain folder is entered. The folders
-// entered stay open, without FILE_SHARE_DELETE, until everything below them is gone.
+// each entry is opened as itself by its name within the handle of its folder, and only
+// a plain folder is entered. The folders entered stay open, without FILE_SHARE_DELETE,
+// until everything below them is gone.
 class TreeRemoval {
 public:
     explicit TreeRemoval(Platform& platform) : platform_(platform) {}
 
-    // Empties and deletes the folder at top through held, its handle, which it never
-    // reopens by name. The first error met; every entry that can be deleted is deleted
-    // all the same.
-    DWORD Remove(const std::u16string& top, HANDLE held) {
-        Entry& first = way_.emplace_back(platform_, top);
+    // Empties and deletes the folder held open as held, which it never reopens by name.
+    // The first error met; every entry that can be deleted is deleted all the same.
+    DWORD Remove(HANDLE held) {
+        Entry& first = way_.emplace_back(platform_);
         first.handle = held;
         if (const DWORD error = List(first)) {
             return error;
@@ -123,7 +124,7 @@ public:
             }
             const std::u16string name = std::move(folder.names.back());
             folder.names.pop_back();
-            Visit(folder.path + u"\\" + name);
+            Visit(folder.handle, name);
         }
         return firstError_;
     }
@@ -131,8 +132,7 @@ public:
 private:
     // An entry open for deletion; a folder's with the names in it still to delete.
     struct Entry {
-        Entry(Platform& platform, std::u16string path) : path(std::move(path)), opened(platform) {}
-        std::u16string path;
+        explicit Entry(Platform& platform) : opened(platform) {}
         UniqueHandle opened;    // the entry's own handle; the top's is the scratch folder's
         HANDLE handle = nullptr;
         DWORD attributes = 0;
@@ -145,11 +145,11 @@ private:
         }
     }
 
-    // Opens the entry at path: a plain folder joins the way down with its names listed;
-    // anything else (a file, a link of any kind) is deleted at once.
-    void Visit(const std::u16string& path) {
-        Entry& entry = way_.emplace_back(platform_, path);
-        const DWORD opened = OpenAsItself(platform_, path, kEntryAccess, entry.opened, entry.attributes);
+    // Opens the entry at name in the folder open as folder: a plain folder joins the way
+    // down with its names listed; anything else (a file, a link of any kind) is deleted at once.
+    void Visit(HANDLE folder, const std::u16string& name) {
+        Entry& entry = way_.emplace_back(platform_);
+        const DWORD opened = OpenAsItself(platform_, folder, name, entry.opened, entry.attributes);
         entry.handle = entry.opened.get();
         if (opened != 0) {
             Note(opened);
@@ -271,7 +271,7 @@ StepResult ScratchFolder::MakeFreshFolder(const std::u16string& parent) {
     for (DWORD n = 0;; ++n) {
         const std::u16string candidate = stem + Decimal(n);
         HANDLE made = nullptr;
-        const NTSTATUS status = platform_.NtCreateFile(&made, kHoldAccess, NtName(candidate).c_str(),
+        const NTSTATUS status = platform_.NtCreateFile(&made, kHoldAccess, nullptr, NtName(candidate).c_str(),
                                                        OBJ_CASE_INSENSITIVE, FILE_ATTRIBUTE_NORMAL, kNoDeleteSharing,
                                                        FILE_CREATE,  // only a new folder, never one that stands
                                                        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
@@ -292,12 +292,11 @@ bool ScratchFolder::Remove() {
     if (path_.empty()) {
         return true;
     }
-    const std::u16string top = ExtendedPath(path_);
     const ULONGLONG start = platform_.GetTickCount64();
-    DWORD error = TreeRemoval(platform_).Remove(top, hold_.get());
+    DWORD error = TreeRemoval(platform_).Remove(hold_.get());
     while (error != 0 && platform_.GetTickCount64() - start < kRemovalPatienceMs) {
         platform_.Sleep(kRetryPauseMs);
-        error = TreeRemoval(platform_).Remove(top, hold_.get());
+        error = TreeRemoval(platform_).Remove(hold_.get());
     }
     hold_.reset();  // a folder deleted the older way goes with its last handle
     if (error != 0) {

@@ -28,6 +28,8 @@ constexpr std::int64_t kJobKernelTimeUnits = 120000;  // 12 ms
 // How many times a port is read before a scenario counts as one that never ends.
 constexpr std::size_t kMostPortReads = 1000000;
 constexpr DWORD kPageSize = 4096;
+constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000034);  // STATUS_OBJECT_NAME_NOT_FOUND
+constexpr NTSTATUS kStatusSharing = static_cast<NTSTATUS>(0xC0000043);   // STATUS_SHARING_VIOLATION
 // The time of day when the fake's clock reads 0: 2026-12-09T00:00:00Z, as a FILETIME count.
 constexpr std::uint64_t kStartOfDay = 134412480000000000;
 // Every entry the launcher writes has the layout of SYSTEM_MANDATORY_LABEL_ACE: header, mask, then the SID.
@@ -566,11 +568,14 @@ public:
     }
 
     // The hostile rename of the folder, and a junction in its place. A scenario where it succeeds fails by Swapped(),
-    // so what the folder's entries and handles would become is not modelled.
+    // so what the folder's entries and handles would become is not modelled. Made in place, the junction hides the
+    // entries left in the folder from names that lead through it; handles open to it still reach them.
     void TrySwap() {
         const Swap swap = *f.swap_;
         f.swap_.reset();
-        if (!HeldWithoutDeleteSharing(swap.folder)) {
+        if (swap.inPlace) {
+            f.AddLink(swap.folder, swap.target);
+        } else if (!HeldWithoutDeleteSharing(swap.folder)) {
             f.AddLink(swap.folder, swap.target);
             f.swapped_ = true;
         }
@@ -677,14 +682,21 @@ public:
         return 0;
     }
 
-    // Creates a folder only (a scenario's failure is the status it returns), and opens it
-    // as CreateFileW would.
-    NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, const char16_t* ntName, DWORD objectAttributes,
-                          DWORD /* fileAttributes */, DWORD shareAccess, DWORD createDisposition,
-                          DWORD createOptions) override {
-        const std::u16string path = Unprefixed(ntName, u"\\??\\");
-        ProblemIf(path == ntName, "NtCreateFile was given a name that is not an NT name");
+    // Creates a folder by its NT name, or opens an entry by its name within a folder open as
+    // rootDirectory (a scenario's failure is the status it returns), as CreateFileW would.
+    NTSTATUS NtCreateFile(HANDLE* file, DWORD desiredAccess, HANDLE rootDirectory, const char16_t* name,
+                          DWORD objectAttributes, DWORD /* fileAttributes */, DWORD shareAccess,
+                          DWORD createDisposition, DWORD createOptions) override {
+        const Object* root = rootDirectory != nullptr ? Lookup(rootDirectory, Kind::File) : nullptr;
+        const std::u16string path =
+            root != nullptr ? f.fileOpens_[root->index].resolved + u"\\" + name : Unprefixed(name, u"\\??\\");
+        ProblemIf(rootDirectory != nullptr ? root == nullptr || std::u16string_view(name).find(u'\\') != std::u16string::npos
+                                           : path == name,
+                  "NtCreateFile was given neither an NT name nor one name within an open folder");
         ProblemIf(objectAttributes != OBJ_CASE_INSENSITIVE, "NtCreateFile was asked to tell names by case");
+        if (createDisposition == FILE_OPEN) {
+            return OpenWithin(file, desiredAccess, name, path, shareAccess, createOptions);
+        }
         const bool parent = f.entries_[Resolve(path.substr(0, path.rfind(u'\\')), false)].attributes != 0;
         const bool exists = f.Exists(path) || f.files_.count(path) != 0;
         if (Call("NtCreateFile") || exists || !parent || createDisposition != FILE_CREATE ||
@@ -694,15 +706,35 @@ public:
         }
         f.entries_[path].attributes = FILE_ATTRIBUTE_DIRECTORY;
         *file = Add(Kind::File, "file", f.fileOpens_,
-                    FileOpen{ntName, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
+                    FileOpen{name, desiredAccess, shareAccess, createDisposition, createOptions, false, false, path});
         if (f.swap_ && f.swap_->opened == path) {
             TrySwap();  // a rename right after the creation
         }
         return 0;
     }
 
+    // An entry of a folder open already: the folder's own name is never resolved again, and a link is followed only
+    // when it is not opened as itself.
+    NTSTATUS OpenWithin(HANDLE* file, DWORD access, const char16_t* name, const std::u16string& path, DWORD share,
+                        DWORD options) {
+        const Entry& entry = f.entries_[path];
+        const bool follow = (options & FILE_OPEN_REPARSE_POINT) == 0 && !entry.target.empty();
+        const std::u16string resolved = follow ? entry.target : path;
+        const DWORD attributes = f.entries_[resolved].attributes;
+        if (Call("NtCreateFile") || attributes == 0 || ((access & DELETE) != 0 && HeldWithoutDeleteSharing(resolved))) {
+            return failed_ ? static_cast<NTSTATUS>(f.lastError_) : attributes == 0 ? kStatusNotFound : kStatusSharing;
+        }
+        *file = Add(Kind::File, "file", f.fileOpens_, FileOpen{name, access, share, FILE_OPEN, options, false, false, resolved});
+        if (f.swap_ && f.swap_->opened == resolved) {
+            TrySwap();
+        }
+        return 0;
+    }
+
     DWORD RtlNtStatusToDosError(NTSTATUS status) override {
         const std::map<NTSTATUS, DWORD> errors{{static_cast<NTSTATUS>(0xC0000022), ERROR_ACCESS_DENIED},
+                                               {kStatusNotFound, ERROR_FILE_NOT_FOUND},
+                                               {kStatusSharing, ERROR_SHARING_VIOLATION},
                                                {static_cast<NTSTATUS>(0xC000003A), ERROR_PATH_NOT_FOUND},
                                                {kStatusObjectNameCollision, ERROR_ALREADY_EXISTS},
                                                {kStatusDeletePending, 303}};

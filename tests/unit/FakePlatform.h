@@ -156,6 +156,12 @@ public:
                                const std::u16string& target, int skipping = 0) {
         swap_ = Swap{opened, folder, target, skipping};
     }
+    // The same, but `folder` is emptied and made a junction in place, which Windows allows
+    // while the launcher holds it open, since the holds share writing.
+    void LinkInPlaceWhenOpened(const std::u16string& opened, const std::u16string& folder,
+                               const std::u16string& target) {
+        swap_ = Swap{opened, folder, target, 0, true};
+    }
     bool Swapped() const { return swapped_; }
     bool Exists(const std::u16string& path) const { return entries_.count(path) != 0 && Attributes(path) != 0; }
     DWORD Attributes(const std::u16string& path) const { return entries_.at(path).attributes; }
@@ -343,6 +349,7 @@ private:
     struct Swap {
         std::u16string opened, folder, target;
         int skipping;
+        bool inPlace = false;
     };
 
     class Seam;

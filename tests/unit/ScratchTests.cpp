@@ -69,6 +69,14 @@ TEST(ScratchTest, TheChildGetsAFreshTempThatIsDeletedWithoutFollowingLinks) {
         {"a folder on the way swapped for a link", {}, kTempScratch,
          [](FakePlatform& f) { f.SwapForLinkWhenOpened(kTempScratch + u"\\a\\b", kTempScratch + u"\\a", kDocuments); },
          u""},
+        // A folder already entered cannot be renamed, but it can be made a link: the names still
+        // to delete in it are looked up in the folder as it was opened, never through the link.
+        {"a folder on the way made a link in place", {}, kTempScratch,
+         [](FakePlatform& f) {
+             f.LinkInPlaceWhenOpened(kTempScratch + u"\\a\\" + std::u16string(250, u'x'), kTempScratch + u"\\a",
+                                     kDocuments);
+         },
+         u""},
         {"a file in use for a second", {}, kTempScratch,
          [](FakePlatform& f) { f.HoldOpenElsewhere(kTempScratch + u"\\a\\b\\f.txt", f.GetTickCount64() + 1000); },
          u""},
