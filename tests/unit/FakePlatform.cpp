@@ -690,8 +690,8 @@ public:
         const Object* root = rootDirectory != nullptr ? Lookup(rootDirectory, Kind::File) : nullptr;
         const std::u16string path =
             root != nullptr ? f.fileOpens_[root->index].resolved + u"\\" + name : Unprefixed(name, u"\\??\\");
-        ProblemIf(rootDirectory != nullptr ? root == nullptr || std::u16string_view(name).find(u'\\') != std::u16string::npos
-                                           : path == name,
+        const bool oneName = std::u16string_view(name).find(u'\\') == std::u16string::npos;
+        ProblemIf(rootDirectory != nullptr ? root == nullptr || !oneName : path == name,
                   "NtCreateFile was given neither an NT name nor one name within an open folder");
         ProblemIf(objectAttributes != OBJ_CASE_INSENSITIVE, "NtCreateFile was asked to tell names by case");
         if (createDisposition == FILE_OPEN) {
@@ -724,7 +724,8 @@ public:
         if (Call("NtCreateFile") || attributes == 0 || ((access & DELETE) != 0 && HeldWithoutDeleteSharing(resolved))) {
             return failed_ ? static_cast<NTSTATUS>(f.lastError_) : attributes == 0 ? kStatusNotFound : kStatusSharing;
         }
-        *file = Add(Kind::File, "file", f.fileOpens_, FileOpen{name, access, share, FILE_OPEN, options, false, false, resolved});
+        *file = Add(Kind::File, "file", f.fileOpens_,
+                    FileOpen{name, access, share, FILE_OPEN, options, false, false, resolved});
         if (f.swap_ && f.swap_->opened == resolved) {
             TrySwap();
         }
