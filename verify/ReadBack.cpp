@@ -58,7 +58,9 @@ AdministratorsGroup Administrators(const std::vector<BYTE>& buffer) {
     std::memcpy(&header, buffer.data(), sizeof(header.GroupCount));
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data())->Groups;
     for (DWORD i = 0; i < header.GroupCount; ++i) {
-        if (std::memcmp(groups[i].Sid, kAdministratorsSid, sizeof(kAdministratorsSid)) == 0) {
+        // A SID's second byte counts its sub-authorities: a shorter one may end the buffer.
+        const auto* sid = static_cast<const BYTE*>(groups[i].Sid);
+        if (sid[1] == kAdministratorsSid[1] && std::memcmp(sid, kAdministratorsSid, sizeof(kAdministratorsSid)) == 0) {
             return (groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0 ? AdministratorsGroup::DenyOnly
                                                                              : AdministratorsGroup::Enabled;
         }

@@ -29,6 +29,8 @@ TEST(ReadBackTest, EachRestrictionTheChildDidNotGetIsSaidAndUnderStrictItNeverRu
          {Lie::Token},
          {u"Warning: the child's token keeps the Administrators group",
           u"Warning: the child's token keeps 20 privileges besides SeChangeNotifyPrivilege"}},
+        // A standard user's token holds no Administrators group at all, and a shorter SID last.
+        {{u"--restricted-token"}, {}, {}, [](FakePlatform& f) { f.SetOwnGroups({{"S-1-1-0", 7}}); }},
         {{u"--job-object"}, {Lie::JobMembership}, {u"Warning: the child is not in the job"}},
         {{u"--job-object"}, {Lie::JobLimits}, {u"Warning: the job's limits read back as 0x00000000, not 0x00002008"}},
         {{u"--job-object"},
