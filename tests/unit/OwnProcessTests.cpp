@@ -121,7 +121,9 @@ TEST(OwnProcessFailureTest, IsAWarningOrUnderStrictARefusalAndTheReportSaysWhy) 
             EXPECT_EQ(scenario.Dacls().size(), daclsWritten);
             for (const std::vector<BYTE>& dacl : scenario.ThreadDacls()) {
                 ACL header{};
-                std::memcpy(&header, dacl.data(), dacl.empty() ? 0 : sizeof(header));
+                if (!dacl.empty()) {
+                    std::memcpy(&header, dacl.data(), sizeof(header));
+                }
                 EXPECT_TRUE(dacl.empty() || header.AceCount == 3) << header.AceCount << " entries";
             }
             EXPECT_EQ(scenario.Processes().size(), strict ? 0u : 1u);
