@@ -194,7 +194,6 @@ Creation CreateChild(Platform& platform, RunState& run, FallBack fallBack, RunRe
         record.notStartedAt = missing ? NotStartedAt::ProgramMissing : NotStartedAt::Creation;
     }
     run.startup.ReleaseDuplicates();
-    run.console.Start();
     RecordCreation(record, run.tokens, creation, firstError);
     return creation;
 }
@@ -259,12 +258,16 @@ DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, 
     if (run.console.Prepared()) {
         interrupt.emplace(platform, run.job.get(), run.process.get());
     }
+    run.console.Start();  // with the child: one refused before it runs gets none of brindle's input
     if (!StartChild(platform, run, options.verbose)) {
         record.notStartedAt = NotStartedAt::Creation;
         StopClock(platform, run, record);
         return 1;
     }
     const DWORD status = WaitForChild(platform, run, options, record);
+    // Still under the handler: an interrupt while the output is copied for the last time
+    // ends what holds the pipes open, and the run still finishes with its report.
+    run.console.Finish();
     // Ended by brindle's own handler, not by a fault of the child's.
     if (interrupt && interrupt->Fired() && record.outcome == Outcome::Crashed &&
         status == ForwardedInterrupt::kExitCode) {

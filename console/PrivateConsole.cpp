@@ -75,6 +75,9 @@ struct PrivateConsole::Pump {
         const bool console = platform.GetConsoleMode(standard, &mode) != FALSE;
         const bool fromPipe = !console && platform.GetFileType(standard) == FILE_TYPE_PIPE;
         for (;;) {
+            if (platform.WaitForSingleObject(stop->get(), 0) == WAIT_OBJECT_0) {
+                return;  // stopped, or never meant to run: its child never did
+            }
             DWORD toRead = kRelayBuffer;
             if ((console && !LineWaiting((mode & ENABLE_LINE_INPUT) != 0)) || (fromPipe && !BytesWaiting(toRead))) {
                 return;
@@ -277,6 +280,9 @@ void PrivateConsole::Start() {
 void PrivateConsole::Finish() {
     if (relays_.empty()) {
         return;
+    }
+    if (!started_) {
+        platform_.SetEvent(stop_->get());  // the input relay ends before it reads anything
     }
     Start();
     const ULONGLONG deadline = platform_.GetTickCount64() + kOutputGraceMs;

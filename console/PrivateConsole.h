@@ -46,7 +46,7 @@ public:
         return {childInput_.get(), childOutput_.get(), childError_ ? childError_.get() : childOutput_.get()};
     }
 
-    // Once creation is over: brindle's copies of the child's ends are closed, so that an
+    // As the child is let run: brindle's copies of the child's ends are closed, so that an
     // output pipe ends when the child and whatever it started let go of it, and the relay
     // begins.
     void Start();
@@ -54,7 +54,8 @@ public:
     // After the child's end: output is copied until its pipes end, or for at most 2 s
     // (a grandchild may hold them open); the input relay is told to stop, which it does
     // within 50 ms (it never leaves a read of brindle's input pending); a relay still under
-    // way after that is cancelled, and every thread joined.
+    // way after that is cancelled, and every thread joined. For a child that never ran the
+    // input relay is stopped before it reads: brindle's input stays for whoever reads next.
     void Finish();
 
     // What one relay thread copies: brindle's end of one pipe, and the standard handle of

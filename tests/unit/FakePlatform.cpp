@@ -1206,11 +1206,13 @@ public:
         if (event == nullptr && relay == nullptr && process == nullptr) {
             return Refuse(ERROR_INVALID_HANDLE, WAIT_FAILED);
         }
-        if (event != nullptr && !f.events_[event->index] && f.runningThread_) {
+        if (event != nullptr && !f.events_[event->index] && f.runningThread_ && milliseconds != 0) {
             f.threads_[*f.runningThread_].waitsFor = event->index;
             return WAIT_OBJECT_0;
         }
-        if (process != nullptr && f.interrupt_ && f.consoleHandler_ != nullptr && process->Running()) {
+        const bool blocks =
+            process != nullptr ? process->Running() : relay != nullptr && !f.ThreadEnded(f.threads_[relay->index]);
+        if (blocks && f.interrupt_ && f.consoleHandler_ != nullptr) {
             const DWORD interrupt = *f.interrupt_;
             f.interrupt_.reset();
             f.consoleHandler_(interrupt);  // as Windows calls it, on a thread of its own, while the launcher waits

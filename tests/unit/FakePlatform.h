@@ -170,7 +170,7 @@ public:
     // What ReadFile of the standard input handle gives: these bytes, then its end (a
     // file), or, for a console, a read that blocks until it is cancelled.
     void SetStandardInput(const std::string& bytes, bool console) { pipes_[0] = {bytes, {}, console}; }
-    // The console event Windows delivers to the launcher's console handler while it waits for a child.
+    // The console event Windows delivers to the launcher's console handler while it waits for a child, or a relay.
     void InterruptWhileWaiting(DWORD event) { interrupt_ = event; }
     // The child writes nothing (a write of zero bytes) once this many bytes of its output were read.
     void WriteNothingAfter(std::size_t bytes) { emptyWriteAt_ = bytes; }
@@ -195,8 +195,9 @@ public:
     // What was written with WriteFile to the standard output and error handles: a relay's copies.
     const std::string& RelayedOutput() const { return relayedOutput_; }
     const std::string& RelayedErrors() const { return relayedErrors_; }
-    // Every byte written into the pipe that is a child's standard input.
+    // Every byte written into the pipe that is a child's standard input; what is left unread of brindle's own.
     std::string ChildInput() const;
+    const std::string& StandardInputLeft() const { return pipes_[0].buffer; }
     // The DACL each relay thread was created with (empty for none), in order of creation.
     const std::vector<std::vector<BYTE>>& ThreadDacls() const { return threadDacls_; }
     // The files written, by name, with their bytes.

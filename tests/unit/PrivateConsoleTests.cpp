@@ -3,6 +3,8 @@
 // protected thread DACL; an interrupt at brindle's console ends the job.
 #include <nlohmann/json.hpp>
 
+#include <functional>
+
 #include "LaunchScenario.h"
 #include "platform/Text.h"
 
@@ -44,15 +46,51 @@ TEST_F(PrivateConsoleTest, TheChildGetsOnlyItsPipesAndEverythingIsRelayedBeforeT
 }
 
 // Output is copied for 2 s after the child's end while a grandchild holds the pipes open,
-// then the output relays still waiting are cancelled.
-TEST_F(PrivateConsoleTest, RelaysThatWouldWaitForeverAreCancelledAndJoined) {
-    fake.AddProgram(u"parent.exe", FakeProgram{3, false, false, "before", "", true});
-    // With a job, the relays are joined before its figures are read and it is closed.
-    EXPECT_EQ(Run({u"--private-console", u"--job-object", u"--", u"parent.exe"}), 3u);
-    EXPECT_EQ(fake.RelayedOutput(), "before");
-    const std::vector<DWORD> waits = fake.WaitLimits();
-    EXPECT_EQ(std::count(waits.begin(), waits.end(), 2000u), 1);
-    EXPECT_EQ(fake.CountCalls("CancelSynchronousIo"), 2u);
+// then the output relays still waiting are cancelled. An interrupt meanwhile ends the job,
+// and with it what holds the pipes.
+TEST(PrivateConsoleEndTest, RelaysThatWouldWaitForeverAreCancelledOrEndedByAnInterruptAndJoined) {
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "interrupted" : "");
+        FakePlatform scenario;
+        scenario.AddProgram(u"parent.exe", FakeProgram{3, false, false, "before", "", true});
+        if (interrupted) {
+            scenario.InterruptWhileWaiting(CTRL_C_EVENT);
+        }
+        // With a job, the relays are joined before its figures are read and it is closed.
+        EXPECT_EQ(Launch(scenario, {u"--private-console", u"--job-object", u"--", u"parent.exe"}), 3u);
+        EXPECT_EQ(scenario.RelayedOutput(), "before");
+        const std::vector<DWORD> waits = scenario.WaitLimits();
+        // The grace is spent once; an interrupt ends the first wait at once, and the next may still take it all.
+        EXPECT_EQ(std::count(waits.begin(), waits.end(), 2000u), interrupted ? 2 : 1);
+        EXPECT_EQ(scenario.CountCalls("CancelSynchronousIo"), interrupted ? 0u : 2u);
+        ASSERT_EQ(scenario.Jobs().size(), 1u);
+        EXPECT_EQ(scenario.Jobs()[0].terminatedWith, interrupted ? std::optional<UINT>{0xC000013A} : std::nullopt);
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
+}
+
+// A child refused before it runs, or that shares brindle's console after all, gets none of
+// brindle's input through a relay: it stays for whoever reads it next.
+TEST(PrivateConsoleInputTest, NoneOfBrindlesInputIsTakenForAChildThatNeverRunsOnItsConsole) {
+    const std::pair<std::vector<std::u16string>, std::function<void(FakePlatform&)>> cases[] = {
+        {{u"--strict", u"--low-il"}, [](FakePlatform& f) { f.Tell(FakePlatform::Lie::Token); }},
+        {{},
+         [](FakePlatform& f) {
+             f.Fail("CreateProcessAsUserW", ERROR_ACCESS_DENIED);
+             f.Fail("CreateProcessW", ERROR_ACCESS_DENIED);  // and the fall back
+         }},
+        {{}, [](FakePlatform& f) { f.Fail("CreateThread", ERROR_ACCESS_DENIED, 3); }}};
+    for (const auto& [options, arrange] : cases) {
+        FakePlatform scenario;
+        scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
+        scenario.SetStandardInput("typed", false);
+        arrange(scenario);
+        std::vector<std::u16string> args = options;
+        args.insert(args.end(), {u"--private-console", u"--", u"seven.exe"});
+        Launch(scenario, args);
+        EXPECT_EQ(scenario.StandardInputLeft(), "typed") << EncodeUtf8(args.front());
+        EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});
+    }
 }
 
 // brindle's console is read only once a whole line waits there, and a pipe only once it
