@@ -24,5 +24,7 @@ int wmain(int argc, wchar_t** argv) {
         return static_cast<int>(brindle::RunProbe(argc, arguments));
     }
     brindle::WindowsPlatform platform;
-    return static_cast<int>(brindle::LauncherMain(argc, arguments, platform));
+    // The process ends here, with every thread, while the platform still stands: a relay
+    // thread whose read Windows would not cancel must never call into it once it is gone.
+    ::ExitProcess(brindle::LauncherMain(argc, arguments, platform));
 }

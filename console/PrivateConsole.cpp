@@ -39,10 +39,12 @@ struct PrivateConsole::Pump {
         }
     }
 
-    // Until the pipe ends (its writers are gone) or brindle's stream refuses. What the
-    // child wrote in many small pieces is read on while the pipe holds more, and written once.
+    // Until the pipe ends (its writers are gone), brindle's stream refuses or the relay is
+    // stopped. What the child wrote in many small pieces is read on while the pipe holds
+    // more, and written once. A relay kept busy by a writer that never stops never waits in
+    // a read that a cancel could end: it looks at the stop event instead.
     void CopyOutput() {
-        for (;;) {
+        while (!Stopped()) {
             DWORD got = 0;
             // A zero-byte write of the child's reads as nothing: it is not the pipe's end.
             if (!platform.ReadFile(pipe.get(), buffer.data(), kRelayBuffer, &got, nullptr)) {
@@ -74,10 +76,7 @@ struct PrivateConsole::Pump {
         DWORD mode = 0;
         const bool console = platform.GetConsoleMode(standard, &mode) != FALSE;
         const bool fromPipe = !console && platform.GetFileType(standard) == FILE_TYPE_PIPE;
-        for (;;) {
-            if (platform.WaitForSingleObject(stop->get(), 0) == WAIT_OBJECT_0) {
-                return;  // stopped, or never meant to run: its child never did
-            }
+        while (!Stopped()) {  // stopped, or never meant to run: its child never did
             DWORD toRead = kRelayBuffer;
             if ((console && !LineWaiting((mode & ENABLE_LINE_INPUT) != 0)) || (fromPipe && !BytesWaiting(toRead))) {
                 return;
@@ -132,6 +131,8 @@ struct PrivateConsole::Pump {
         }
     }
 
+    bool Stopped() { return platform.WaitForSingleObject(stop->get(), 0) == WAIT_OBJECT_0; }
+
     bool WriteAll(HANDLE to, DWORD size) {
         DWORD written = 0;
         for (DWORD done = 0; done < size; done += written) {
@@ -147,7 +148,7 @@ struct PrivateConsole::Pump {
     bool fromChild;     // output and errors: from the pipe to brindle's stream; input: the other way
     HANDLE standard;    // brindle's own standard handle, which it does not own
     std::vector<char> buffer;
-    std::shared_ptr<UniqueHandle> stop;  // the input relay's: set when it is to end
+    std::shared_ptr<UniqueHandle> stop;  // set when the relay is to end
 };
 
 struct PrivateConsole::Relay {
@@ -221,9 +222,7 @@ StepResult PrivateConsole::CreatePipes() {
         relays_.push_back(std::make_unique<Relay>(platform_));
         Relay& relay = *relays_.back();
         relay.pump = std::make_unique<Pump>(platform_, !pipe.childReads, platform_.GetStdHandle(pipe.standard));
-        if (pipe.childReads) {
-            relay.pump->stop = stop_;
-        }
+        relay.pump->stop = stop_;
         // Neither end is inheritable when made, so brindle's end never is.
         HANDLE read = nullptr;
         HANDLE write = nullptr;
@@ -293,8 +292,8 @@ void PrivateConsole::Finish() {
                                           now < deadline ? static_cast<DWORD>(deadline - now) : 0);
         }
     }
+    platform_.SetEvent(stop_->get());
     if (relays_.front()->thread) {
-        platform_.SetEvent(stop_->get());
         platform_.WaitForSingleObject(relays_.front()->thread.get(), kCancelRetryMs);
         Cancel(relays_.front()->thread.get(), kInputCancelAttempts);
     }

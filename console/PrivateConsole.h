@@ -75,8 +75,8 @@ private:
     UniqueHandle childInput_;   // the read end of the child's input pipe
     UniqueHandle childOutput_;  // the write ends of its output and error pipes
     UniqueHandle childError_;
-    // Set when the input relay is to end; the input pump holds it too, so that neither
-    // side ever touches a closed handle, whichever lets go first.
+    // Set when the relays are to end (the output relays once their grace is over); every
+    // pump holds it too, so that no side ever touches a closed handle, whichever lets go first.
     std::shared_ptr<UniqueHandle> stop_;
     std::vector<std::unique_ptr<Relay>> relays_;  // input, output, and errors when they go elsewhere
 };

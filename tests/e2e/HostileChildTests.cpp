@@ -131,5 +131,15 @@ TEST(PrivateConsole, ReturnsSoonAfterTheChildWhileItsInputStaysOpen) {
     EXPECT_LT(afterChildMs, 300);
 }
 
+// A grandchild that floods the child's output without end keeps the relay too busy for a
+// cancel to reach it: brindle still stops the relay once the 2 s grace is over, and
+// returns the child's code without crashing on its way out.
+TEST(PrivateConsole, ReturnsAfterItsGraceWhileAGrandchildFloodsTheOutput) {
+    const RunResult run = RunBrindle({L"--private-console", L"--", L"cmd", L"/c", L"start", L"", L"/b", ProbePath(),
+                                      L"flood", L"100000000", L"100"});
+    EXPECT_EQ(run.exitCode, 0u) << run.err.substr(0, 300);
+    EXPECT_LT(run.elapsedMs, 5000);
+}
+
 }  // namespace
 }  // namespace e2e
