@@ -93,6 +93,11 @@ public:
     // The volume serial and 64-bit index of an open file: what identifies it where
     // FileIdInfo is refused (file systems before ReFS-sized ids).
     virtual BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) = 0;
+    // The path an open file really has, every link and substituted drive resolved
+    // (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS: "\\?\C:\..." or "\\?\UNC\..."). Returns the
+    // length written without its terminator; when the buffer is too small, the size it
+    // needs with its terminator; 0 on failure.
+    virtual DWORD GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD length) = 0;
     // Returns the length written without its terminator; when the buffer is too small, the
     // size it needs with its terminator; 0 on failure.
     virtual DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,

@@ -111,6 +111,10 @@ BOOL WindowsPlatform::GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INF
     return ::GetFileInformationByHandle(file, info);
 }
 
+DWORD WindowsPlatform::GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD length) {
+    return ::GetFinalPathNameByHandleW(file, Wide(path), length, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+}
+
 BOOL WindowsPlatform::GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                                    DWORD infoLength) {
     return ::GetFileInformationByHandleEx(file, infoClass, info, infoLength);

@@ -39,6 +39,7 @@ public:
                        SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
                        HANDLE templateFile) override;
     BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) override;
+    DWORD GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD length) override;
     BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                       DWORD infoLength) override;
     DWORD GetFullPathNameW(const char16_t* fileName, DWORD bufferLength, char16_t* buffer,

@@ -271,17 +271,41 @@ void LimitsReached(JsonWriter& json, const std::vector<JobLimit>& limits) {
     json.EndArray();
 }
 
-// The folder's identity; empty when the folder cannot be opened or told.
-std::optional<FileIdentity> IdOf(Platform& platform, const std::u16string& folder) {
+// Opens a folder only to tell what it is; false when it cannot be.
+bool OpenToTell(Platform& platform, const std::u16string& folder, UniqueHandle& handle) {
     const HANDLE opened = platform.CreateFileW(folder.c_str(), 0,  // no access: only what identifies it
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
+        return false;
     }
-    UniqueHandle handle(platform);
     handle.adopt(opened);
-    return IdentityOf(platform, handle.get());
+    return true;
+}
+
+// The folder's identity; empty when the folder cannot be opened or told.
+std::optional<FileIdentity> IdOf(Platform& platform, const std::u16string& folder) {
+    UniqueHandle handle(platform);
+    return OpenToTell(platform, folder, handle) ? IdentityOf(platform, handle.get()) : std::nullopt;
+}
+
+// The path the folder really has, through every link and substituted drive, without the
+// prefix that names it whole; empty when it cannot be read.
+std::u16string RealPathOf(Platform& platform, const std::u16string& folder) {
+    UniqueHandle handle(platform);
+    std::u16string path(MAX_PATH, u'\0');
+    DWORD length = OpenToTell(platform, folder, handle)
+                       ? platform.GetFinalPathNameByHandleW(handle.get(), path.data(), MAX_PATH)
+                       : 0;
+    if (length >= MAX_PATH) {  // the size it needs, its terminator included
+        path.resize(length);
+        length = platform.GetFinalPathNameByHandleW(handle.get(), path.data(), length);
+    }
+    path.resize(length < path.size() ? length : 0);
+    if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) {
+        return u"\\\\" + path.substr(8);
+    }
+    return path.rfind(u"\\\\?\\", 0) == 0 ? path.substr(4) : path;
 }
 
 // The folder a path lies in; empty above a root. A drive's root keeps its separator:
@@ -431,11 +455,17 @@ void RunReport::WarnIfWritableByTheCommand(const std::vector<WritableDir>& direc
         }
     }
     // Beyond the names, the folders themselves: a \\?\ form, a share of the local disk, a
-    // junction or a substituted drive lead to the same folder under another name.
-    for (std::u16string folder = FolderOf(report); !inside && !writable.empty() && !folder.empty();
-         folder = FolderOf(folder)) {
-        const std::optional<FileIdentity> id = IdOf(platform_, folder);
-        inside = id && std::find(writable.begin(), writable.end(), *id) != writable.end();
+    // junction or a substituted drive lead to the same folder under another name. Up the
+    // chain of names and up the folder's real path, since a link may lead into a writable
+    // directory below its top.
+    if (!inside && !writable.empty()) {
+        const std::u16string named = FolderOf(report);
+        for (const std::u16string& start : {named, RealPathOf(platform_, named)}) {
+            for (std::u16string folder = start; !inside && !folder.empty(); folder = FolderOf(folder)) {
+                const std::optional<FileIdentity> id = IdOf(platform_, folder);
+                inside = id && std::find(writable.begin(), writable.end(), *id) != writable.end();
+            }
+        }
     }
     if (inside) {
         platform_.WriteStandardError(

@@ -500,6 +500,12 @@ public:
         return TRUE;
     }
 
+    // Where the name led, in the form that names it whole.
+    DWORD GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD length) override {
+        const FileOpen* open = Enter("GetFinalPathNameByHandleW", file, Kind::File, f.fileOpens_);
+        return open == nullptr ? 0 : CopyOut(u"\\\\?\\" + open->resolved, path, length);
+    }
+
     BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info,
                                       DWORD infoLength) override {
         FileOpen* open = Enter("GetFileInformationByHandleEx", file, Kind::File, f.fileOpens_);

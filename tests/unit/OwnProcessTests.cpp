@@ -191,6 +191,8 @@ TEST(ReportPlacementTest, AReportInsideAWritableDirectoryIsWarnedOf) {
         {u"\\\\?\\C:\\out\\r.json", u"C:\\out", true},
         {u"C:\\link\\deep\\r.json", u"C:\\out", true},  // a junction to it
         {u"S:\\r.json", u"C:\\out", true},               // a substituted drive
+        {u"C:\\inner\\r.json", u"C:\\out", true},       // a junction to a folder inside it
+        {u"T:\\r.json", u"C:\\out", true},               // a drive substituted for a folder inside it
         {u"C:\\work\\r.json", u"C:\\work\\out", false},  // above it, not inside
         {u"C:\\elsewhere\\r.json", u"C:\\work", false},  // not under "C:", the drive's current folder
     };
@@ -208,6 +210,9 @@ TEST(ReportPlacementTest, AReportInsideAWritableDirectoryIsWarnedOf) {
             scenario.AddShortName(u"C:\\PROGRA~1", u"C:\\Program Files");
             scenario.AddLink(u"C:\\link", u"C:\\out");
             scenario.AddLink(u"S:", u"C:\\out");
+            scenario.AddPath(u"C:\\out\\reports", FILE_ATTRIBUTE_DIRECTORY);
+            scenario.AddLink(u"C:\\inner", u"C:\\out\\reports");
+            scenario.AddLink(u"T:", u"C:\\out\\reports");
             scenario.AddPath(u"C:\\elsewhere", FILE_ATTRIBUTE_DIRECTORY);
             scenario.AddPath(u"C:\\work", FILE_ATTRIBUTE_DIRECTORY);
             const std::vector<std::u16string> args{u"--report=" + c.report, u"--writable-dir=" + c.directory, u"--",
