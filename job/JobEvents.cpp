@@ -52,9 +52,14 @@ void JobEvents::Listen(HANDLE job, std::uint32_t maxProc, bool cpuTimeLimit) {
     if (cpuTimeLimit) {
         // Should this fail, Windows ends the job at the limit itself, with the same code;
         // only the message is lost.
-        JOBOBJECT_END_OF_JOB_TIME_INFORMATION endOfJob{JOB_OBJECT_POST_AT_END_OF_JOB};
-        platform_.SetInformationJobObject(job, JobObjectEndOfJobTimeInformation, &endOfJob, sizeof(endOfJob));
+        postsAtCpuTimeLimit_ = SetEndOfJob(JOB_OBJECT_POST_AT_END_OF_JOB);
     }
+}
+
+bool JobEvents::SetEndOfJob(DWORD action) {
+    JOBOBJECT_END_OF_JOB_TIME_INFORMATION endOfJob{action};
+    return platform_.SetInformationJobObject(job_, JobObjectEndOfJobTimeInformation, &endOfJob, sizeof(endOfJob)) !=
+           FALSE;
 }
 
 void JobEvents::Stop() {
@@ -110,6 +115,9 @@ bool JobEvents::ReadMessage(DWORD milliseconds) {
         if (error != WAIT_TIMEOUT || overlapped != nullptr) {
             platform_.WriteStandardError(FailedLine(u"GetQueuedCompletionStatus", error));
             portFailed_ = true;
+            if (postsAtCpuTimeLimit_) {
+                SetEndOfJob(JOB_OBJECT_TERMINATE_AT_END_OF_JOB);  // nobody reads the limit's message now
+            }
         }
         return false;
     }

@@ -38,7 +38,8 @@ public:
     // Makes the port and associates it with the job, before the child is assigned, so
     // that the child's own start is reported too. With a CPU-time limit Windows then
     // posts a message at the limit instead of ending the job, and the wait ends the job
-    // itself, with the same code. A failure is said; the job stays, without a port.
+    // itself, with the same code; should reading the port fail later, Windows is told to
+    // end the job at the limit again. A failure is said; the job stays, without a port.
     void Listen(HANDLE job, std::uint32_t maxProc, bool cpuTimeLimit);
     // The job was given up: so is its port.
     void Stop();
@@ -60,6 +61,8 @@ private:
     };
 
     bool Listening() const { return port_ && !portFailed_; }
+    // What Windows does at the job's CPU-time limit: post a message, or end the job.
+    bool SetEndOfJob(DWORD action);
     // One message within milliseconds; false when none came or the port failed.
     bool ReadMessage(DWORD milliseconds);
     void Handle(DWORD message, DWORD processId);
@@ -76,6 +79,7 @@ private:
     HANDLE job_ = nullptr;
     std::uint32_t maxProc_ = 0;
     bool portFailed_ = false;
+    bool postsAtCpuTimeLimit_ = false;  // Windows posts at the CPU-time limit instead of ending the job
     std::vector<Reported> reported_;
     std::vector<JobLimit> limitsReached_;
 };

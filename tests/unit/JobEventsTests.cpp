@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
 
 #include "LaunchScenario.h"
 
@@ -147,7 +148,8 @@ TEST(JobEventsTest, AnImageUnreadAtTheStartIsAskedForAgainAtTheEnd) {
 }
 
 // A tree that keeps the port busy does not keep the run past its deadline; after the port
-// fails, the child alone is waited for, for the time that is left.
+// fails, the child alone is waited for, for the time that is left, and Windows is to end
+// the job at its CPU-time limit itself, since no one reads that limit's message now.
 TEST(JobEventsTest, TheDeadlineHoldsWhileMessagesKeepComingAndAfterThePortFails) {
     struct Case {
         int failingRead;  // 0: none
@@ -168,8 +170,13 @@ TEST(JobEventsTest, TheDeadlineHoldsWhileMessagesKeepComingAndAfterThePortFails)
         FakeProgram chatty{0, true};
         chatty.chatters = true;
         DWORD status = 0;
-        const Json report = RunTree(fake, chatty, {u"--job-object", u"--timeout=1"}, status);
+        const Json report = RunTree(fake, chatty, {u"--job-object", u"--timeout=1", u"--cpu-time=5"}, status);
         EXPECT_EQ(status, 1u);
+        ASSERT_EQ(fake.Jobs().size(), 1u);
+        JOBOBJECT_END_OF_JOB_TIME_INFORMATION endOfJob{};
+        ASSERT_EQ(fake.Jobs()[0].endOfJobTime.size(), sizeof(endOfJob));
+        std::memcpy(&endOfJob, fake.Jobs()[0].endOfJobTime.data(), sizeof(endOfJob));
+        EXPECT_EQ(endOfJob.EndOfJobTimeAction, c.failingRead != 0 ? 0u : 1u);  // TERMINATE_AT_, POST_AT_END_OF_JOB
         EXPECT_EQ(fake.ErrorLines(), c.lines);
         EXPECT_EQ(report["elapsedMs"], 1000);
         EXPECT_EQ(report["processes"], Json::array({Process(1, kTree, 1)}));
