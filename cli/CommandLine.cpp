@@ -86,7 +86,7 @@ void AppendBatchArgument(std::u16string& command, std::u16string_view argument) 
     }
     // An argument that ends in a backslash is wrapped too: a batch file that writes "%~1"
     // would otherwise hand its program a quote escaped by that backslash.
-    const bool wrap = argument.empty() || HoldsAny(argument, u" \t&|<>^(),;=") || argument.back() == u'\\';
+    const bool wrap = argument.empty() || HoldsAny(argument, u" \t\v\f&|<>^(),;=") || argument.back() == u'\\';
     AppendWrapped(command, argument, wrap);
     if (wrap) {
         // cmd.exe hands the text on as it stands: a batch file that passes %* or %1 to a

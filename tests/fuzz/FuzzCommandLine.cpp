@@ -4,8 +4,8 @@
 //
 // For a batch file, whose command line cmd.exe reads, nothing that cmd.exe reads as a
 // command stands outside quotes, and every argument brindle accepts comes back from
-// cmd.exe's own splitting (quotes group, and space, tab, comma, semicolon and equals
-// separate outside them) as the text a batch file passes on with %1: split by the C
+// cmd.exe's own splitting (quotes group, and space, tab, vertical tab, form feed, comma,
+// semicolon and equals separate outside them) as the text a batch file passes on with %1: split by the C
 // runtime's rules, it is the argument given.
 #include <algorithm>
 #include <cstdlib>
@@ -19,7 +19,7 @@ namespace {
 // Splits a batch file's command line as cmd.exe splits %0 to %9, each token with its
 // quotes; aborts when a command character stands outside quotes.
 std::vector<std::u16string> SplitAsCmd(const std::u16string& command) {
-    const std::u16string_view separators = u" \t,;=";
+    const std::u16string_view separators = u" \t\v\f,;=";
     const std::u16string_view commands = u"&|<>^()";
     std::vector<std::u16string> tokens;
     bool inQuotes = false;

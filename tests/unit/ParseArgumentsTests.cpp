@@ -291,8 +291,8 @@ TEST(BatchFileCommandLineTest, ArgumentsAreQuotedForCmdWithoutEscapes) {
     const Case cases[] = {
         {{u"C:\\t\\show.bat", u"plain", u"", u"a b", u"tab\tx", u"x&echo.hi", u"p|q", u"<in", u"out>", u"^"},
          u"C:\\t\\show.bat plain \"\" \"a b\" \"tab\tx\" \"x&echo.hi\" \"p|q\" \"<in\" \"out>\" \"^\""},
-        {{u"run.cmd", u"(a)", u"a,b", u"a;b", u"a=b", u"C:\\dir\\", u"!x!", u"*"},
-         u"run.cmd \"(a)\" \"a,b\" \"a;b\" \"a=b\" \"C:\\dir\\\\\" !x! *"},
+        {{u"run.cmd", u"(a)", u"a,b", u"a;b", u"a=b", u"C:\\dir\\", u"!x!", u"*", u"v\vf\f"},
+         u"run.cmd \"(a)\" \"a,b\" \"a;b\" \"a=b\" \"C:\\dir\\\\\" !x! * \"v\vf\f\""},
         {{u"x.bat", u"\\", u"\\", u"a\\b"}, u"x.bat \"\\\\\" \"\\\\\" a\\b"},
         // The name's case, and the dots and spaces Windows drops from its end, do not matter.
         {{u"C:\\my dir\\Build.CMD", u"x"}, u"\"C:\\my dir\\Build.CMD\" x"},
