@@ -44,6 +44,19 @@ std::u16string CanonicalPathOf(Platform& platform, const std::u16string& path) {
     return fullPath;
 }
 
+std::u16string FinalPathOf(Platform& platform, HANDLE file) {
+    std::u16string path;
+    if (!FillGrowing(path, [&](char16_t* buffer, DWORD size) {
+            return platform.GetFinalPathNameByHandleW(file, buffer, size);
+        })) {
+        return {};
+    }
+    if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) {
+        return u"\\\\" + path.substr(8);
+    }
+    return path.rfind(u"\\\\?\\", 0) == 0 ? path.substr(4) : path;
+}
+
 bool FileIdentity::operator==(const FileIdentity& other) const {
     return volume == other.volume && std::memcmp(file.Identifier, other.file.Identifier, sizeof(file)) == 0;
 }

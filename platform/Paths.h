@@ -19,6 +19,11 @@ bool FullPathOf(Platform& platform, const std::u16string& path, std::u16string& 
 // path alone. Empty when not even the full path can be read.
 std::u16string CanonicalPathOf(Platform& platform, const std::u16string& path);
 
+// The path an open file or folder really has, every link and substituted drive on the
+// way resolved, in the common form ("C:\...", "\\server\share\..."); empty when it
+// cannot be read.
+std::u16string FinalPathOf(Platform& platform, HANDLE file);
+
 // A file or folder as the file system knows it, whatever name or handle led there: its
 // volume's serial number and its file id.
 struct FileIdentity {

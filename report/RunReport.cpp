@@ -289,23 +289,11 @@ std::optional<FileIdentity> IdOf(Platform& platform, const std::u16string& folde
     return OpenToTell(platform, folder, handle) ? IdentityOf(platform, handle.get()) : std::nullopt;
 }
 
-// The path the folder really has, through every link and substituted drive, without the
-// prefix that names it whole; empty when it cannot be read.
+// The path the folder really has, through every link and substituted drive; empty when
+// it cannot be read.
 std::u16string RealPathOf(Platform& platform, const std::u16string& folder) {
     UniqueHandle handle(platform);
-    std::u16string path(MAX_PATH, u'\0');
-    DWORD length = OpenToTell(platform, folder, handle)
-                       ? platform.GetFinalPathNameByHandleW(handle.get(), path.data(), MAX_PATH)
-                       : 0;
-    if (length >= MAX_PATH) {  // the size it needs, its terminator included
-        path.resize(length);
-        length = platform.GetFinalPathNameByHandleW(handle.get(), path.data(), length);
-    }
-    path.resize(length < path.size() ? length : 0);
-    if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) {
-        return u"\\\\" + path.substr(8);
-    }
-    return path.rfind(u"\\\\?\\", 0) == 0 ? path.substr(4) : path;
+    return OpenToTell(platform, folder, handle) ? FinalPathOf(platform, handle.get()) : std::u16string();
 }
 
 // The folder a path lies in; empty above a root. A drive's root keeps its separator:

@@ -62,20 +62,17 @@ StepResult TemporaryFolder(Platform& platform, std::u16string& folder) {
     return StepResult::Applied();
 }
 
-// A full path with the prefix that names it whole: local before a path on a drive (or
-// one that has a prefix already), share before a path on a share.
-std::u16string Prefixed(const std::u16string& path, const std::u16string& local, const std::u16string& share) {
+// The name NtCreateFile takes for a full path: "\??\" before a path on a drive (or in
+// place of the prefix it has already), "\??\UNC\" before a path on a share.
+std::u16string NtName(const std::u16string& path) {
     if (path.rfind(u"\\\\?\\", 0) == 0 || path.rfind(u"\\\\.\\", 0) == 0) {
-        return local + path.substr(4);
+        return u"\\??\\" + path.substr(4);
     }
     if (path.rfind(u"\\\\", 0) == 0) {
-        return share + path.substr(2);
+        return u"\\??\\UNC\\" + path.substr(2);
     }
-    return local + path;
+    return u"\\??\\" + path;
 }
-
-// The name NtCreateFile takes for a full path.
-std::u16string NtName(const std::u16string& path) { return Prefixed(path, u"\\??\\", u"\\??\\UNC\\"); }
 
 // Opens what stands at name in the folder open as folder, as itself (a link, not what it
 // points to), shared with no one who would rename or delete it, and reads its attributes.
