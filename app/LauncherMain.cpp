@@ -131,7 +131,8 @@ StepResult CreateScratch(const LaunchOptions& options, bool lowChild, RunRecord&
 // opened. What each step achieved goes into record, which --strict checks as the
 // launch goes.
 DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector<DWORD>& threadDacl,
-             StrictCheck& strict, RunRecord& record, RunReport& report, ScratchFolder& scratch) {
+             StrictCheck& strict, RunRecord& record, RunReport& report, ScratchFolder& scratch,
+             ForwardedInterrupt& interrupt) {
     RunState run(platform);
     if (!OpenOwnToken(platform, run.tokens)) {
         return 1;
@@ -209,7 +210,7 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
         ProtectOwnTokenFrom(platform, record);  // last: nothing brindle does later opens its token
     }
     const bool refused = strict.Refuses(ChildAsRequested(record));
-    const DWORD status = refused ? EndUnresumed(platform, run, record) : RunChild(platform, run, options, record);
+    const DWORD status = refused ? EndUnresumed(platform, run, record) : RunChild(platform, run, options, record, interrupt);
     CollectJob(platform, run, record);
     return status;
 }
@@ -272,8 +273,10 @@ DWORD LauncherMain(int argc, const char16_t* const* argv, Platform& platform) {
     }
     report.Write(Running(record));
     record.ownProcess.Record(protection);
-    ScratchFolder scratch(platform);  // outlives the run's handles: removed once the job has ended its processes
-    const DWORD status = Launch(platform, options, threadDacl, strict, record, report, scratch);
+    // Outlives the run's handles, as the folder is removed once the job has ended its processes.
+    ScratchFolder scratch(platform);
+    ForwardedInterrupt interrupt(platform);  // until the report is final
+    const DWORD status = Launch(platform, options, threadDacl, strict, record, report, scratch, interrupt);
     NameTheDecidingLine(platform, record);
     if (!scratch.Path().empty()) {
         record.scratchRemoved = scratch.Remove();

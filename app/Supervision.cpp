@@ -252,11 +252,11 @@ DWORD EndUnresumed(Platform& platform, const RunState& run, RunRecord& record) {
     return 1;
 }
 
-DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record) {
+DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record,
+               ForwardedInterrupt& interrupt) {
     // On a console of its own the child cannot be interrupted but through brindle.
-    std::optional<ForwardedInterrupt> interrupt;
     if (run.console.Prepared()) {
-        interrupt.emplace(platform, run.job.get(), run.process.get());
+        interrupt.Arm(run.job.get(), run.process.get());
     }
     run.console.Start();  // with the child: one refused before it runs gets none of brindle's input
     if (!StartChild(platform, run, options.verbose)) {
@@ -268,8 +268,9 @@ DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, 
     // Still under the handler: an interrupt while the output is copied for the last time
     // ends what holds the pipes open, and the run still finishes with its report.
     run.console.Finish();
+    interrupt.Disarm();
     // Ended by brindle's own handler, not by a fault of the child's.
-    if (interrupt && interrupt->Fired() && record.outcome == Outcome::Crashed &&
+    if (interrupt.Fired() && record.outcome == Outcome::Crashed &&
         status == ForwardedInterrupt::kExitCode) {
         record.outcome = Outcome::Interrupted;
         record.message.reset();

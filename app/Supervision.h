@@ -79,8 +79,10 @@ void EndChild(Platform& platform, const RunState& run, bool wholeJob);
 DWORD EndUnresumed(Platform& platform, const RunState& run, RunRecord& record);
 
 // Resumes the contained child and waits for it within the time limit, hearing what its
-// job reports meanwhile. Returns the run's exit status.
-DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record);
+// job reports meanwhile; on a console of its own, interrupts end it while it runs.
+// Returns the run's exit status.
+DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, RunRecord& record,
+               ForwardedInterrupt& interrupt);
 
 // Once the child has ended: the relay's threads are gone, then what the job saw is read
 // before the job closes with the run.

@@ -334,24 +334,33 @@ BOOL WINAPI EndOnInterrupt(DWORD event) {
         return FALSE;
     }
     const HANDLE job = interruptJob.load();
+    const HANDLE child = interruptChild.load();
+    if (child == nullptr) {
+        return TRUE;  // disarmed: the child has ended, and brindle finishes the run
+    }
     interruptFired = true;
     if (job == nullptr || !platform->TerminateJobObject(job, ForwardedInterrupt::kExitCode)) {
-        platform->TerminateProcess(interruptChild.load(), ForwardedInterrupt::kExitCode);
+        platform->TerminateProcess(child, ForwardedInterrupt::kExitCode);
     }
     return TRUE;  // handled: brindle goes on and finishes the run
 }
 
 }  // namespace
 
-ForwardedInterrupt::ForwardedInterrupt(Platform& platform, HANDLE job, HANDLE child) : platform_(platform) {
+void ForwardedInterrupt::Arm(HANDLE job, HANDLE child) {
     interruptJob = job;
     interruptChild = child;
     interruptFired = false;
-    interruptPlatform = &platform;
-    installed_ = platform.SetConsoleCtrlHandler(EndOnInterrupt, TRUE) != FALSE;
+    interruptPlatform = &platform_;
+    installed_ = platform_.SetConsoleCtrlHandler(EndOnInterrupt, TRUE) != FALSE;
 }
 
-bool ForwardedInterrupt::Fired() const { return interruptFired.load(); }
+void ForwardedInterrupt::Disarm() {
+    interruptChild = nullptr;
+    interruptJob = nullptr;
+}
+
+bool ForwardedInterrupt::Fired() const { return installed_ && interruptFired.load(); }
 
 ForwardedInterrupt::~ForwardedInterrupt() {
     if (installed_) {

@@ -81,20 +81,25 @@ private:
     std::vector<std::unique_ptr<Relay>> relays_;  // input, output, and errors when they go elsewhere
 };
 
-// While it lives, Ctrl+C or Ctrl+Break at brindle's console ends the job (else the child)
+// Once armed, Ctrl+C or Ctrl+Break at brindle's console ends the job (else the child)
 // with the exit code of an interrupted program, 0xC000013A, and the run then finishes as
-// usual; the child, on a console of its own, cannot receive the interrupt itself. Other
+// usual; the child, on a console of its own, cannot receive the interrupt itself. Disarmed
+// once the child has ended, the handler stays until the run is over, so that a late
+// interrupt cannot cut off the removal of the scratch folder or the final report. Other
 // console events (closing the window, logging off) end brindle as without it.
 class ForwardedInterrupt {
 public:
     static constexpr UINT kExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 
-    ForwardedInterrupt(Platform& platform, HANDLE job, HANDLE child);
+    explicit ForwardedInterrupt(Platform& platform) : platform_(platform) {}
     ~ForwardedInterrupt();
     ForwardedInterrupt(const ForwardedInterrupt&) = delete;
     ForwardedInterrupt& operator=(const ForwardedInterrupt&) = delete;
 
-    // Whether an interrupt came and ended the job (or the child).
+    void Arm(HANDLE job, HANDLE child);
+    // The job and the child are about to be released: an interrupt from now on ends nothing.
+    void Disarm();
+    // Whether an interrupt came while armed and ended the job (or the child).
     bool Fired() const;
 
 private:

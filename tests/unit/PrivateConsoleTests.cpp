@@ -147,6 +147,10 @@ TEST(PrivateConsoleInterruptTest, EndsTheJobOrTheChildAndTheRunFinishes) {
         EXPECT_EQ(report["childExitCode"], 0xC000013A);
         EXPECT_EQ(report["message"], nullptr);
         EXPECT_EQ(scenario.Problems(), std::vector<std::string>{});  // the handler is removed again
+        // Not before the final report: a second interrupt would cut it off.
+        const std::vector<std::string>& calls = scenario.Calls();
+        EXPECT_LT(std::find(calls.rbegin(), calls.rend(), "SetConsoleCtrlHandler(remove)"),
+                  std::find(calls.rbegin(), calls.rend(), "MoveFileExW"));
     }
 }
 
