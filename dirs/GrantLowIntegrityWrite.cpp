@@ -118,9 +118,13 @@ bool VolumePathOf(Platform& platform, const std::u16string& path, std::size_t fu
     return true;
 }
 
-// Relabelling a volume root would relabel the whole volume. Says, after its line, why
-// the directory is refused, also when either path cannot be read.
-std::optional<DirectoryGrant> RefuseVolumeRoot(Platform& platform, const std::u16string& path) {
+// Relabelling a volume root would relabel the whole volume. Judged by where the name
+// really leads, when that can be read: the path calls misread a name that the file calls
+// take as an NT path ("\??\C:\" is "Z:\??\C:\" to GetFullPathNameW, and C:\ to the rest).
+// Says, after its line, why the directory is refused, also when either path cannot be read.
+std::optional<DirectoryGrant> RefuseVolumeRoot(Platform& platform, const std::u16string& name) {
+    const std::u16string realPath = RealPathOf(platform, name);
+    const std::u16string& path = realPath.empty() ? name : realPath;
     std::u16string fullPath;
     if (!FullPathOf(platform, path, fullPath)) {
         const DWORD error = platform.GetLastError();
@@ -134,7 +138,7 @@ std::optional<DirectoryGrant> RefuseVolumeRoot(Platform& platform, const std::u1
         return Result(GrantResult::Refused, error);
     }
     if (NormalisedRoot(fullPath) == NormalisedRoot(volumePath)) {
-        platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: refusing a volume root: ", path));
+        platform.WriteStandardError(Line(u"GrantLowIntegrityWrite: refusing a volume root: ", name));
         return Result(GrantResult::Refused);
     }
     return std::nullopt;

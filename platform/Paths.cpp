@@ -57,6 +57,22 @@ std::u16string FinalPathOf(Platform& platform, HANDLE file) {
     return path.rfind(u"\\\\?\\", 0) == 0 ? path.substr(4) : path;
 }
 
+bool OpenToTell(Platform& platform, const std::u16string& folder, UniqueHandle& handle) {
+    const HANDLE opened = platform.CreateFileW(folder.c_str(), 0,  // no access: only what identifies it
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    handle.adopt(opened);
+    return true;
+}
+
+std::u16string RealPathOf(Platform& platform, const std::u16string& path) {
+    UniqueHandle handle(platform);
+    return OpenToTell(platform, path, handle) ? FinalPathOf(platform, handle.get()) : std::u16string();
+}
+
 bool FileIdentity::operator==(const FileIdentity& other) const {
     return volume == other.volume && std::memcmp(file.Identifier, other.file.Identifier, sizeof(file)) == 0;
 }

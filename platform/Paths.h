@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Owners.h"
 #include "platform/Platform.h"
 
 namespace brindle {
@@ -23,6 +24,13 @@ std::u16string CanonicalPathOf(Platform& platform, const std::u16string& path);
 // way resolved, in the common form ("C:\...", "\\server\share\..."); empty when it
 // cannot be read.
 std::u16string FinalPathOf(Platform& platform, HANDLE file);
+
+// Opens a file or folder only to tell what it is, with no access and following links;
+// false when it cannot be.
+bool OpenToTell(Platform& platform, const std::u16string& path, UniqueHandle& handle);
+
+// FinalPathOf what the path leads to; empty when it cannot be opened or read.
+std::u16string RealPathOf(Platform& platform, const std::u16string& path);
 
 // A file or folder as the file system knows it, whatever name or handle led there: its
 // volume's serial number and its file id.

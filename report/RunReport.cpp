@@ -271,29 +271,10 @@ void LimitsReached(JsonWriter& json, const std::vector<JobLimit>& limits) {
     json.EndArray();
 }
 
-// Opens a folder only to tell what it is; false when it cannot be.
-bool OpenToTell(Platform& platform, const std::u16string& folder, UniqueHandle& handle) {
-    const HANDLE opened = platform.CreateFileW(folder.c_str(), 0,  // no access: only what identifies it
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    handle.adopt(opened);
-    return true;
-}
-
 // The folder's identity; empty when the folder cannot be opened or told.
 std::optional<FileIdentity> IdOf(Platform& platform, const std::u16string& folder) {
     UniqueHandle handle(platform);
     return OpenToTell(platform, folder, handle) ? IdentityOf(platform, handle.get()) : std::nullopt;
-}
-
-// The path the folder really has, through every link and substituted drive; empty when
-// it cannot be read.
-std::u16string RealPathOf(Platform& platform, const std::u16string& folder) {
-    UniqueHandle handle(platform);
-    return OpenToTell(platform, folder, handle) ? FinalPathOf(platform, handle.get()) : std::u16string();
 }
 
 // The folder a path lies in; empty above a root. A drive's root keeps its separator:

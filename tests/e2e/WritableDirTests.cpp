@@ -104,6 +104,8 @@ TEST(WritableDirs, CommandLineFailuresAreReportedAndTheChildStillRuns) {
         // A volume root is refused before its label is looked at, however it is written.
         {{WritableDir(L"C:\\")}, {}, RefusedRoot(L"C:\\") + NotGranted(L"C:\\")},
         {{WritableDir(L"c:/")}, {}, RefusedRoot(L"c:/") + NotGranted(L"c:/")},
+        // An NT name, which the path calls misread as a folder of the current drive.
+        {{WritableDir(L"\\??\\C:\\")}, {}, RefusedRoot(L"\\??\\C:\\") + NotGranted(L"\\??\\C:\\")},
         // In command-line order, duplicates included.
         {{WritableDir(missing.Get()), WritableDir(file.Get()), WritableDir(missing.Get())},
          {},
