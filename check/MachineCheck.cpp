@@ -9,7 +9,7 @@ DWORD RunMachineCheck(Platform& platform, const std::u16string& reportPath) {
     const std::vector<ProbeOutcome> outcomes = RunProbes();
     platform.WriteStandardOutput(CheckTable(facts, outcomes));
     RunReport report(platform, reportPath);
-    report.WriteText(CheckReport(facts, outcomes), true);
+    report.WriteText(CheckReport(facts, outcomes));
     return CheckExitStatus(outcomes);
 }
 

@@ -370,7 +370,7 @@ std::string ComposeReport(const RunRecord& record) {
     return json.Text() + "\n";
 }
 
-StepResult RunReport::MoveOver(const std::u16string& temporary, bool final) {
+StepResult RunReport::MoveOver(const std::u16string& temporary) {
     const ULONGLONG start = platform_.GetTickCount64();
     for (;;) {
         if (platform_.MoveFileExW(temporary.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -378,25 +378,28 @@ StepResult RunReport::MoveOver(const std::u16string& temporary, bool final) {
         }
         const DWORD error = platform_.GetLastError();
         // A reader (the harness itself, an editor, a virus scanner) that holds the file open
-        // keeps it from being replaced for a while; the final report waits it out.
-        const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-        if (!final || !held || platform_.GetTickCount64() - start >= kReaderPatienceMs) {
+        // keeps it from being replaced for a while; each report waits it out, the first too,
+        // or a run ended early would leave an earlier run's report. A folder there never lets go.
+        const DWORD attributes = error == ERROR_ACCESS_DENIED ? platform_.GetFileAttributesW(path_.c_str()) : 0;
+        const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool held = (error == ERROR_ACCESS_DENIED && !folder) || error == ERROR_SHARING_VIOLATION;
+        if (!held || platform_.GetTickCount64() - start >= kReaderPatienceMs) {
             return StepResult::Failed(error);
         }
         platform_.Sleep(kReaderRetryMs);
     }
 }
 
-void RunReport::Write(const RunRecord& record) { WriteText(ComposeReport(record), record.outcome != Outcome::Running); }
+void RunReport::Write(const RunRecord& record) { WriteText(ComposeReport(record)); }
 
-void RunReport::WriteText(const std::string& text, bool final) {
+void RunReport::WriteText(const std::string& text) {
     if (path_.empty()) {
         return;
     }
     const std::u16string temporary = path_ + u"." + Decimal(platform_.GetCurrentProcessId()) + u".tmp";
     StepResult result = WriteWholeFile(platform_, temporary, text);
     if (result.applied) {
-        result = MoveOver(temporary, final);
+        result = MoveOver(temporary);
     }
     if (!result.applied) {
         platform_.DeleteFileW(temporary.c_str());  // nothing half-written is left behind

@@ -28,8 +28,8 @@ public:
     RunReport(Platform& platform, std::u16string path) : platform_(platform), path_(std::move(path)) {}
 
     void Write(const RunRecord& record);
-    // Any report's text, written the same way; a final one waits out a reader.
-    void WriteText(const std::string& text, bool final);
+    // Any report's text, written the same way.
+    void WriteText(const std::string& text);
 
     // The command may rewrite a report inside a directory it may write. Says so, once the
     // directories are handled, when the report's path lies in one that was made (or
@@ -40,9 +40,8 @@ private:
     static constexpr DWORD kReaderPatienceMs = 2000;
     static constexpr DWORD kReaderRetryMs = 100;
 
-    // Moves the written report over the path; the final one is tried again while a reader
-    // holds the path open.
-    StepResult MoveOver(const std::u16string& temporary, bool final);
+    // Moves the written report over the path, tried again while a reader holds the path open.
+    StepResult MoveOver(const std::u16string& temporary);
 
     Platform& platform_;
     const std::u16string path_;

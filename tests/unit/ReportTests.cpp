@@ -308,7 +308,7 @@ TEST(ReportWriteTest, AReportThatCannotBeWrittenIsSaidOnceAndLeavesTheStatusAlon
 // A reader that holds the report open (5 or 32) keeps it from being replaced for a while:
 // the final report is tried again every 100 ms for 2 s, so that a harness does not read
 // "running" after the run; the first report, and other errors, are not.
-TEST(ReportWriteTest, TheFinalReportOutlastsAReader) {
+TEST(ReportWriteTest, EachReportOutlastsAReader) {
     const struct {
         DWORD error;
         int firstHeld;  // the first move that fails: 1 is the first report's, 2 the final's
@@ -316,16 +316,23 @@ TEST(ReportWriteTest, TheFinalReportOutlastsAReader) {
         std::size_t moves;
         std::u16string said;
         std::string outcome;
+        bool folder = false;  // a folder stands at the report's path: it never lets go
     } cases[] = {
         {ERROR_SHARING_VIOLATION, 2, 5, 1 + 6, u"", "exited"},
         {ERROR_ACCESS_DENIED, 2, 50, 1 + 21, u"[brindle] Could not write the report to 'r.json': 5\n", "running"},
         {ERROR_INVALID_FUNCTION, 2, 50, 1 + 1, u"[brindle] Could not write the report to 'r.json': 1\n", "running"},
-        {ERROR_SHARING_VIOLATION, 1, 1, 1 + 1, u"[brindle] Could not write the report to 'r.json': 32\n", "exited"},
+        // The first report waits too: an earlier run's report is never left in place.
+        {ERROR_SHARING_VIOLATION, 1, 1, 2 + 1, u"", "exited"},
+        {ERROR_ACCESS_DENIED, 1, 50, 1 + 1, u"[brindle] Could not write the report to 'r.json': 5\n", "running",
+         true},
     };
     for (const auto& c : cases) {
         FakePlatform scenario;
         scenario.AddProgram(u"seven.exe", FakeProgram{7, false});
         scenario.AddFile(u"r.json", R"({"outcome": "running"})");
+        if (c.folder) {
+            scenario.AddPath(u"r.json", FILE_ATTRIBUTE_DIRECTORY);
+        }
         for (int move = c.firstHeld; move < c.firstHeld + c.heldMoves; ++move) {
             scenario.Fail("MoveFileExW", c.error, move);
         }
