@@ -19,6 +19,7 @@ constexpr DWORD kNoStatus = 0xFFFFFFFF;  // the launch did not end in time
 // What one launch left: its exit status and the first line of each stream.
 struct Launch {
     DWORD status = kNoStatus;
+    bool outlived = false;  // the checker had to end it: it never got past the wait
     std::u16string out;
     std::u16string err;
 };
@@ -83,9 +84,11 @@ Launch RunLaunch(const ProbeSpec& probe, const std::vector<std::u16string>& valu
     }
     const OwnedHandle process(created.hProcess);
     const OwnedHandle thread(created.hThread);
-    if (::WaitForSingleObject(process.get(), kLaunchPatienceMs) == WAIT_OBJECT_0) {
+    const DWORD waited = ::WaitForSingleObject(process.get(), kLaunchPatienceMs);
+    if (waited == WAIT_OBJECT_0) {
         ::GetExitCodeProcess(process.get(), &launch.status);
     } else {
+        launch.outlived = waited == WAIT_TIMEOUT;
         ::TerminateProcess(process.get(), 1);  // its job, made kill-on-close, ends the probe with it
         launch.err = u"no end within 20 s";
     }
@@ -114,6 +117,12 @@ ProbeOutcome Read(const ProbeSpec& probe, const Launch& launch) {
 // checker only looks: once the grandchild is gone its id may name another process, which
 // must not be ended, and a grandchild that outlived the job ends itself after its 30 s.
 ProbeOutcome JobEnd(const ProbeSpec& probe, const Launch& launch) {
+    // The checker's own end of the launch closes the job too, so a grandchild gone then
+    // shows nothing of brindle's time limit, which should have ended the run long before.
+    if (launch.status == kNoStatus && launch.outlived) {
+        const std::u16string late = u"the run did not end at its time limit";
+        return {&probe, ProbeResult::DoesNotHold, launch.out.empty() ? late : launch.out + u": " + late};
+    }
     const std::u16string prefix = u"grandchild ";
     if (launch.out.rfind(prefix, 0) != 0) {
         return Read(probe, launch);
