@@ -25,6 +25,11 @@ Finding CouldNotTry(const std::u16string& operation, DWORD error) {
 std::u16string Refused(const std::u16string& operation, DWORD error) {
     return operation + u" refused: " + Decimal(error);
 }
+// Only access denied is the refusal a protection makes; any other failure (a missing
+// folder, a wrong id) says nothing about the protection, so the attack was not made.
+Finding HeldIfDenied(const std::u16string& operation, DWORD error) {
+    return error == ERROR_ACCESS_DENIED ? Held(Refused(operation, error)) : CouldNotTry(operation, error);
+}
 
 using Values = std::vector<std::u16string>;
 
@@ -79,7 +84,7 @@ Finding LowIntegrity(const Values& values) {
     OwnedHandle file(::CreateFileW(Wide(path), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     if (!file) {
-        return Held(Refused(u"CreateFileW in the checker's folder", ::GetLastError()));
+        return HeldIfDenied(u"CreateFileW in the checker's folder", ::GetLastError());
     }
     return Succeeded(u"created " + path);
 }
@@ -148,11 +153,11 @@ Finding OwnToken(const Values&) {
     }
     const OwnedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, brindle));
     if (!process) {
-        return Held(Refused(u"OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION)", ::GetLastError()));
+        return HeldIfDenied(u"OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION)", ::GetLastError());
     }
     OwnedHandle token;
     if (!::OpenProcessToken(process.get(), TOKEN_DUPLICATE, token.put())) {
-        return Held(Refused(u"OpenProcessToken(TOKEN_DUPLICATE)", ::GetLastError()));
+        return HeldIfDenied(u"OpenProcessToken(TOKEN_DUPLICATE)", ::GetLastError());
     }
     return Succeeded(u"opened brindle's token for TOKEN_DUPLICATE");
 }
@@ -181,7 +186,7 @@ OwnedHandle StartCopy(const std::u16string& arguments, DWORD flags, DWORD* proce
 Finding JobBreakaway(const Values&) {
     const OwnedHandle escaped = StartCopy(u"--probe=none", CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB);
     if (!escaped) {
-        return Held(Refused(u"CreateProcessW(CREATE_BREAKAWAY_FROM_JOB)", ::GetLastError()));
+        return HeldIfDenied(u"CreateProcessW(CREATE_BREAKAWAY_FROM_JOB)", ::GetLastError());
     }
     ::TerminateProcess(escaped.get(), 1);
     return Succeeded(u"a process broke away from the job");

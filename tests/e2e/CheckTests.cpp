@@ -89,5 +89,27 @@ TEST(Check, SaysExactlyWhatHoldsOnThisMachine) {
     EXPECT_EQ(run.exitCode, allHold ? 0u : 1u);
 }
 
+// A probe run by hand, under no launch: only the refusal a protection makes counts as the
+// protection holding; any other failure means the attack was not made.
+TEST(Check, AProbeCountsOnlyTheRefusalOfItsProtection) {
+    const TempPath folder(L"probe-target", TempPath::Make::Directory);
+    const struct {
+        std::vector<std::wstring> arguments;
+        DWORD exitCode;
+        std::string out;
+    } cases[] = {
+        {{L"--probe=low-integrity", folder.Get() + L"\\missing"}, 12,
+         "CreateFileW in the checker's folder failed: 3\n"},
+        // Not Low here, so the file is made (and goes with its handle): the control.
+        {{L"--probe=low-integrity", folder.Get()}, 11, "created " + Utf8(folder.Get()) + "\\low-integrity.txt\n"},
+    };
+    for (const auto& probe : cases) {
+        SCOPED_TRACE(probe.out);
+        const RunResult run = RunBrindle(probe.arguments);
+        EXPECT_EQ(run.out, probe.out);
+        EXPECT_EQ(run.exitCode, probe.exitCode);
+    }
+}
+
 }  // namespace
 }  // namespace e2e
