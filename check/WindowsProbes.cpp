@@ -121,11 +121,14 @@ bool EnablePrivilege(const wchar_t* name) {
            ::GetLastError() == ERROR_SUCCESS;  // ERROR_NOT_ALL_ASSIGNED: not held
 }
 
-// One way into brindle's process: "granted", or "refused: <code>".
-std::u16string TryOpen(DWORD processId, DWORD access, const char16_t* accessName, bool& granted) {
+// One way into brindle's process: 0 when granted, else why not.
+DWORD TryOpen(DWORD processId, DWORD access) {
     const OwnedHandle process(::OpenProcess(access, FALSE, processId));
-    granted = granted || static_cast<bool>(process);
-    return process ? std::u16string(accessName) + u" granted" : Refused(accessName, ::GetLastError());
+    return process ? 0 : ::GetLastError();
+}
+
+std::u16string Opened(const char16_t* accessName, DWORD error) {
+    return error == 0 ? std::u16string(accessName) + u" granted" : Refused(accessName, error);
 }
 
 // With SeDebugPrivilege (if the token lets it be enabled), reading brindle's memory or
@@ -136,12 +139,18 @@ Finding OwnProcess(const Values&) {
         return CouldNotTry(u"NtQueryInformationProcess", ::GetLastError());
     }
     const bool debug = EnablePrivilege(L"SeDebugPrivilege");
-    bool granted = false;
-    const std::u16string read = TryOpen(brindle, PROCESS_VM_READ, u"PROCESS_VM_READ", granted);
-    const std::u16string duplicate = TryOpen(brindle, PROCESS_DUP_HANDLE, u"PROCESS_DUP_HANDLE", granted);
+    const DWORD read = TryOpen(brindle, PROCESS_VM_READ);
+    const DWORD duplicate = TryOpen(brindle, PROCESS_DUP_HANDLE);
     const std::u16string evidence =
-        std::u16string(debug ? u"SeDebugPrivilege enabled; " : u"SeDebugPrivilege not enabled; ") + read + u"; " + duplicate;
-    return granted ? Succeeded(evidence) : Held(evidence);
+        std::u16string(debug ? u"SeDebugPrivilege enabled; " : u"SeDebugPrivilege not enabled; ") +
+        Opened(u"PROCESS_VM_READ", read) + u"; " + Opened(u"PROCESS_DUP_HANDLE", duplicate);
+    if (read == 0 || duplicate == 0) {
+        return Succeeded(evidence);  // one way in is enough, whatever became of the other
+    }
+    if (read != ERROR_ACCESS_DENIED || duplicate != ERROR_ACCESS_DENIED) {
+        return {kProbeCouldNotTry, evidence};  // not the refusal of brindle's DACL: a wrong or ended process
+    }
+    return Held(evidence);
 }
 
 // brindle's own token, which a child with fewer rights could impersonate: opening it
