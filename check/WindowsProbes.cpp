@@ -201,11 +201,21 @@ Finding JobBreakaway(const Values&) {
     return Succeeded(u"a process broke away from the job");
 }
 
-// The job allows one process, this probe: a second is refused.
+// The job allows one process, this probe: a second is refused. Windows documents no error
+// code for that refusal, so it counts only when this process's own job reads back that limit.
 Finding ProcessLimit(const Values&) {
     const OwnedHandle second = StartCopy(u"--probe=none", CREATE_SUSPENDED);
     if (!second) {
-        return Held(Refused(u"CreateProcessW of a second process", ::GetLastError()));
+        const std::u16string refused = Refused(u"CreateProcessW of a second process", ::GetLastError());
+        JOBOBJECT_BASIC_LIMIT_INFORMATION limits = {};
+        if (!::QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation, &limits, sizeof(limits), nullptr)) {
+            return CouldNotTry(refused + u"; QueryInformationJobObject", ::GetLastError());
+        }
+        const bool limited =
+            (limits.LimitFlags & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0 && limits.ActiveProcessLimit == 1;
+        const std::u16string read = u"; the job's limit flags " + Hexadecimal(limits.LimitFlags) + u", processes " +
+                                    Decimal(limits.ActiveProcessLimit);
+        return limited ? Held(refused + read) : Finding{kProbeCouldNotTry, refused + read};
     }
     ::TerminateProcess(second.get(), 1);
     return Succeeded(u"a second process started in a job limited to one");
