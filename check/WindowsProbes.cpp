@@ -240,12 +240,28 @@ Finding JobEnd(const Values& values) {
     return {kProbeCouldNotTry, u"the run outlived its time limit"};
 }
 
-// The job's memory limit (64 MiB) refuses a commit of 128 MiB.
+// The job's memory limit (64 MiB) refuses a commit of 128 MiB, while one of 16 MiB, well
+// within it, succeeds: a machine short of memory refuses both. The refusal counts only when
+// this process's own job reads back a memory limit.
 Finding MemoryLimit(const Values&) {
+    void* control = ::VirtualAlloc(nullptr, SIZE_T(16) << 20, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (control == nullptr) {
+        return CouldNotTry(u"VirtualAlloc of 16 MiB", ::GetLastError());
+    }
+    ::VirtualFree(control, 0, MEM_RELEASE);
     const SIZE_T size = SIZE_T(128) << 20;
     void* committed = ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (committed == nullptr) {
-        return Held(Refused(u"VirtualAlloc of 128 MiB", ::GetLastError()));
+        const std::u16string refused = Refused(u"VirtualAlloc of 128 MiB", ::GetLastError());
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof(limits),
+                                         nullptr)) {
+            return CouldNotTry(refused + u"; QueryInformationJobObject", ::GetLastError());
+        }
+        const DWORD flags = limits.BasicLimitInformation.LimitFlags;
+        const std::u16string read = u"; the job's limit flags " + Hexadecimal(flags);
+        const bool limited = (flags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0;
+        return limited ? Held(refused + read) : Finding{kProbeCouldNotTry, refused + read};
     }
     ::VirtualFree(committed, 0, MEM_RELEASE);
     return Succeeded(u"committed 128 MiB");
