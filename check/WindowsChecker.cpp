@@ -226,9 +226,9 @@ public:
         ::WriteFile(file.get(), "brindle check\n", 14, &written, nullptr);
     }
     ~CheckFolder() {
-        ::DeleteFileW(Wide(Secret()));
-        ::DeleteFileW(Wide(path_ + u"\\low-integrity.txt"));  // left by a probe that could not delete it
-        if (created_) {
+        if (created_) {  // a folder already there may be a link to someone else's files
+            ::DeleteFileW(Wide(Secret()));
+            ::DeleteFileW(Wide(path_ + u"\\low-integrity.txt"));  // left by a probe that could not delete it
             ::RemoveDirectoryW(Wide(path_));
         }
     }
