@@ -214,11 +214,16 @@ class CheckFolder {
 public:
     CheckFolder() {
         std::u16string temporary(MAX_PATH + 1, u'\0');
-        temporary.resize(::GetTempPathW(static_cast<DWORD>(temporary.size()), Wide(temporary.data())));
+        const DWORD length = ::GetTempPathW(static_cast<DWORD>(temporary.size()), Wide(temporary.data()));
+        if (length == 0 || length >= temporary.size()) {  // failed, or too long and nothing written
+            error_ = u"GetTempPathW failed: " + Decimal(length == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER);
+            return;  // a relative path would put the folder wherever the checker was started
+        }
+        temporary.resize(length);
         path_ = temporary + u"brindle-check-" + Decimal(::GetCurrentProcessId());
         created_ = ::CreateDirectoryW(Wide(path_), nullptr) != 0;
         if (!created_) {
-            error_ = ::GetLastError();
+            error_ = u"CreateDirectoryW failed: " + Decimal(::GetLastError());
             return;  // a folder already there may have been made writable to a Low child
         }
         const OwnedHandle file(::CreateFileW(Wide(Secret()), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
@@ -235,15 +240,15 @@ public:
     CheckFolder(const CheckFolder&) = delete;
     CheckFolder& operator=(const CheckFolder&) = delete;
 
-    // 0 when the folder was made by this check; else why not.
-    DWORD Error() const { return error_; }
+    // Empty when the folder was made by this check; else why not.
+    const std::u16string& Error() const { return error_; }
     const std::u16string& Path() const { return path_; }
     std::u16string Secret() const { return path_ + u"\\secret.txt"; }
 
 private:
     std::u16string path_;
     bool created_ = false;
-    DWORD error_ = 0;
+    std::u16string error_;
 };
 
 ProbeOutcome RunOne(const ProbeSpec& probe, const CheckFolder& folder) {
@@ -263,8 +268,8 @@ ProbeOutcome RunOne(const ProbeSpec& probe, const CheckFolder& folder) {
     if (name == u"network") {
         return Network(probe);
     }
-    if ((name == u"low-integrity" || name == u"reads") && folder.Error() != 0) {
-        return {&probe, ProbeResult::NotTried, u"CreateDirectoryW failed: " + Decimal(folder.Error())};
+    if ((name == u"low-integrity" || name == u"reads") && !folder.Error().empty()) {
+        return {&probe, ProbeResult::NotTried, folder.Error()};
     }
     if (name == u"low-integrity") {
         return Read(probe, RunLaunch(probe, {folder.Path()}));

@@ -111,5 +111,18 @@ TEST(Check, AProbeCountsOnlyTheRefusalOfItsProtection) {
     }
 }
 
+// Wine's GetTempPathW fails for a TMP longer than MAX_PATH: the checker then makes no folder
+// (not one beside wherever it was started) and says why.
+TEST(Check, MakesNoFolderWithoutATemporaryFolder) {
+    if (!UnderWine()) {
+        GTEST_SKIP() << "Windows may fall back to another temporary folder";
+    }
+    const RunResult run = RunBrindle({L"--check"}, {{L"TMP", L"C:\\" + std::wstring(300, L'x')}});
+    for (const std::string probe : {"low-integrity     ", "reads             "}) {
+        const std::string line = "\n" + probe + "not tried       GetTempPathW failed: 206\n";
+        EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+    }
+}
+
 }  // namespace
 }  // namespace e2e
