@@ -2,6 +2,7 @@
 // the probe as the command, reads what the probe said, and, where the probe cannot know
 // whether its attack got through, looks for itself.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -209,7 +210,9 @@ ProbeOutcome Network(const ProbeSpec& probe) {
 }
 
 // The checker's folder, at the caller's integrity, for the probes' targets; removed with
-// what it holds when the check ends.
+// what it holds when the check ends. It is held open without delete sharing from its making
+// to its end, so that no one can rename it and put a link to someone else's folder in its
+// place: the files deleted at the end are then this check's own.
 class CheckFolder {
 public:
     CheckFolder() {
@@ -226,21 +229,39 @@ public:
             error_ = u"CreateDirectoryW failed: " + Decimal(::GetLastError());
             return;  // a folder already there may have been made writable to a Low child
         }
+        hold_.emplace(::CreateFileW(Wide(path_), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!*hold_) {
+            error_ = u"CreateFileW of the folder failed: " + Decimal(::GetLastError());
+            return;
+        }
+        BY_HANDLE_FILE_INFORMATION information = {};
+        if (!::GetFileInformationByHandle(hold_->get(), &information)) {
+            error_ = u"GetFileInformationByHandle failed: " + Decimal(::GetLastError());
+            return;
+        }
+        if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            error_ = u"the folder was replaced by a link";  // between its making and its opening
+            return;
+        }
         const OwnedHandle file(::CreateFileW(Wide(Secret()), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
         DWORD written = 0;
         ::WriteFile(file.get(), "brindle check\n", 14, &written, nullptr);
     }
     ~CheckFolder() {
-        if (created_) {  // a folder already there may be a link to someone else's files
+        if (error_.empty()) {  // only inside the folder this check made and still holds
             ::DeleteFileW(Wide(Secret()));
             ::DeleteFileW(Wide(path_ + u"\\low-integrity.txt"));  // left by a probe that could not delete it
-            ::RemoveDirectoryW(Wide(path_));
+        }
+        hold_.reset();  // while held without delete sharing, the folder cannot be removed
+        if (created_) {
+            ::RemoveDirectoryW(Wide(path_));  // a link in its place goes, not what it points to
         }
     }
     CheckFolder(const CheckFolder&) = delete;
     CheckFolder& operator=(const CheckFolder&) = delete;
 
-    // Empty when the folder was made by this check; else why not.
+    // Empty when the folder was made by this check and is held; else why not.
     const std::u16string& Error() const { return error_; }
     const std::u16string& Path() const { return path_; }
     std::u16string Secret() const { return path_ + u"\\secret.txt"; }
@@ -248,6 +269,7 @@ public:
 private:
     std::u16string path_;
     bool created_ = false;
+    std::optional<OwnedHandle> hold_;
     std::u16string error_;
 };
 
