@@ -5,33 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "check/CheckResults.h"
-#include "check/WindowsCheck.h"
+#include "check/Probes.h"
 #include "platform/Text.h"
 
 namespace brindle {
 namespace {
-
-struct Finding {
-    DWORD status;
-    std::u16string evidence;
-};
-
-Finding Held(std::u16string evidence) { return {kProbeHeld, std::move(evidence)}; }
-Finding Succeeded(std::u16string evidence) { return {kProbeSucceeded, std::move(evidence)}; }
-Finding CouldNotTry(const std::u16string& operation, DWORD error) {
-    return {kProbeCouldNotTry, operation + u" failed: " + Decimal(error)};
-}
-std::u16string Refused(const std::u16string& operation, DWORD error) {
-    return operation + u" refused: " + Decimal(error);
-}
-// Only access denied is the refusal a protection makes; any other failure (a missing
-// folder, a wrong id) says nothing about the protection, so the attack was not made.
-Finding HeldIfDenied(const std::u16string& operation, DWORD error) {
-    return error == ERROR_ACCESS_DENIED ? Held(Refused(operation, error)) : CouldNotTry(operation, error);
-}
-
-using Values = std::vector<std::u16string>;
 
 std::vector<BYTE> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass) {
     DWORD size = 0;
@@ -169,102 +147,6 @@ Finding OwnToken(const Values&) {
         return HeldIfDenied(u"OpenProcessToken(TOKEN_DUPLICATE)", ::GetLastError());
     }
     return Succeeded(u"opened brindle's token for TOKEN_DUPLICATE");
-}
-
-// Starts another copy of this program with these arguments and creation flags; its
-// process, or nothing with the code for GetLastError.
-OwnedHandle StartCopy(const std::u16string& arguments, DWORD flags, DWORD* processId = nullptr) {
-    const std::u16string program = OwnPath();
-    std::u16string commandLine = u"\"" + program + u"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION created = {};
-    if (!::CreateProcessW(Wide(program), Wide(commandLine.data()), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
-                          &startup, &created)) {
-        return OwnedHandle();
-    }
-    ::CloseHandle(created.hThread);
-    if (processId != nullptr) {
-        *processId = created.dwProcessId;
-    }
-    return OwnedHandle(created.hProcess);
-}
-
-// A process that leaves the job would outlive it and its limits: refused, since the job
-// does not allow breakaway. The copy is made suspended, and ended, so it runs nothing.
-Finding JobBreakaway(const Values&) {
-    const OwnedHandle escaped = StartCopy(u"--probe=none", CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB);
-    if (!escaped) {
-        return HeldIfDenied(u"CreateProcessW(CREATE_BREAKAWAY_FROM_JOB)", ::GetLastError());
-    }
-    ::TerminateProcess(escaped.get(), 1);
-    return Succeeded(u"a process broke away from the job");
-}
-
-// The job allows one process, this probe: a second is refused. Windows documents no error
-// code for that refusal, so it counts only when this process's own job reads back that limit.
-Finding ProcessLimit(const Values&) {
-    const OwnedHandle second = StartCopy(u"--probe=none", CREATE_SUSPENDED);
-    if (!second) {
-        const std::u16string refused = Refused(u"CreateProcessW of a second process", ::GetLastError());
-        JOBOBJECT_BASIC_LIMIT_INFORMATION limits = {};
-        if (!::QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation, &limits, sizeof(limits), nullptr)) {
-            return CouldNotTry(refused + u"; QueryInformationJobObject", ::GetLastError());
-        }
-        const bool limited =
-            (limits.LimitFlags & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0 && limits.ActiveProcessLimit == 1;
-        const std::u16string read = u"; the job's limit flags " + Hexadecimal(limits.LimitFlags) + u", processes " +
-                                    Decimal(limits.ActiveProcessLimit);
-        return limited ? Held(refused + read) : Finding{kProbeCouldNotTry, refused + read};
-    }
-    ::TerminateProcess(second.get(), 1);
-    return Succeeded(u"a second process started in a job limited to one");
-}
-
-// A grandchild that would outlive the run: its id goes to the checker, which looks for
-// it once the run has timed out. This probe waits for the time limit to end it.
-Finding JobEnd(const Values& values) {
-    if (!values.empty() && values[0] == u"grandchild") {
-        ::Sleep(30000);
-        return {kProbeCouldNotTry, u"the grandchild outlived 30 s"};
-    }
-    DWORD grandchild = 0;
-    const OwnedHandle started = StartCopy(u"--probe=job-end grandchild", 0, &grandchild);
-    if (!started) {
-        return CouldNotTry(u"CreateProcessW", ::GetLastError());
-    }
-    const std::string line = "grandchild " + std::to_string(grandchild) + "\n";
-    DWORD written = 0;
-    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    ::Sleep(30000);
-    return {kProbeCouldNotTry, u"the run outlived its time limit"};
-}
-
-// The job's memory limit (64 MiB) refuses a commit of 128 MiB, while one of 16 MiB, well
-// within it, succeeds: a machine short of memory refuses both. The refusal counts only when
-// this process's own job reads back a memory limit.
-Finding MemoryLimit(const Values&) {
-    void* control = ::VirtualAlloc(nullptr, SIZE_T(16) << 20, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (control == nullptr) {
-        return CouldNotTry(u"VirtualAlloc of 16 MiB", ::GetLastError());
-    }
-    ::VirtualFree(control, 0, MEM_RELEASE);
-    const SIZE_T size = SIZE_T(128) << 20;
-    void* committed = ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (committed == nullptr) {
-        const std::u16string refused = Refused(u"VirtualAlloc of 128 MiB", ::GetLastError());
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-        if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof(limits),
-                                         nullptr)) {
-            return CouldNotTry(refused + u"; QueryInformationJobObject", ::GetLastError());
-        }
-        const DWORD flags = limits.BasicLimitInformation.LimitFlags;
-        const std::u16string read = u"; the job's limit flags " + Hexadecimal(flags);
-        const bool limited = (flags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0;
-        return limited ? Held(refused + read) : Finding{kProbeCouldNotTry, refused + read};
-    }
-    ::VirtualFree(committed, 0, MEM_RELEASE);
-    return Succeeded(u"committed 128 MiB");
 }
 
 // The secret the checker put in its own environment does not reach a child started with
