@@ -281,9 +281,10 @@ DWORD RunChild(Platform& platform, RunState& run, const LaunchOptions& options, 
 void CollectJob(Platform& platform, RunState& run, RunRecord& record) {
     run.console.Finish();
     if (run.job) {
-        record.jobAccounting = ReadJobAccounting(platform, run.job.get());
+        // The messages first: the last of them may still end the job (the CPU-time limit).
         record.processes = run.events.Collect();
         record.limitsReached = run.events.LimitsReached();
+        record.jobAccounting = ReadJobAccounting(platform, run.job.get());
     }
 }
 

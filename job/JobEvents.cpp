@@ -145,6 +145,9 @@ void JobEvents::Handle(DWORD message, DWORD processId) {
             Reached(JobLimit::ProcessMemory, u"[brindle] A process reached the per-process memory limit\n");
             return;
         case JOB_OBJECT_MSG_END_OF_JOB_TIME:
+            if (!postsAtCpuTimeLimit_) {
+                return;  // a job the child nested in brindle's posts here too: not brindle's limit
+            }
             Reached(JobLimit::CpuTime, u"[brindle] The job reached its CPU-time limit\n");
             // Windows only posted the message and let the job run on: it is ended as
             // Windows would have ended it, so that the child's exit code says so too.

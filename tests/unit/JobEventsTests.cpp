@@ -29,6 +29,7 @@ struct Row {
     std::vector<std::u16string> lines;
     Json processes;
     Json limitsReached;
+    Json activeProcesses = 0;  // when the job's figures were read
 };
 
 // Runs the program as "tree.exe" with --report and these options; returns the report.
@@ -56,6 +57,10 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
                           {JOB_OBJECT_MSG_END_OF_PROCESS_TIME, FakePlatform::ProcessId(1)}};
     FakeProgram cpuTime{0, true};
     cpuTime.jobMessages = {{JOB_OBJECT_MSG_END_OF_JOB_TIME, 0}};
+    // Heard after the child's end, while a descendant still runs.
+    FakeProgram cpuTimeAtTheEnd = exits;
+    cpuTimeAtTheEnd.descendants = {{u"C:\\t\\server.exe", 0, true}};
+    cpuTimeAtTheEnd.jobMessages = cpuTime.jobMessages;
     FakeProgram floods = exits;
     floods.floods = true;
     FakeProgram unseen = exits;
@@ -71,7 +76,8 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
          {},
          Json::array({Process(1, kTree, 7), Process(2, "C:\\t\\tool.exe", 3), Process(3, "C:\\t\\server.exe", nullptr),
                       Process(4, nullptr, nullptr), Process(5, nullptr, nullptr)}),
-         Json::array()},
+         Json::array(),
+         1},
         {"limits, each said once",
          {u"--job-object", u"--max-processes=5"},
          limits,
@@ -89,6 +95,18 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
          {u"[brindle] The job reached its CPU-time limit\n"},
          Json::array({Process(1, kTree, ERROR_NOT_ENOUGH_QUOTA)}),
          Json::array({"cpuTime"})},
+        // Ended by brindle before the job's figures are read, so they count no process running.
+        {"the CPU-time limit heard at the end",
+         {u"--cpu-time=1"},
+         cpuTimeAtTheEnd,
+         7,
+         {u"[brindle] The job reached its CPU-time limit\n"},
+         Json::array({Process(1, kTree, 7), Process(2, "C:\\t\\server.exe", ERROR_NOT_ENOUGH_QUOTA)}),
+         Json::array({"cpuTime"}),
+         0},
+        // A job the child nests in brindle's posts to its port too: brindle set no such limit.
+        {"a CPU-time limit of the child's own", {u"--job-object"}, cpuTimeAtTheEnd, 7, {},
+         Json::array({Process(1, kTree, 7), Process(2, "C:\\t\\server.exe", nullptr)}), Json::array(), 1},
         // A process left in the job that keeps the port busy does not keep the run from its end.
         {"a flood of messages",
          {u"--job-object"},
@@ -114,6 +132,7 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
         EXPECT_EQ(fake.ErrorLines(), row.lines);
         EXPECT_EQ(report["processes"], row.processes);
         EXPECT_EQ(report["limitsReached"], row.limitsReached);
+        EXPECT_EQ(report["job"]["activeProcesses"], row.activeProcesses);
         EXPECT_EQ(fake.Problems(), std::vector<std::string>{});
     }
 }
