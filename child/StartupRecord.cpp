@@ -9,6 +9,14 @@ namespace {
 
 bool IsHandle(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
+// A standard handle is a file, a console or a pipe. A caller may leave a value it has
+// closed, which in brindle may name one of brindle's own handles (its token): made
+// inheritable for the child, that would hand the child what it must never hold.
+bool IsStream(Platform& platform, HANDLE handle) {
+    const DWORD type = platform.GetFileType(handle);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+}
+
 }  // namespace
 
 StartupRecord::StartupRecord(Platform& platform) : platform_(platform) {}
@@ -52,7 +60,7 @@ StepResult StartupRecord::Fill(const StandardStreams& streams, bool listOnly) {
 // Each valid standard handle goes into the list once (output and error are often one
 // handle, and Windows rejects a list that names a handle twice); one that is not
 // inheritable is replaced, for the child, by an inheritable duplicate. A handle that is
-// not valid is passed as none.
+// not valid, or not a stream, is passed as none.
 StepResult StartupRecord::ListStandardHandles() {
     STARTUPINFOW& startup = record_.StartupInfo;
     std::array<std::pair<HANDLE, HANDLE>, 3> replaced{};  // standard handle, what the child gets
@@ -66,7 +74,8 @@ StepResult StartupRecord::ListStandardHandles() {
         }
         DWORD flags = 0;
         HANDLE forChild = nullptr;
-        if (IsHandle(*standard) && platform_.GetHandleInformation(*standard, &flags)) {
+        if (IsHandle(*standard) && IsStream(platform_, *standard) &&
+            platform_.GetHandleInformation(*standard, &flags)) {
             forChild = *standard;
             if ((flags & HANDLE_FLAG_INHERIT) == 0) {
                 duplicates_.push_back(std::make_unique<UniqueHandle>(platform_));

@@ -381,6 +381,7 @@ struct INPUT_RECORD {
 constexpr WORD KEY_EVENT = 0x1;
 constexpr WORD VK_RETURN = 0x0D;
 constexpr DWORD ENABLE_LINE_INPUT = 0x2;
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
 constexpr DWORD FILE_TYPE_DISK = 1;
 constexpr DWORD FILE_TYPE_CHAR = 2;
 constexpr DWORD FILE_TYPE_PIPE = 3;

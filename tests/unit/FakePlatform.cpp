@@ -1524,7 +1524,8 @@ public:
     // --- The relay's waiting: the standard input is a console or a file, the rest pipes ---
     DWORD GetFileType(HANDLE file) override {
         Call("GetFileType");
-        return file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE
+        return Lookup(file, Kind::Token) != nullptr   ? FILE_TYPE_UNKNOWN
+               : file != kStdInput || f.inputIsPipe_ ? FILE_TYPE_PIPE
                : f.pipes_[0].console               ? FILE_TYPE_CHAR
                                                    : FILE_TYPE_DISK;
     }

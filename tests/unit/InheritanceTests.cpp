@@ -15,6 +15,7 @@ using InheritanceTest = LaunchScenario;
 
 const HANDLE kShared = reinterpret_cast<HANDLE>(std::uintptr_t{0x24});
 const HANDLE kBogus = reinterpret_cast<HANDLE>(std::uintptr_t{0x28});
+const HANDLE kOwnToken = reinterpret_cast<HANDLE>(std::uintptr_t{0x1010});  // the fake's value for brindle's token
 
 struct HandleCase {
     std::string name;
@@ -44,6 +45,9 @@ TEST(StdHandlesOnlyTest, TheListNamesEachValidStandardHandleOnceAndBothCreations
              f.SetStandardHandle(STD_ERROR_HANDLE, kShared, 0);
          },
          true, 2, 1, TRUE},
+        // A value its caller closed that names brindle's own token: no stream, never passed on.
+        {"brindle's token at a standard handle's value", notInheritable(STD_ERROR_HANDLE, kOwnToken), true, 2, 0,
+         TRUE},
         {"no valid standard handle",
          [](FakePlatform& f) {
              f.SetStandardHandle(STD_INPUT_HANDLE, nullptr, std::nullopt);
@@ -75,7 +79,7 @@ TEST(StdHandlesOnlyTest, TheListNamesEachValidStandardHandleOnceAndBothCreations
                 std::find(first.handleList.begin(), first.handleList.end(), passed) != first.handleList.end();
             EXPECT_TRUE(passed == nullptr ? !listed : listed);
         }
-        if (first.startup.hStdOutput != nullptr) {
+        if (first.startup.hStdOutput != nullptr && first.startup.hStdError != nullptr) {
             EXPECT_EQ(first.startup.hStdOutput == first.startup.hStdError, c.listed == 2);
         }
         // A duplicate is the child's once it is created: the launcher closes its own at once.
