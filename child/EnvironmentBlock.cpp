@@ -58,7 +58,10 @@ std::vector<Variable> ParseBlock(std::u16string_view block) {
 }
 
 bool KeptByClearEnv(const Variable& variable, const LaunchOptions& options) {
-    if (!variable.name.empty() && variable.name[0] == u'=') {
+    // The per-drive current folders ("=C:"); nothing else whose name begins with "=".
+    const std::u16string& name = variable.name;
+    if (name.size() == 3 && name[0] == u'=' && name[2] == u':' && AsciiLower(name[1]) >= u'a' &&
+        AsciiLower(name[1]) <= u'z') {
         return true;
     }
     const auto named = [&variable](std::u16string_view name) { return SameName(variable.name, name); };

@@ -38,6 +38,23 @@ bool IsRegularFile(Platform& platform, const std::u16string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// PATH's entries as cmd.exe reads them: a ";" between double quotes belongs to the entry,
+// and the quotes go. Split first, "C:\Tools;Beta" would search C:\Tools, a folder not on PATH.
+std::vector<std::u16string> PathEntries(std::u16string_view path) {
+    std::vector<std::u16string> entries(1);
+    bool quoted = false;
+    for (const char16_t unit : path) {
+        if (unit == u'"') {
+            quoted = !quoted;
+        } else if (unit == u';' && !quoted) {
+            entries.emplace_back();
+        } else {
+            entries.back() += unit;
+        }
+    }
+    return entries;
+}
+
 }  // namespace
 
 ProgramLookup LookUpProgram(Platform& platform, std::u16string_view program) {
@@ -52,8 +69,7 @@ ProgramLookup LookUpProgram(Platform& platform, std::u16string_view program) {
     extensions.erase(std::remove_if(extensions.begin(), extensions.end(),
                                     [](const std::u16string& extension) { return !IsBatchExtension(extension); }),
                      extensions.end());
-    for (std::u16string folder : SplitDirectoryList(platform.ReadEnvironmentVariable(u"PATH"))) {
-        folder.erase(std::remove(folder.begin(), folder.end(), u'"'), folder.end());
+    for (std::u16string folder : PathEntries(platform.ReadEnvironmentVariable(u"PATH"))) {
         if (!IsAbsolute(folder)) {
             continue;
         }

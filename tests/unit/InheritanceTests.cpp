@@ -205,7 +205,7 @@ TEST(EnvironmentBlockTest, ClearEnvKeepsExactlyTheMinimalSet) {
     for (const std::u16string& name : kept) {
         launcher += name + u"=v" + u'\0';
     }
-    for (const char16_t* other : {u"PATH2", u"OneDrive", u"USERNAMES", u"TEMPDIR", u"Os_"}) {
+    for (const char16_t* other : {u"PATH2", u"OneDrive", u"USERNAMES", u"TEMPDIR", u"Os_", u"=API_TOKEN", u"=::"}) {
         launcher += std::u16string(other) + u"=v" + u'\0';
     }
     LaunchOptions options;
