@@ -210,7 +210,8 @@ DWORD Launch(Platform& platform, const LaunchOptions& options, const std::vector
         ProtectOwnTokenFrom(platform, record);  // last: nothing brindle does later opens its token
     }
     const bool refused = strict.Refuses(ChildAsRequested(record));
-    const DWORD status = refused ? EndUnresumed(platform, run, record) : RunChild(platform, run, options, record, interrupt);
+    const DWORD status =
+        refused ? EndUnresumed(platform, run, record) : RunChild(platform, run, options, record, interrupt);
     CollectJob(platform, run, record);
     return status;
 }
