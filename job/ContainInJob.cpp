@@ -116,7 +116,7 @@ JobResult ContainInJob(Platform& platform, HANDLE process, const JobLimits& limi
                 FailedLine(u"Warning: SetInformationJobObject(CpuRateControl)", result.cpuRate.error));
         }
     }
-    events.Listen(job.get(), limits.maxProc, limits.cpuTimeSeconds != 0);
+    events.Listen(job.get(), limits.maxProc, limits.cpuTimeSeconds);
     if (!platform.AssignProcessToJobObject(job.get(), process)) {
         return noJob(u"Warning: AssignProcessToJobObject", platform.GetLastError());
     }

@@ -29,9 +29,10 @@ DWORD Remaining(Platform& platform, ULONGLONG start, DWORD limitMs) {
 
 }  // namespace
 
-void JobEvents::Listen(HANDLE job, std::uint32_t maxProc, bool cpuTimeLimit) {
+void JobEvents::Listen(HANDLE job, std::uint32_t maxProc, std::uint64_t cpuTimeSeconds) {
     job_ = job;
     maxProc_ = maxProc;
+    cpuTimeLimitUnits_ = cpuTimeSeconds * 10000000;
     const auto said = [this](DWORD error) {
         platform_.WriteStandardError(FailedLine(u"Warning: SetInformationJobObject(CompletionPort)", error));
     };
@@ -49,7 +50,7 @@ void JobEvents::Listen(HANDLE job, std::uint32_t maxProc, bool cpuTimeLimit) {
         said(error);
         return;
     }
-    if (cpuTimeLimit) {
+    if (cpuTimeSeconds != 0) {
         // Should this fail, Windows ends the job at the limit itself, with the same code;
         // only the message is lost.
         postsAtCpuTimeLimit_ = SetEndOfJob(JOB_OBJECT_POST_AT_END_OF_JOB);
@@ -75,6 +76,7 @@ DWORD JobEvents::WaitForChild(HANDLE child, DWORD limitMs) {
             return platform_.WaitForSingleObject(child, remaining);
         }
         ReadMessage(std::min(remaining, kLongestRead));
+        WatchCpuTime();
         if (Listening()) {  // a port that failed leaves the rest of the wait to the child alone
             const DWORD state = platform_.WaitForSingleObject(child, 0);  // a look, no wait
             if (state != WAIT_TIMEOUT || remaining == 0) {
@@ -148,6 +150,10 @@ void JobEvents::Handle(DWORD message, DWORD processId) {
             if (!postsAtCpuTimeLimit_) {
                 return;  // a job the child nested in brindle's posts here too: not brindle's limit
             }
+            if (endedAtCpuTimeLimit_) {
+                return;  // already ended, when its user time was read
+            }
+            endedAtCpuTimeLimit_ = true;
             Reached(JobLimit::CpuTime, u"[brindle] The job reached its CPU-time limit\n");
             // Windows only posted the message and let the job run on: it is ended as
             // Windows would have ended it, so that the child's exit code says so too.
@@ -155,6 +161,20 @@ void JobEvents::Handle(DWORD message, DWORD processId) {
             return;
         default:
             return;  // the last process gone, a per-process time limit: nothing the run reports
+    }
+}
+
+void JobEvents::WatchCpuTime() {
+    const ULONGLONG now = platform_.GetTickCount64();
+    if (!postsAtCpuTimeLimit_ || endedAtCpuTimeLimit_ || now - cpuTimeReadAt_ < kLongestRead) {
+        return;
+    }
+    cpuTimeReadAt_ = now;
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (platform_.QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &accounting, sizeof(accounting),
+                                            nullptr) &&
+        static_cast<std::uint64_t>(accounting.TotalUserTime.QuadPart) >= cpuTimeLimitUnits_) {
+        Handle(JOB_OBJECT_MSG_END_OF_JOB_TIME, 0);
     }
 }
 

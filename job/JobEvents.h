@@ -40,7 +40,7 @@ public:
     // posts a message at the limit instead of ending the job, and the wait ends the job
     // itself, with the same code; should reading the port fail later, Windows is told to
     // end the job at the limit again. A failure is said; the job stays, without a port.
-    void Listen(HANDLE job, std::uint32_t maxProc, bool cpuTimeLimit);
+    void Listen(HANDLE job, std::uint32_t maxProc, std::uint64_t cpuTimeSeconds);
     // The job was given up: so is its port.
     void Stop();
 
@@ -66,6 +66,9 @@ private:
     // One message within milliseconds; false when none came or the port failed.
     bool ReadMessage(DWORD milliseconds);
     void Handle(DWORD message, DWORD processId);
+    // Windows does not promise to deliver the CPU-time limit's message, and once it has
+    // posted it the job runs on: the job's user time is also read, at most every 100 ms.
+    void WatchCpuTime();
     void Started(DWORD processId);
     void Ended(DWORD processId);
     void Reached(JobLimit limit, std::u16string_view line);
@@ -80,6 +83,9 @@ private:
     std::uint32_t maxProc_ = 0;
     bool portFailed_ = false;
     bool postsAtCpuTimeLimit_ = false;  // Windows posts at the CPU-time limit instead of ending the job
+    bool endedAtCpuTimeLimit_ = false;
+    std::uint64_t cpuTimeLimitUnits_ = 0;  // in 100-ns units
+    ULONGLONG cpuTimeReadAt_ = 0;
     std::vector<Reported> reported_;
     std::vector<JobLimit> limitsReached_;
 };

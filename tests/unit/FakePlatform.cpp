@@ -1156,6 +1156,7 @@ public:
         }
         Process& process = f.processes_[object->index];
         process.resumed = true;
+        process.resumedAt = f.clock_;
         process.exited = !process.program.hangs;
         for (const FakeEntry& entry : process.program.leavesInTemp) {
             const std::u16string path = process.temp + u"\\" + entry.path;
@@ -1365,9 +1366,10 @@ public:
             return Refuse(ERROR_INVALID_PARAMETER);
         }
         const auto running = [this](const Thread& t) { return t.ran && !f.ThreadEnded(t); };
-        ProblemIf(infoClass == JobObjectBasicAccountingInformation &&
+        const bool childEnded = target->processes.empty() || !f.processes_[target->processes.front()].Running();
+        ProblemIf(infoClass == JobObjectBasicAccountingInformation && childEnded &&
                       std::any_of(f.threads_.begin(), f.threads_.end(), running),
-                  "the job's figures read while a relay still runs");
+                  "the job's last figures read while a relay still runs");
         if (infoClass == JobObjectBasicUIRestrictions || infoClass == JobObjectCpuRateControlInformation) {
             const bool ui = infoClass == JobObjectBasicUIRestrictions;
             const std::vector<BYTE>& record = ui ? target->uiRestrictions : target->cpuRate;
@@ -1380,7 +1382,10 @@ public:
             accounting.TotalKernelTime.QuadPart = kJobKernelTimeUnits;
             accounting.TotalProcesses = static_cast<DWORD>(target->processes.size());
             for (std::size_t index : target->processes) {
-                accounting.ActiveProcesses += f.processes_[index].Running() ? 1 : 0;
+                const Process& process = f.processes_[index];
+                accounting.ActiveProcesses += process.Running() ? 1 : 0;
+                const bool spinning = process.program.spins && process.Running();
+                accounting.TotalUserTime.QuadPart += spinning ? std::int64_t(f.clock_ - process.resumedAt) * 10000 : 0;
             }
             return Give(Bytes(&accounting), info, infoLength);
         }

@@ -59,6 +59,8 @@ struct FakeProgram {
     bool chatters = false;
     // Its port holds a memory-limit message at every read, 1 ms apart, even after its end.
     bool floods = false;
+    // While it runs it keeps the CPU busy: its job's user time grows with the clock.
+    bool spins = false;
 };
 
 // One mandatory-label entry of a directory's system ACL.
@@ -295,6 +297,7 @@ public:
         bool endedByJobClose = false;
         bool jobEnded = false;  // its job was terminated or closed: its grandchildren are gone too
         std::vector<std::pair<Kind, std::size_t>> inherited{};  // the pipe ends it holds
+        ULONGLONG resumedAt = 0;                                 // on the fake's clock
         bool Running() const { return !exited && !terminatedWith; }
     };
     const std::vector<Process>& Processes() const { return processes_; }

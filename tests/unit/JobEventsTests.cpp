@@ -57,6 +57,9 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
                           {JOB_OBJECT_MSG_END_OF_PROCESS_TIME, FakePlatform::ProcessId(1)}};
     FakeProgram cpuTime{0, true};
     cpuTime.jobMessages = {{JOB_OBJECT_MSG_END_OF_JOB_TIME, 0}};
+    FakeProgram spins = cpuTime;
+    spins.jobMessages.clear();
+    spins.spins = true;
     // Heard after the child's end, while a descendant still runs.
     FakeProgram cpuTimeAtTheEnd = exits;
     cpuTimeAtTheEnd.descendants = {{u"C:\\t\\server.exe", 0, true}};
@@ -91,6 +94,14 @@ TEST(JobEventsTest, ThePortSaysWhatRanInTheJobAndWhichLimitsFired) {
         {"the CPU-time limit ends the job",
          {u"--cpu-time=1"},
          cpuTime,
+         ERROR_NOT_ENOUGH_QUOTA,
+         {u"[brindle] The job reached its CPU-time limit\n"},
+         Json::array({Process(1, kTree, ERROR_NOT_ENOUGH_QUOTA)}),
+         Json::array({"cpuTime"})},
+        // Windows does not promise the message: the job's user time is read as well.
+        {"the CPU-time limit without its message",
+         {u"--cpu-time=1", u"--timeout=5"},
+         spins,
          ERROR_NOT_ENOUGH_QUOTA,
          {u"[brindle] The job reached its CPU-time limit\n"},
          Json::array({Process(1, kTree, ERROR_NOT_ENOUGH_QUOTA)}),
