@@ -120,7 +120,7 @@ ProbeOutcome Read(const ProbeSpec& probe, const Launch& launch) {
 ProbeOutcome JobEnd(const ProbeSpec& probe, const Launch& launch) {
     // The checker's own end of the launch closes the job too, so a grandchild gone then
     // shows nothing of brindle's time limit, which should have ended the run long before.
-    if (launch.status == kNoStatus && launch.outlived) {
+    if (launch.outlived) {
         const std::u16string late = u"the run did not end at its time limit";
         return {&probe, ProbeResult::DoesNotHold, launch.out.empty() ? late : launch.out + u": " + late};
     }

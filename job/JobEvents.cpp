@@ -147,13 +147,11 @@ void JobEvents::Handle(DWORD message, DWORD processId) {
             Reached(JobLimit::ProcessMemory, u"[brindle] A process reached the per-process memory limit\n");
             return;
         case JOB_OBJECT_MSG_END_OF_JOB_TIME:
-            if (!postsAtCpuTimeLimit_) {
-                return;  // a job the child nested in brindle's posts here too: not brindle's limit
+            // A job the child nested in brindle's posts here too: not brindle's limit. And
+            // the job is ended once, whether the message or its user time told first.
+            if (!postsAtCpuTimeLimit_ || HasReached(JobLimit::CpuTime)) {
+                return;
             }
-            if (endedAtCpuTimeLimit_) {
-                return;  // already ended, when its user time was read
-            }
-            endedAtCpuTimeLimit_ = true;
             Reached(JobLimit::CpuTime, u"[brindle] The job reached its CPU-time limit\n");
             // Windows only posted the message and let the job run on: it is ended as
             // Windows would have ended it, so that the child's exit code says so too.
@@ -166,7 +164,7 @@ void JobEvents::Handle(DWORD message, DWORD processId) {
 
 void JobEvents::WatchCpuTime() {
     const ULONGLONG now = platform_.GetTickCount64();
-    if (!postsAtCpuTimeLimit_ || endedAtCpuTimeLimit_ || now - cpuTimeReadAt_ < kLongestRead) {
+    if (!postsAtCpuTimeLimit_ || HasReached(JobLimit::CpuTime) || now - cpuTimeReadAt_ < kLongestRead) {
         return;
     }
     cpuTimeReadAt_ = now;
@@ -198,8 +196,12 @@ void JobEvents::Ended(DWORD processId) {
     }
 }
 
+bool JobEvents::HasReached(JobLimit limit) const {
+    return std::find(limitsReached_.begin(), limitsReached_.end(), limit) != limitsReached_.end();
+}
+
 void JobEvents::Reached(JobLimit limit, std::u16string_view line) {
-    if (std::find(limitsReached_.begin(), limitsReached_.end(), limit) == limitsReached_.end()) {
+    if (!HasReached(limit)) {
         limitsReached_.push_back(limit);
         platform_.WriteStandardError(line);
     }

@@ -71,6 +71,7 @@ private:
     void WatchCpuTime();
     void Started(DWORD processId);
     void Ended(DWORD processId);
+    bool HasReached(JobLimit limit) const;
     void Reached(JobLimit limit, std::u16string_view line);
     HANDLE OpenInJob(DWORD processId);
     std::optional<std::u16string> ImageOf(HANDLE process);
@@ -83,7 +84,6 @@ private:
     std::uint32_t maxProc_ = 0;
     bool portFailed_ = false;
     bool postsAtCpuTimeLimit_ = false;  // Windows posts at the CPU-time limit instead of ending the job
-    bool endedAtCpuTimeLimit_ = false;
     std::uint64_t cpuTimeLimitUnits_ = 0;  // in 100-ns units
     ULONGLONG cpuTimeReadAt_ = 0;
     std::vector<Reported> reported_;
